@@ -1,0 +1,250 @@
+// Device creation and destruction, and the two backing stores behind it.
+#include <ftw.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "kq_config.h"
+#include "kq_sleep.h"
+#include "kq_string.h"
+#include "kqblk_cache_manager.h"
+#include "kqblk_disk.h"
+#include "kqblk_store.h"
+
+namespace {
+const char kFile[] = "kqblk_disk";
+const uint32_t kDefaultDeviceReadyTimeout = 300;
+const int kCacheWalkDescriptors = 20;
+
+void deleteStore(KqBlkRecallStore*& store) {
+  delete store;
+  store = nullptr;
+}
+
+bool isDirectory(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+}  // namespace
+
+int rmCacheEntry(const char* path, const struct stat*, int type) {
+  EvEvent log;
+  if (!log.initialize(2, 0x4C7C353F, 0, nullptr, "")) std::printf("Cannot initialize EvEvent!\n");
+  if (type != FTW_F) {
+    log.DebugLvl("rmCacheEntry", 4, "Skip non regular file : %s", path);
+    return 0;
+  }
+  CacheManager* cache = KqBlkDisk::gCacheMgr;
+  const bool removed = cache && cache->DeleteFromCache(path);
+  log.DebugLvl("rmCacheEntry", 4, "Delete from cache : %s. res[%s]", path,
+               removed ? "success" : "fail");
+  return 0;
+}
+
+std::string KqBlkDisk::createKqBlkDev() {
+  static const char kFunc[] = "KqBlkDisk::createKqBlkDev";
+  if (m_state == STATE_DEVICE_CREATED) {
+    throwInvalidState(kFunc, " kqblk device already created", kFile, __LINE__);
+  }
+  if (m_state != STATE_CONNECTED) {
+    throwNeedState(kFunc, " disk needs to be connected", STATE_CONNECTED, kFile, __LINE__);
+  }
+  std::string errMsg;
+  int32_t errCode = 0;
+  int line = 0;
+  try {
+    if (!preparePrivateStore(errMsg, errCode)) {
+      line = __LINE__;
+    } else if (!prepareRecallStore(errMsg, errCode)) {
+      line = __LINE__;
+    } else {
+      CUxError err = m_driver.createAutoAbortDevice(m_diskUUID, m_privateStore, m_recallStore,
+                                                    m_devPath);
+      if (err.IsError()) {
+        errCode = FXErrorUtil::GetErrNo(err) ? FXErrorUtil::GetErrNo(err) : err.GetErrorCode();
+        errMsg = "Failed to create kqblk device " + m_diskUUID + " : err : " + err.AsString();
+        line = __LINE__;
+      }
+    }
+  } catch (const KqException& e) {
+    errMsg = e.getMessage();
+    errCode = e.getCode();
+    line = __LINE__;
+  } catch (const std::exception& e) {
+    errMsg = e.what();
+    errCode = -1;
+    line = __LINE__;
+  }
+  if (line != 0) {
+    deleteStore(m_recallStore);
+    deleteStore(m_privateStore);
+    m_devPath.clear();
+    throw KqException(kFunc, errMsg, kFile, line, errCode);
+  }
+  m_state = STATE_DEVICE_CREATED;
+  m_log.Debug(kFunc, "Device created @ path : %s", m_devPath.c_str());
+  return m_devPath;
+}
+
+bool KqBlkDisk::preparePrivateStore(std::string& errMsg, int32_t& errCode) {
+  return prepareStore(m_privateExtentSize, "pbstore", errMsg, errCode, m_privateStore);
+}
+
+bool KqBlkDisk::prepareRecallStore(std::string& errMsg, int32_t& errCode) {
+  return prepareStore(m_recallExtentSize, "rbstore", errMsg, errCode, m_recallStore);
+}
+
+bool KqBlkDisk::prepareStore(int32_t extentSize, const std::string& name, std::string& errMsg,
+                             int32_t& errCode, KqBlkRecallStore*& storeOut) {
+  static const char kFunc[] = "KqBlkDisk::PrepareStore";
+  if (!isDirectory(m_dirPath)) {
+    errMsg = m_dirPath + " is not a directory";
+    return false;
+  }
+  std::string dir = m_dirPath + "/" + m_diskUUID;
+  if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) {
+    errCode = errno;
+    errMsg = "mkdir " + dir + " failed";
+    return false;
+  }
+  dir += "/" + name;
+  bool reuse = false;
+  if (mkdir(dir.c_str(), 0755) != 0) {
+    if (errno != EEXIST) {
+      errCode = errno;
+      errMsg = "mkdir " + dir + " failed";
+      return false;
+    }
+    m_log.Debug(kFunc, "Backing store path [%s] already exists", dir.c_str());
+    reuse = true;
+  }
+  CUxError err;
+  storeOut = reuse ? KqBlkRecallStore::open(dir, err)
+                   : KqBlkRecallStore::create(dir, m_diskUUID, m_numSectors * 512, extentSize, err);
+  if (!err.IsError() && storeOut != nullptr) {
+    m_log.Debug(kFunc, "Initialized backing store @ %s\n", dir.c_str());
+    return true;
+  }
+  deleteStore(storeOut);
+  errCode = FXErrorUtil::GetErrNo(err);
+  errMsg = "Failed to create/open store @ " + dir + ". err: " + err.AsString();
+  return false;
+}
+
+void KqBlkDisk::destroyKqBlkDev() {
+  static const char kFunc[] = "KqBlkDisk::destroyKqBlkDev";
+  if (m_diskUUID.empty() || m_devPath.empty()) {
+    m_log.Debug(kFunc, "Device was not created successfully. diskUUID or device path is empty.");
+    return;
+  }
+  if (m_state == STATE_MONITORING) {
+    throwInvalidState(kFunc, "device thread is still running", kFile, __LINE__);
+  }
+  if (m_state == STATE_CONNECTED) {
+    throwInvalidState(kFunc, " device not created", kFile, __LINE__);
+  }
+
+  CUxError err = m_driver.abortDevice(m_diskUUID);
+  if (!err.IsError()) {
+    m_log.Debug(kFunc, "Device [%s] aborted successfully", m_diskUUID.c_str());
+    UXSLEEP_InTeRnAl(gTimings.abortSettleMs, __FILE__, __LINE__);
+    for (int attempt = 1; attempt <= gTimings.destroyAttempts; ++attempt) {
+      err = m_driver.destroyDevice(m_diskUUID);
+      if (!err.IsError()) {
+        m_log.Debug(kFunc, "Device [%s] destroyed successfully", m_diskUUID.c_str());
+        break;
+      }
+      if (attempt < gTimings.destroyAttempts) {
+        UXSLEEP_InTeRnAl(gTimings.destroyRetryMs, __FILE__, __LINE__);
+      }
+    }
+  }
+  std::string failure;
+  int failureCode = 0;
+  if (err.IsError()) {
+    failureCode = FXErrorUtil::GetErrNo(err) ? FXErrorUtil::GetErrNo(err) : err.GetErrorCode();
+    failure = "Failed to destroy/abort kqblk device " + m_diskUUID + " : err : " + err.AsString();
+  }
+
+  if (gCacheMgr) {
+    const std::string rb = m_dirPath + "/" + m_diskUUID + "/rbstore";
+    if (!isDirectory(rb)) {
+      m_log.Debug(kFunc, "Recall store [%s] is not a directory.", rb.c_str());
+    } else {
+      m_log.Debug(kFunc, "Start cache cleanup for path [%s]", rb.c_str());
+      if (ftw(rb.c_str(), rmCacheEntry, kCacheWalkDescriptors) == -1) {
+        m_log.Error(kFunc, "%s",
+                    ("Failed to walk directory to delete items in cache [" + rb + "]").c_str());
+      }
+      m_log.Debug(kFunc, "Done cache cleanup for path [%s]", rb.c_str());
+    }
+  }
+
+  for (KqBlkRecallStore** store : {&m_privateStore, &m_recallStore}) {
+    if (*store) {
+      (*store)->clear();
+      deleteStore(*store);
+    }
+  }
+  const std::string base = m_dirPath + "/" + m_diskUUID;
+  KqBlkBackingStore::remove(base + "/rbstore");
+  KqBlkBackingStore::remove(base + "/pbstore");
+  rmdir(base.c_str());
+  m_state = STATE_INIT;
+  if (!failure.empty()) {
+    m_log.Error(kFunc,
+                "Failed to destroy kqblk device [%s]. Error message [%s], error code [%d]. "
+                "Ignoring this error to clear remaining devices.",
+                m_diskUUID.c_str(), failure.c_str(), failureCode);
+  }
+}
+
+void KqBlkDisk::cleanupKqBlkDev(const char* dirPath, const char* name, bool abortOnly) {
+  static const char kFunc[] = "KqBlkDisk::cleanupKqBlkDev";
+  EvEvent log;
+  if (!log.initialize(2, 0x4C7C353F, 0, nullptr, "")) std::printf("Cannot initialize EvEvent!\n");
+  KqBlkDriverUnix driver;
+  const std::string base = std::string(dirPath ? dirPath : "") + "/" + (name ? name : "");
+  CUxError err = driver.abortDevice(name);
+  if (!err.IsError() && !abortOnly) err = driver.destroyDevice(name);
+  if (err.IsError()) {
+    if (FXErrorUtil::GetErrNo(err) == ENOENT) {
+      log.Debug(kFunc, "%s : Device doesn't exist", name);
+    } else {
+      throw KqException(kFunc, std::string("Failed to delete device ") + name, kFile, __LINE__,
+                        FXErrorUtil::GetErrNo(err) ? FXErrorUtil::GetErrNo(err)
+                                                   : err.GetErrorCode());
+    }
+  }
+  if (abortOnly) return;
+  for (const char* store : {"pbstore", "rbstore"}) {
+    const std::string path = base + "/" + store;
+    CUxError removeErr = KqBlkBackingStore::remove(path);
+    if (removeErr.IsError()) {
+      log.Debug(kFunc, "%s",
+                ("Failed to remove " + std::string(store) + " @ " + path + ". err: " +
+                 removeErr.AsString()).c_str());
+    }
+    log.Debug(kFunc, "Deleted %s under [%s]", store, base.c_str());
+  }
+}
+
+void KqBlkDisk::waitForDeviceReady() {
+  static const char kFunc[] = "KqBlkDisk::waitForDeviceReady";
+  uint32_t timeout = kDefaultDeviceReadyTimeout;
+  KQPlatformInfo::getNumber("Session", "nHLXDeviceReadyTimeout", &timeout);
+  CUxError err = m_driver.waitForDeviceReady(m_diskUUID, timeout);
+  if (err.IsError()) {
+    throw KqException(kFunc, "Device " + m_diskUUID + " is not ready to mount", kFile, __LINE__,
+                      FXErrorUtil::GetErrNo(err));
+  }
+  m_log.Debug(kFunc, "Device %s is ready to mount", m_diskUUID.c_str());
+}
+
+void KqBlkDisk::setFileIndexingEnabled(bool enabled) {
+  m_fileIndexing = enabled;
+  m_log.Debug("KqBlkDisk::IsFileIndexingEnabled", "Purpose of HLX mount is %s",
+              enabled ? "File Indexing" : "Live Browse");
+}

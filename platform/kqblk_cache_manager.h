@@ -1,0 +1,59 @@
+// The process-wide cache manager: accounts for the recall stores' extents and
+// evicts the least recently used ones when it must make room.
+//
+// Capacity: the constructor's argument in bytes; 0 takes nKqBlkCacheCapacity
+// (bytes) of section "Session", read once at construction; when that key is
+// missing or 0, kDefaultCapacity (2 GiB).
+//
+// Items are names. An extent name (what KqBlkRecallStore::getExtentFileName
+// gives, "<store directory>/data#<extent>") is evictable: to make room the
+// least recently admitted or refreshed one is dropped from its store (hole
+// punched, bit cleared; a later read recalls it again). An extent name whose
+// store is not open in this process is evicted by forgetting it. Any other
+// name is accounted but never evicted; only DeleteFromCache removes it.
+//
+// DeleteFromCache of a file inside a store directory that is not an extent
+// name (the store's own files, as a directory walk finds them) forgets every
+// extent of that store. Deleting a store object or removing a store directory
+// does the same in every cache manager, so capacity never leaks.
+//
+// Thread-safe. Lock order: cache manager, then the store registry, then a
+// store's own locks.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+class CacheManager {
+ public:
+  static constexpr uint64_t kDefaultCapacity = uint64_t(2) << 30;
+
+  // Capacity in bytes; 0 takes nKqBlkCacheCapacity of section "Session".
+  explicit CacheManager(uint64_t capacityBytes = 0);
+  // Forgets every item; the extents stay in their stores.
+  ~CacheManager();
+  CacheManager(const CacheManager&) = delete;
+  CacheManager& operator=(const CacheManager&) = delete;
+
+  // Admits or refreshes an extent; false only when no room can be made
+  // (nothing is evicted then).
+  bool UpdateItem(const std::string& fileName, uint64_t size, int flags);
+  // Forgets a file, or every extent of a store when given a store's file.
+  // True when anything was forgotten.
+  bool DeleteFromCache(const std::string& fileName);
+
+  uint64_t capacity() const;
+  uint64_t usedBytes() const;
+  size_t itemCount() const;
+
+  // Forgets every extent of the store whose canonical directory is
+  // `storeKey`, in every cache manager of the process (used by the stores).
+  static void ForgetStore(const std::string& storeKey);
+
+  struct Impl;
+
+ private:
+  std::unique_ptr<Impl> m_impl;
+};

@@ -1,0 +1,41 @@
+// Client of the block driver: devices under /dev/kqblk whose reads of
+// extents that neither store holds raise recall requests.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "kq_error.h"
+
+class KqBlkRecallStore;
+
+class KqBlkDriverUnix {
+ public:
+  KqBlkDriverUnix();
+  ~KqBlkDriverUnix();
+  KqBlkDriverUnix(const KqBlkDriverUnix&) = delete;
+  KqBlkDriverUnix& operator=(const KqBlkDriverUnix&) = delete;
+
+  CUxError createAutoAbortDevice(const std::string& name, KqBlkRecallStore* privateStore,
+                                 KqBlkRecallStore* recallStore, std::string& devPath);
+  // Binds this client to the device's recall requests.
+  CUxError monitorDevice(const std::string& name);
+  // A descriptor that polls readable while a request is pending and reports
+  // an error condition when the device fails.
+  CUxError getFD(int& fd);
+  // The next requested extent; errno 11 when none is pending.
+  CUxError getRecallRequest(const std::string& name, int64_t& extent);
+  CUxError recallDone(const std::string& name, int64_t extent);
+  // Pending and later I/O fail; errno 2 when there is no such device.
+  CUxError abortDevice(const std::string& name);
+  CUxError destroyDevice(const std::string& name);
+  CUxError waitForDeviceReady(const std::string& name, uint32_t seconds);
+
+  // Whether the block device (major, minor) is one the driver made.
+  static bool ownsBlockDevice(unsigned major, unsigned minor);
+  // The driver's control directory; its absence means the driver is not loaded.
+  static const char* controlDirectory();
+
+ private:
+  std::string m_monitored;
+};

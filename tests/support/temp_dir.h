@@ -1,0 +1,59 @@
+// Test helpers: a temporary directory removed with everything below it, and
+// a configuration file in force while the object lives.
+#pragma once
+
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+#include "kq_fs.h"
+
+class TempDir {
+ public:
+  TempDir() {
+    char tmpl[] = "/tmp/kqblk-test-XXXXXX";
+    const char* made = mkdtemp(tmpl);
+    m_path = made ? made : "";
+  }
+  ~TempDir() { CUxDirectory::Remove(m_path, true, false); }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::string& path() const { return m_path; }
+  std::string operator/(const std::string& name) const { return m_path + "/" + name; }
+
+ private:
+  std::string m_path;
+};
+
+// Points KQBLK_CONFIG at a file holding `text`; restores the old value.
+class ScopedConfig {
+ public:
+  explicit ScopedConfig(const std::string& text) {
+    const char* old = std::getenv("KQBLK_CONFIG");
+    m_hadOld = old != nullptr;
+    if (old) m_old = old;
+    write(text);
+    setenv("KQBLK_CONFIG", m_file.c_str(), 1);
+  }
+  ~ScopedConfig() {
+    if (m_hadOld) {
+      setenv("KQBLK_CONFIG", m_old.c_str(), 1);
+    } else {
+      unsetenv("KQBLK_CONFIG");
+    }
+  }
+  ScopedConfig(const ScopedConfig&) = delete;
+  ScopedConfig& operator=(const ScopedConfig&) = delete;
+
+  void write(const std::string& text) {
+    std::ofstream(m_file, std::ios::trunc) << text;
+  }
+  const std::string& file() const { return m_file; }
+
+ private:
+  TempDir m_dir;
+  std::string m_file = m_dir / "kqblk.conf";
+  bool m_hadOld = false;
+  std::string m_old;
+};

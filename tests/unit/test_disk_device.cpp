@@ -1,0 +1,202 @@
+// Device creation, store preparation and destruction over the doubles.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <fstream>
+
+#include "doubles/driver_double.h"
+#include "doubles/test_disk.h"
+#include "kqblk_cache_manager.h"
+#include "kqblk_store.h"
+#include "support/temp_dir.h"
+
+using ::testing::Contains;
+using ::testing::HasSubstr;
+
+namespace {
+
+bool exists(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0;
+}
+
+class DiskDevice : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    driverDouble().reset();
+    storeDouble().reset();
+    cacheDouble().reset();
+    KqBlkDisk::gTimings = KqBlkDeviceTimings{0, 0, 5};
+    KqBlkDisk::setCacheManager(nullptr);
+    disk.setDiskUUID("dev0");
+    disk.setSectors(2048);
+    disk.connect();
+  }
+  void TearDown() override { KqBlkDisk::setCacheManager(nullptr); }
+  TempDir dir;
+  TestDisk disk{"/vm/disk0", dir.path()};
+};
+
+}  // namespace
+
+TEST_F(DiskDevice, CreatesBothStoresAndTheDevice) {
+  EXPECT_EQ(disk.createKqBlkDev(), "/dev/kqblk/dev0");
+  EXPECT_EQ(disk.getState(), STATE_DEVICE_CREATED);
+  EXPECT_EQ(storeDouble().created,
+            (std::vector<std::string>{dir / "dev0/pbstore", dir / "dev0/rbstore"}));
+  EXPECT_EQ(disk.recallStore()->getSize(), 2048 * 512);
+  EXPECT_NE(disk.getPrivateStore(), nullptr);
+}
+
+TEST_F(DiskDevice, StoreDirectoryThatIsAFileFailsWithCodeZero) {
+  const std::string file = dir / "plainfile";
+  std::ofstream(file) << "x";
+  disk.setDirPath(file);
+  try {
+    disk.createKqBlkDev();
+    FAIL() << "no exception";
+  } catch (const KqException& e) {
+    EXPECT_EQ(e.getMessage(), file + " is not a directory");
+    EXPECT_EQ(e.getCode(), 0);
+  }
+  EXPECT_EQ(disk.getState(), STATE_CONNECTED);
+  EXPECT_EQ(disk.getPrivateStore(), nullptr);
+}
+
+TEST_F(DiskDevice, FailedCreationKeepsDirectoriesAndTheRetryReopensThem) {
+  driverDouble().createResult = FXErrorUtil::ErrorErrNo(FX_HERE, ENOSPC, "no loop device");
+  try {
+    disk.createKqBlkDev();
+    FAIL() << "no exception";
+  } catch (const KqException& e) {
+    EXPECT_THAT(e.getMessage(), HasSubstr("Failed to create kqblk device dev0 : err : "));
+    EXPECT_EQ(e.getCode(), ENOSPC);
+  }
+  EXPECT_EQ(disk.getState(), STATE_CONNECTED);
+  EXPECT_EQ(disk.getPrivateStore(), nullptr);
+  EXPECT_TRUE(exists(dir / "dev0/rbstore"));
+
+  driverDouble().createResult.Success();
+  KqLogCapture log;
+  disk.createKqBlkDev();
+  EXPECT_EQ(storeDouble().opened,
+            (std::vector<std::string>{dir / "dev0/pbstore", dir / "dev0/rbstore"}));
+  EXPECT_EQ(log.find("Backing store path [" + dir / "dev0/pbstore" + "] already exists").size(), 1u);
+}
+
+TEST_F(DiskDevice, StoreFailureCarriesTheStoreErrno) {
+  storeDouble().failCreate = true;
+  try {
+    disk.createKqBlkDev();
+    FAIL() << "no exception";
+  } catch (const KqException& e) {
+    EXPECT_THAT(e.getMessage(), HasSubstr("Failed to create/open store @ " + dir / "dev0/pbstore" + ". err: "));
+    EXPECT_EQ(e.getCode(), EIO);
+  }
+  EXPECT_EQ(driverDouble().countCalls("create:dev0"), 0u);
+}
+
+TEST_F(DiskDevice, DestroyPurgesTheCacheAndRemovesTheStores) {
+  CacheManager cache(1 << 20);
+  KqBlkDisk::setCacheManager(&cache);
+  disk.createKqBlkDev();
+  disk.destroyKqBlkDev();
+  EXPECT_EQ(disk.getState(), STATE_INIT);
+  EXPECT_THAT(cacheDouble().deleted, Contains(dir / "dev0/rbstore/header"));
+  EXPECT_EQ(storeDouble().cleared, 2);
+  EXPECT_FALSE(exists(dir / "dev0"));
+  EXPECT_EQ(disk.getPrivateStore(), nullptr);
+}
+
+TEST_F(DiskDevice, WithoutCacheManagerNoWalkButStoresGo) {
+  disk.createKqBlkDev();
+  disk.destroyKqBlkDev();
+  EXPECT_TRUE(cacheDouble().deleted.empty());
+  EXPECT_FALSE(exists(dir / "dev0"));
+}
+
+TEST_F(DiskDevice, DestroyWithoutDeviceIsQuietAndChecksStates) {
+  KqLogCapture log;
+  disk.destroyKqBlkDev();  // never created: no device path
+  EXPECT_EQ(disk.getState(), STATE_CONNECTED);
+  EXPECT_EQ(log.find("diskUUID or device path is empty").size(), 1u);
+  disk.createKqBlkDev();
+  disk.forceState(STATE_MONITORING);
+  EXPECT_THROW(disk.destroyKqBlkDev(), KqException);
+  disk.forceState(STATE_CONNECTED);
+  try {
+    disk.destroyKqBlkDev();
+    FAIL() << "no exception";
+  } catch (const KqException& e) {
+    EXPECT_EQ(e.getMessage(), "/vm/disk0 device not created: state 1 invalid");
+  }
+}
+
+TEST_F(DiskDevice, BusyDeviceIsRetriedThenGivenUpWithoutThrowing) {
+  disk.createKqBlkDev();
+  driverDouble().destroyFailures = 4;
+  disk.destroyKqBlkDev();
+  EXPECT_EQ(driverDouble().countCalls("destroy:dev0"), 5u);
+  EXPECT_EQ(disk.getState(), STATE_INIT);
+
+  TestDisk other("/vm/disk1", dir.path());
+  other.setDiskUUID("dev1");
+  other.connect();
+  other.createKqBlkDev();
+  driverDouble().destroyFailures = 5;
+  KqLogCapture log;
+  other.destroyKqBlkDev();
+  EXPECT_EQ(driverDouble().countCalls("destroy:dev1"), 5u);
+  EXPECT_EQ(other.getState(), STATE_INIT);
+  EXPECT_EQ(log.find("Failed to destroy kqblk device [dev1]. Error message [Failed to destroy/abort kqblk device dev1 : err : ").size(), 1u);
+}
+
+TEST_F(DiskDevice, FailedAbortSkipsDestroy) {
+  disk.createKqBlkDev();
+  driverDouble().abortResult = FXErrorUtil::ErrorErrNo(FX_HERE, EIO, "abort failed");
+  disk.destroyKqBlkDev();
+  EXPECT_EQ(driverDouble().countCalls("destroy:dev0"), 0u);
+  EXPECT_EQ(disk.getState(), STATE_INIT);
+}
+
+TEST_F(DiskDevice, CleanupByNameAbortsOnlyOrDestroysAndRemovesStores) {
+  KqBlkDisk::cleanupKqBlkDev("", "stale", true);
+  EXPECT_EQ(driverDouble().countCalls("abort:stale"), 1u);
+  EXPECT_EQ(driverDouble().countCalls("destroy:stale"), 0u);
+  EXPECT_TRUE(storeDouble().removed.empty());
+
+  KqBlkDisk::cleanupKqBlkDev(dir.path().c_str(), "stale", false);
+  EXPECT_EQ(driverDouble().countCalls("destroy:stale"), 1u);
+  EXPECT_EQ(storeDouble().removed,
+            (std::vector<std::string>{dir / "stale/pbstore", dir / "stale/rbstore"}));
+
+  driverDouble().abortResult = FXErrorUtil::ErrorErrNo(FX_HERE, ENOENT, "no such device");
+  EXPECT_NO_THROW(KqBlkDisk::cleanupKqBlkDev("", "gone", false));
+  driverDouble().abortResult = FXErrorUtil::ErrorErrNo(FX_HERE, EBUSY, "busy");
+  try {
+    KqBlkDisk::cleanupKqBlkDev("", "stuck", false);
+    FAIL() << "no exception";
+  } catch (const KqException& e) {
+    EXPECT_EQ(e.getMessage(), "Failed to delete device stuck");
+    EXPECT_EQ(e.getCode(), EBUSY);
+  }
+}
+
+TEST_F(DiskDevice, ReadinessUsesTheConfiguredTimeout) {
+  {
+    ScopedConfig config("[Session]\nnHLXDeviceReadyTimeout = 7\n");
+    disk.waitForDeviceReady();
+    EXPECT_EQ(driverDouble().lastReadyTimeout, 7u);
+  }
+  disk.waitForDeviceReady();
+  EXPECT_EQ(driverDouble().lastReadyTimeout, 300u);
+  driverDouble().waitReadyResult = FXErrorUtil::ErrorErrNo(FX_HERE, ETIMEDOUT, "not ready");
+  try {
+    disk.waitForDeviceReady();
+    FAIL() << "no exception";
+  } catch (const KqException& e) {
+    EXPECT_EQ(e.getMessage(), "Device dev0 is not ready to mount");
+    EXPECT_EQ(e.getCode(), ETIMEDOUT);
+  }
+}

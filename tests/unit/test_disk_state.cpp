@@ -1,0 +1,158 @@
+// The disk object's identity, state checks and destructor.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "doubles/driver_double.h"
+#include "doubles/test_disk.h"
+#include "support/temp_dir.h"
+
+using ::testing::HasSubstr;
+
+namespace {
+
+std::string messageOf(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const KqException& e) {
+    EXPECT_EQ(e.getCode(), -1);
+    EXPECT_EQ(e.getFileName(), "kqblk_disk");
+    return e.getFuncName() + "|" + e.getMessage();
+  }
+  return "no exception";
+}
+
+class DiskState : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    driverDouble().reset();
+    storeDouble().reset();
+    KqBlkDisk::gTimings = KqBlkDeviceTimings{0, 0, 5};
+  }
+  TempDir dir;
+};
+
+}  // namespace
+
+TEST_F(DiskState, ShortNamesStayAndLongNamesAreHashedBehindThePrefix) {
+  TestDisk disk("/vm/disk0", dir.path());
+  disk.setIdPrefix("req7-");
+  const std::string name63(63, 'a');
+  EXPECT_EQ(disk.setDiskUUID(name63), name63);
+  EXPECT_EQ(disk.setDiskUUID(std::string(64, 'a')), "req7-014842D480B571495A4A0363793F7367");
+  EXPECT_EQ(disk.getDiskUUID(), "req7-014842D480B571495A4A0363793F7367");
+}
+
+TEST_F(DiskState, ChecksReportTheDiskPathAndStatesExactly) {
+  TestDisk disk("/vm/disk0", dir.path());
+  EXPECT_EQ(messageOf([&] { disk.disconnect(); }),
+            "KqBlkDisk::disconnect|/vm/disk0 not connected: need state 1, curr(0)");
+
+  disk.connect();  // the base part leaves the state alone; the test source sets 1
+  EXPECT_EQ(disk.getState(), STATE_CONNECTED);
+  EXPECT_EQ(messageOf([&] { disk.connect(); }),
+            "KqBlkDisk::connect|/vm/disk0 already connected: state 1 invalid");
+  EXPECT_EQ(messageOf([&] { disk.setIdPrefix("x"); }),
+            "KqBlkDisk::setIdPrefix|/vm/disk0 cannot set idPrefix: state 1 invalid");
+  EXPECT_EQ(messageOf([&] { disk.setDiskPath("/other"); }),
+            "KqBlkDisk::setDiskPath|/vm/disk0 cannot set disk path: need state 0, curr(1)");
+  EXPECT_EQ(messageOf([&] { KqBlkDisk copy(disk); }),
+            "KqBlkDisk::KqBlkDisk(copyctr)|/vm/disk0Cannot copy object: need state 0, curr(1)");
+  disk.setDirPath(dir.path());  // allowed in 1
+
+  disk.forceState(STATE_DEVICE_CREATED);
+  EXPECT_EQ(messageOf([&] { disk.setDirPath("/x"); }),
+            "KqBlkDisk::setDirPath|/vm/disk0 cannot set dir path: state 2 invalid");
+  EXPECT_EQ(messageOf([&] { disk.disconnect(); }),
+            "KqBlkDisk::disconnect|/vm/disk0 need to destroy kqblk device first: state 2 invalid");
+  EXPECT_EQ(messageOf([&] { disk.createKqBlkDev(); }),
+            "KqBlkDisk::createKqBlkDev|/vm/disk0 kqblk device already created: state 2 invalid");
+  disk.setIdPrefix("allowed-in-2");
+  disk.forceState(STATE_INIT);
+  EXPECT_EQ(messageOf([&] { disk.createKqBlkDev(); }),
+            "KqBlkDisk::createKqBlkDev|/vm/disk0 disk needs to be connected: need state 1, curr(0)");
+}
+
+TEST_F(DiskState, BaseConnectLeavesStateAndDisconnectDirectAlwaysResets) {
+  KqBlkDisk disk("/vm/base", dir.path());
+  disk.connect();
+  EXPECT_EQ(disk.getState(), STATE_INIT);
+  EXPECT_FALSE(disk.isConnected());
+  TestDisk test("/vm/t", dir.path());
+  test.forceState(STATE_DEVICE_CREATED);
+  test.disconnect_direct();
+  EXPECT_EQ(test.getState(), STATE_INIT);
+}
+
+TEST_F(DiskState, StateTextIsBoundedForLongDiskPaths) {
+  const std::string longPath(400, 'p');
+  TestDisk disk(longPath, dir.path());
+  try {
+    disk.disconnect();
+    FAIL() << "no exception";
+  } catch (const KqException& e) {
+    EXPECT_EQ(e.getMessage().substr(0, 400), longPath);
+    EXPECT_EQ(e.getMessage().substr(400), " not connected: need state 1, curr(0)");
+  }
+}
+
+TEST_F(DiskState, CopyOfAnIdleDiskSharesNothingButItsPaths) {
+  TestDisk disk("/vm/disk0", dir.path());
+  disk.setDiskUUID("abc");
+  KqBlkDisk copy(disk);
+  EXPECT_EQ(copy.getDiskPath(), "/vm/disk0");
+  EXPECT_EQ(copy.getDiskUUID(), "");
+  EXPECT_EQ(copy.getState(), STATE_INIT);
+}
+
+TEST_F(DiskState, DestructorRunsTheTeardownForEachState) {
+  {
+    KqLogCapture log;
+    { TestDisk disk("/vm/s0", dir.path()); }
+    EXPECT_TRUE(log.find("KqException caught").empty());
+    EXPECT_EQ(driverDouble().calls.size(), 0u);
+  }
+  {
+    KqLogCapture log;
+    {
+      TestDisk disk("/vm/s1", dir.path());
+      disk.connect();
+    }
+    EXPECT_TRUE(log.find("KqException caught").empty());
+  }
+  {
+    KqLogCapture log;
+    {
+      TestDisk disk("/vm/s2", dir.path());
+      disk.setDiskUUID("dev-s2");
+      disk.connect();
+      disk.createKqBlkDev();
+    }
+    EXPECT_EQ(driverDouble().countCalls("abort:dev-s2"), 1u);
+    EXPECT_EQ(driverDouble().countCalls("destroy:dev-s2"), 1u);
+    const auto caught = log.find("KqException caught");
+    ASSERT_EQ(caught.size(), 1u);
+    EXPECT_EQ(caught[0].text, "~KqBlkDisk disk /vm/s2 KqException caught /vm/s2 not connected: need state 1, curr(0)");
+  }
+  {
+    driverDouble().reset();
+    KqLogCapture log;
+    {
+      // No destructor of its own: the base destructor meets state 3.
+      struct ConnectOnly : KqBlkDisk {
+        using KqBlkDisk::KqBlkDisk;
+        void connect() override {
+          m_connected = true;
+          m_state = STATE_CONNECTED;
+        }
+      } disk("/vm/s3", dir.path());
+      disk.setDiskUUID("dev-s3");
+      disk.connect();
+      disk.createKqBlkDev();
+      disk.startThread();
+      EXPECT_EQ(disk.getState(), STATE_MONITORING);
+    }
+    EXPECT_EQ(log.find("Driver thread stopped completely for dev-s3").size(), 1u);
+    EXPECT_EQ(log.find("KqException caught /vm/s3 not connected").size(), 1u);
+  }
+  EXPECT_EQ(driverDouble().countCalls("destroy:dev-s3"), 1u);
+}

@@ -1,0 +1,184 @@
+// The service thread: start and stop, serving recalls, failures.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <dirent.h>
+
+#include "doubles/driver_double.h"
+#include "doubles/test_disk.h"
+#include "kqblk_cache_manager.h"
+#include "kqblk_store.h"
+#include "support/temp_dir.h"
+
+long storeDoubleExtentBytes(KqBlkRecallStore* store, int64_t extent);
+
+namespace {
+
+int openDescriptors() {
+  int n = 0;
+  DIR* d = opendir("/proc/self/fd");
+  while (dirent* e = readdir(d)) n += e->d_name[0] != '.';
+  closedir(d);
+  return n;
+}
+
+class DiskThread : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    driverDouble().reset();
+    storeDouble().reset();
+    cacheDouble().reset();
+    KqBlkDisk::gTimings = KqBlkDeviceTimings{0, 0, 5};
+    KqBlkDisk::setCacheManager(nullptr);
+    disk.setDiskUUID("dev0");
+    disk.setSectors(4096);
+    disk.connect();
+    disk.createKqBlkDev();
+  }
+  void TearDown() override { KqBlkDisk::setCacheManager(nullptr); }
+  TempDir dir;
+  TestDisk disk{"/vm/disk0", dir.path()};
+};
+
+}  // namespace
+
+TEST_F(DiskThread, ServesRecallsReconnectingOnTheFirstRequest) {
+  disk.startThread();
+  EXPECT_EQ(disk.getState(), STATE_MONITORING);
+  driverDouble().pushRequest(3);
+  ASSERT_TRUE(driverDouble().waitForRecalls(1, 5000));
+  EXPECT_EQ(disk.connects.load(), 2);  // once by the test, once by the thread
+  EXPECT_EQ(disk.lastOffset.load(), 3 * 4096);
+  EXPECT_EQ(storeDoubleExtentBytes(disk.recallStore(), 3), 4096);
+
+  // Already recalled: answered from the store without reading the source.
+  const int reads = disk.reads;
+  driverDouble().pushRequest(3);
+  ASSERT_TRUE(driverDouble().waitForRecalls(2, 5000));
+  EXPECT_EQ(disk.reads.load(), reads);
+  disk.stopThread();
+  EXPECT_EQ(disk.getState(), STATE_DEVICE_CREATED);
+}
+
+TEST_F(DiskThread, ReadinessChangeBeforeARequestConnectsFirst) {
+  disk.startThread();
+  driverDouble().poke();  // readable, but the queue is empty (errno 11)
+  driverDouble().pushRequest(1);
+  ASSERT_TRUE(driverDouble().waitForRecalls(1, 5000));
+  EXPECT_EQ(disk.connects.load(), 2);
+  EXPECT_FALSE(disk.getLastError().IsError());
+  disk.stopThread();
+}
+
+TEST_F(DiskThread, OneReadFillingSeveralExtentsReportsEachDone) {
+  disk.returnSize = 4096;  // the source keeps the size; one extent per request
+  disk.startThread();
+  driverDouble().pushRequest(10);
+  driverDouble().pushRequest(11);
+  ASSERT_TRUE(driverDouble().waitForRecalls(2, 5000));
+  EXPECT_EQ(driverDouble().recallsDone, (std::vector<int64_t>{10, 11}));
+  disk.stopThread();
+}
+
+TEST_F(DiskThread, FiveFailedReadsAbortTheDeviceAndEndTheThread) {
+  disk.failReadsFrom = 0;
+  KqLogCapture log;
+  disk.startThread();
+  driverDouble().pushRequest(5);
+  for (int i = 0; i < 500 && driverDouble().countCalls("abort:dev0") == 0; ++i) usleep(10000);
+  EXPECT_EQ(driverDouble().countCalls("abort:dev0"), 1u);
+  EXPECT_EQ(disk.reads.load(), 5);
+  const auto caught = log.find("Caught Exception [kqblk_disk]");
+  ASSERT_EQ(caught.size(), 1u);
+  EXPECT_THAT(caught[0].text, ::testing::HasSubstr(
+      "[KqBlkDisk::DeviceThreadFunc]:[Disconnect direct done upon lib disk read err]"));
+  EXPECT_THAT(caught[0].text, ::testing::EndsWith("  Aborting device [dev0]"));
+  EXPECT_EQ(caught[0].level, -1);
+  EXPECT_TRUE(driverDouble().recallsDone.empty());
+  disk.stopThread();  // the thread has ended already; this must not hang
+  EXPECT_EQ(disk.getState(), STATE_DEVICE_CREATED);
+}
+
+TEST_F(DiskThread, ConnectFailureOnTheThreadAbortsToo) {
+  disk.failConnect = true;
+  disk.disconnect_direct();  // the thread must reconnect
+  KqLogCapture log;
+  disk.startThread();
+  driverDouble().pushRequest(0);
+  for (int i = 0; i < 500 && driverDouble().countCalls("abort:dev0") == 0; ++i) usleep(10000);
+  EXPECT_EQ(driverDouble().countCalls("abort:dev0"), 1u);
+  EXPECT_EQ(log.find("[scripted connect failure]").size(), 1u);
+  disk.stopThread();
+}
+
+TEST_F(DiskThread, FullCacheDropsDataReportsDoneAndLogsChangesOnce) {
+  CacheManager cache(0);  // nothing fits
+  KqBlkDisk::setCacheManager(&cache);
+  KqLogCapture log;
+  disk.startThread();
+  driverDouble().pushRequest(7);
+  driverDouble().pushRequest(7);
+  driverDouble().pushRequest(8);
+  ASSERT_TRUE(driverDouble().waitForRecalls(3, 5000));
+  disk.stopThread();
+  EXPECT_EQ(storeDoubleExtentBytes(disk.recallStore(), 7), -1);
+  const std::string name7 = "Could not update file [" + dir / "dev0/rbstore/extent.7" + "] len [4096] in cache";
+  const auto same = log.find(name7);
+  ASSERT_EQ(same.size(), 2u);
+  EXPECT_EQ(same[0].level, -1);
+  EXPECT_EQ(same[1].level, 2);
+  EXPECT_EQ(log.find("extent.8] len [4096] in cache")[0].level, -1);
+  EXPECT_EQ(log.find("Cache Full. Cannot move in additional extents!").size(), 3u);
+}
+
+TEST_F(DiskThread, DriverErrorEndsTheThreadWithoutAbort) {
+  disk.startThread();
+  driverDouble().raiseError();
+  for (int i = 0; i < 500 && !disk.getLastError().IsError(); ++i) usleep(10000);
+  disk.stopThread();
+  EXPECT_EQ(FXErrorUtil::GetErrNo(disk.getLastError()), 22);
+  EXPECT_EQ(driverDouble().countCalls("abort:dev0"), 0u);
+}
+
+TEST_F(DiskThread, TempFileFailureEndsTheThreadWithoutReportingDone) {
+  storeDouble().failTempFile = true;
+  disk.startThread();
+  driverDouble().pushRequest(2);
+  for (int i = 0; i < 500 && !disk.getLastError().IsError(); ++i) usleep(10000);
+  disk.stopThread();
+  EXPECT_EQ(FXErrorUtil::GetErrNo(disk.getLastError()), ENOSPC);
+  EXPECT_TRUE(driverDouble().recallsDone.empty());
+}
+
+TEST_F(DiskThread, StartupFailuresLeaveStopAndDestroyWorking) {
+  driverDouble().monitorResult = FXErrorUtil::ErrorErrNo(FX_HERE, ENODEV, "no device");
+  KqLogCapture log;
+  disk.startThread();
+  EXPECT_EQ(log.find("Driver thread started correctly for dev0").size(), 1u);
+  EXPECT_EQ(disk.getState(), STATE_DEVICE_CREATED);
+  disk.stopThread();
+  disk.destroyKqBlkDev();
+  EXPECT_EQ(disk.getState(), STATE_INIT);
+}
+
+TEST_F(DiskThread, StopWithoutThreadAndDescriptorsAreReleased) {
+  const int before = openDescriptors();
+  {
+    TempDir other;
+    TestDisk idle("/vm/idle", other.path());
+    idle.setDiskUUID("idle");
+    idle.connect();
+    idle.stopThread();  // no device, no thread: returns at once
+    EXPECT_EQ(idle.getState(), STATE_INIT);
+  }
+  for (int round = 0; round < 3; ++round) {
+    TempDir other;
+    TestDisk d("/vm/d", other.path());
+    d.setDiskUUID("d" + std::to_string(round));
+    d.connect();
+    d.createKqBlkDev();
+    d.startThread();
+    d.stopThread();
+    d.destroyKqBlkDev();
+  }
+  EXPECT_EQ(openDescriptors(), before);
+}
