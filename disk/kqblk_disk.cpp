@@ -126,8 +126,20 @@ void KqBlkDisk::setIdPrefix(const std::string& prefix) {
   m_idPrefix = prefix;
 }
 
+namespace {
+// The identifier names the device node and the store directory: a name that
+// could not be one file name is hashed like a long one.
+bool usableAsFileName(const std::string& name) {
+  if (name.empty() || name == "." || name == "..") return false;
+  for (unsigned char c : name) {
+    if (c == '/' || c < 0x20 || c == 0x7f) return false;
+  }
+  return true;
+}
+}  // namespace
+
 std::string& KqBlkDisk::setDiskUUID(std::string uuid) {
-  if (uuid.size() > 63) {
+  if (uuid.size() > 63 || !usableAsFileName(uuid)) {
     // Long names are hashed so the device and store names stay short.
     CMd5 md5;
     md5.Start();

@@ -40,6 +40,10 @@ TEST_F(DiskState, ShortNamesStayAndLongNamesAreHashedBehindThePrefix) {
   EXPECT_EQ(disk.setDiskUUID(name63), name63);
   EXPECT_EQ(disk.setDiskUUID(std::string(64, 'a')), "req7-014842D480B571495A4A0363793F7367");
   EXPECT_EQ(disk.getDiskUUID(), "req7-014842D480B571495A4A0363793F7367");
+  // Names that cannot be one file name are hashed whatever their length.
+  EXPECT_EQ(disk.setDiskUUID("a/b"), "req7-A7E86136543B019D72468CEEBF71FB8E");
+  EXPECT_EQ(disk.setDiskUUID("..").substr(0, 5), "req7-");
+  EXPECT_EQ(disk.setDiskUUID("line\nbreak").size(), 5u + 32u);
 }
 
 TEST_F(DiskState, ChecksReportTheDiskPathAndStatesExactly) {
