@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "kq_hard_disk_reader.h"
+
 typedef uint8_t UINT8;
 
 // Kind of the options passed to setSpecialOpts.
@@ -12,14 +14,6 @@ enum ctxOType { CTX_OTYPE_NONE = 0, CTX_OTYPE_VMINFO = 1 };
 
 // The only instance type a reader-backed disk supports.
 const int32_t HLX_INSTANCE_TYPE_VMINFO = 301;
-
-// Settings the reader takes from the context (its third member): a test
-// reader can be slowed down or made to fail.
-struct HLXReaderOptions {
-  uint32_t delayMicros = 0;     // added before every source read
-  int64_t failReadsFrom = -1;   // the source read (0-based) from which reads fail; -1 never
-  uint32_t failReadCount = 0;   // how many reads fail from there; 0 all of them
-};
 
 // The protected machine's context record.
 struct HLXVMContext {

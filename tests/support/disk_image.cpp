@@ -1,0 +1,107 @@
+#include "support/disk_image.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <random>
+#include <stdexcept>
+#include <utility>
+#include <vector>
+
+#include "support/run_tool.h"
+
+namespace {
+
+std::runtime_error systemError(const std::string& what) {
+  return std::runtime_error(what + ": " + std::strerror(errno));
+}
+
+}  // namespace
+
+DiskImage::DiskImage(std::string path, uint64_t mebibytes)
+    : m_path(std::move(path)), m_bytes(mebibytes * 1024 * 1024) {
+  const int fd = open(m_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0) throw systemError("cannot create " + m_path);
+  const int rc = ftruncate(fd, static_cast<off_t>(m_bytes));
+  const int err = errno;
+  close(fd);
+  if (rc != 0) {
+    unlink(m_path.c_str());
+    errno = err;
+    throw systemError("cannot size " + m_path);
+  }
+}
+
+DiskImage::~DiskImage() { unlink(m_path.c_str()); }
+
+void DiskImage::partition(const std::string& sfdiskScript) {
+  // --no-reread/--no-tell-kernel: the target is a plain file.
+  runTool("printf '%s' " + shellQuote(sfdiskScript) + " | sfdisk --quiet --no-reread " +
+          "--no-tell-kernel --wipe always " + shellQuote(m_path));
+}
+
+void DiskImage::fillRandom(uint64_t offset, uint64_t bytes, uint64_t seed) {
+  const int fd = open(m_path.c_str(), O_WRONLY | O_CLOEXEC);
+  if (fd < 0) throw systemError("cannot open " + m_path);
+  std::mt19937_64 random(seed);
+  std::vector<uint64_t> block(8192);
+  uint64_t done = 0;
+  while (done < bytes) {
+    for (uint64_t& word : block) word = random();
+    const size_t chunk =
+        static_cast<size_t>(std::min<uint64_t>(bytes - done, block.size() * sizeof(uint64_t)));
+    if (pwrite(fd, block.data(), chunk, static_cast<off_t>(offset + done)) !=
+        static_cast<ssize_t>(chunk)) {
+      const int err = errno;
+      close(fd);
+      errno = err;
+      throw systemError("cannot write " + m_path);
+    }
+    done += chunk;
+  }
+  close(fd);
+  if (offset + bytes > m_bytes) m_bytes = offset + bytes;
+}
+
+void DiskImage::resize(uint64_t bytes) {
+  if (truncate(m_path.c_str(), static_cast<off_t>(bytes)) != 0) {
+    throw systemError("cannot resize " + m_path);
+  }
+  m_bytes = bytes;
+}
+
+void makeFileSystem(const std::string& target, const FileSystemSpec& fs) {
+  const std::string label = shellQuote(fs.label);
+  const std::string uuid = shellQuote(fs.uuid);
+  const bool hasLabel = !fs.label.empty();
+  const bool hasUuid = !fs.uuid.empty();
+  std::string command;
+  if (fs.type == "ext4") {
+    command = "mkfs.ext4 -F -q";
+    if (hasLabel) command += " -L " + label;
+    if (hasUuid) command += " -U " + uuid;
+  } else if (fs.type == "xfs") {
+    // -K: no discard, which on a sparse image only costs time.
+    command = "mkfs.xfs -f -q -K";
+    if (hasLabel) command += " -L " + label;
+    if (hasUuid) command += " -m uuid=" + uuid;
+  } else if (fs.type == "btrfs") {
+    command = "mkfs.btrfs -f -q";
+    if (hasLabel) command += " -L " + label;
+    if (hasUuid) command += " -U " + uuid;
+  } else if (fs.type == "vfat") {
+    command = "mkfs.vfat";
+    if (hasLabel) command += " -n " + label;
+    if (hasUuid) command += " -i " + uuid;
+  } else if (fs.type == "ntfs") {
+    if (hasUuid) throw std::runtime_error("mkfs.ntfs cannot set a UUID");
+    command = "mkfs.ntfs -F -Q -q";
+    if (hasLabel) command += " -L " + label;
+  } else {
+    throw std::runtime_error("no mkfs for file system type " + fs.type);
+  }
+  runTool(command + " " + shellQuote(target));
+}

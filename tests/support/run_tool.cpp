@@ -1,0 +1,28 @@
+#include "support/run_tool.h"
+
+#include <stdexcept>
+
+#include "kq_process.h"
+
+std::string shellQuote(const std::string& text) {
+  std::string quoted = "'";
+  for (char c : text) {
+    if (c == '\'') {
+      quoted += "'\\''";
+    } else {
+      quoted += c;
+    }
+  }
+  return quoted + "'";
+}
+
+std::string runTool(const std::string& command) {
+  std::string out;
+  std::string err;
+  const int rc = KqProcess::system(command, &out, &err, 120, false);
+  if (rc != 0) {
+    throw std::runtime_error("`" + command + "` exited " + std::to_string(rc) + ": " + err +
+                             out);
+  }
+  return out;
+}
