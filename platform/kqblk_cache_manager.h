@@ -11,6 +11,8 @@
 // punched, bit cleared; a later read recalls it again). An extent name whose
 // store is not open in this process is evicted by forgetting it. Any other
 // name is accounted but never evicted; only DeleteFromCache removes it.
+// A large cache evicts a little ahead (up to 256 extents, at most 1/256 of
+// its items) so that runs of neighbouring extents go with one hole each.
 //
 // DeleteFromCache of a file inside a store directory that is not an extent
 // name (the store's own files, as a directory walk finds them) forgets every

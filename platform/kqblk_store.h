@@ -1,5 +1,11 @@
 // Extent stores behind a driver device: the private store (what was written
 // to the device) and the recall store (what was fetched from the source).
+//
+// A store directory holds "header", "data" (sparse, extent e at
+// e * extentSize) and "bitmap" (one bit per present extent, written after the
+// extent's data). One store object per directory on the machine (flock).
+// Thread-safe: the driver engine reads while the service thread writes and
+// the cache manager evicts.
 #pragma once
 
 #include <cstdint>
@@ -13,7 +19,11 @@
 class KqBlkBackingStore {
  public:
   virtual ~KqBlkBackingStore();
-  // Deletes a store directory and everything the store kept in it.
+  // Deletes a store directory and everything the store kept in it, and
+  // forgets its extents in every cache manager. A missing path is success;
+  // a link is refused, and so is a directory without a valid store header
+  // that holds anything but a store's own files; a directory inside a store
+  // is never entered (it stays, and the removal fails).
   static CUxError remove(const std::string& path);
 };
 
@@ -32,19 +42,24 @@ class KqBlkRecallStore : public KqBlkBackingStore {
   const std::string& getName() const;
 
   // A readable descriptor positioned at the extent's first byte; an error
-  // unless the extent is present. The caller closes it.
+  // unless the extent is present. The caller closes it. It is a copy of the
+  // extent (a close-on-exec memfd holding exactly its bytes); flags unused.
   CUxError openExtentFile(int64_t extent, int flags, int& fd);
-  // The extent's name within the store, as the cache manager knows it.
+  // The extent's name within the store, as the cache manager knows it:
+  // "<canonical store directory>/data#<extent>".
   CUxError getExtentFileName(int64_t extent, std::string& name);
-  // A new temporary file: bytes written to the stream are kept until
-  // moveInExtentFile makes them an extent, or removeTempFile drops them.
+  // A new temporary file: bytes written to the stream are kept in memory
+  // until moveInExtentFile makes them an extent (it needs exactly one
+  // extent's bytes; on failure the file stays), or removeTempFile drops them.
   CUxError openTempFile(std::string& tempName, std::shared_ptr<std::ostream>& stream);
   CUxError moveInExtentFile(const std::string& tempName, int64_t extent);
   CUxError removeTempFile(const std::string& tempName);
   // Extents present: chunk i, byte j, bit k (least significant first) stands
-  // for extent i * bitsPerChunk + 8j + k; an empty chunk has none.
+  // for extent i * bitsPerChunk + 8j + k; an empty chunk has none. A chunk
+  // that is not empty has bitsPerChunk / 8 bytes (32768 bits per chunk).
   CUxError getExtentBitmap(std::vector<std::vector<uint8_t>>& chunks, int32_t& bitsPerChunk);
-  // Drops the store's state before deletion.
+  // Drops the store's state before deletion: pending temporary files, and
+  // its extents in every cache manager. The extents stay in the store.
   CUxError clear();
 
   // Whole-extent access for the driver engine.
@@ -55,6 +70,9 @@ class KqBlkRecallStore : public KqBlkBackingStore {
   CUxError writeExtent(int64_t extent, const void* buffer);
   // Forgets an extent and frees its space (the cache manager's eviction).
   CUxError dropExtent(int64_t extent);
+  // The same for `count` extents from `first`, with one bitmap write and
+  // one hole.
+  CUxError dropExtents(int64_t first, int64_t count);
 
   // Number of extents the store spans, and how many of them are present.
   int64_t getExtentCount() const;

@@ -1,0 +1,386 @@
+// Extent stores: layout on disk, persistence, hostile content, temporary
+// files, the presence bitmap and removal.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <fstream>
+#include <memory>
+#include <set>
+#include <vector>
+
+#include "kqblk_store.h"
+#include "kqblk_store_impl.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+const int32_t kExtent = 4096;
+
+std::vector<uint8_t> pattern(int64_t extent, int32_t size = kExtent) {
+  std::vector<uint8_t> b(static_cast<size_t>(size));
+  for (size_t i = 0; i < b.size(); ++i) b[i] = static_cast<uint8_t>(extent * 31 + i * 7 + 1);
+  return b;
+}
+
+std::unique_ptr<KqBlkRecallStore> makeStore(const std::string& path, int64_t size,
+                                            int32_t extentSize = kExtent) {
+  mkdir(path.c_str(), 0755);
+  CUxError err;
+  std::unique_ptr<KqBlkRecallStore> s(KqBlkRecallStore::create(path, "disk-1", size, extentSize, err));
+  EXPECT_FALSE(err.IsError()) << err.AsString();
+  return s;
+}
+
+std::unique_ptr<KqBlkRecallStore> openStore(const std::string& path, CUxError& err) {
+  return std::unique_ptr<KqBlkRecallStore>(KqBlkRecallStore::open(path, err));
+}
+
+bool exists(const std::string& p) {
+  struct stat st;
+  return lstat(p.c_str(), &st) == 0;
+}
+
+// Overwrites `bytes` at `offset` of a file.
+void patch(const std::string& file, off_t offset, const std::vector<uint8_t>& bytes) {
+  const int fd = ::open(file.c_str(), O_WRONLY);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(pwrite(fd, bytes.data(), bytes.size(), offset), static_cast<ssize_t>(bytes.size()));
+  close(fd);
+}
+
+std::vector<uint8_t> readAll(int fd) {
+  std::vector<uint8_t> out;
+  uint8_t buf[1000];
+  ssize_t n;
+  while ((n = read(fd, buf, sizeof buf)) > 0) out.insert(out.end(), buf, buf + n);
+  return out;
+}
+
+// The consumer loop of the write-back: the extents the bitmap names.
+std::vector<int64_t> extentsOf(const std::vector<std::vector<uint8_t>>& chunks, int32_t bitsPerChunk) {
+  std::vector<int64_t> out;
+  int64_t extent = 0;
+  for (const auto& chunk : chunks) {
+    if (chunk.empty()) {
+      extent += bitsPerChunk;
+      continue;
+    }
+    for (int32_t j = 0; j < bitsPerChunk / 8; ++j) {
+      for (int k = 0; k < 8; ++k) {
+        if (chunk.at(static_cast<size_t>(j)) & (1u << k)) out.push_back(extent);
+        ++extent;
+      }
+    }
+  }
+  return out;
+}
+
+uint64_t fnv1a(const uint8_t* p, size_t n) {
+  uint64_t h = 1469598103934665603ULL;
+  for (size_t i = 0; i < n; ++i) h = (h ^ p[i]) * 1099511628211ULL;
+  return h;
+}
+
+}  // namespace
+
+TEST(Store, CreateNeedsAnEmptyDirectoryAndSaneGeometry) {
+  TempDir dir;
+  CUxError err;
+  EXPECT_EQ(KqBlkRecallStore::create(dir / "missing", "n", 8192, kExtent, err), nullptr);
+  EXPECT_EQ(FXErrorUtil::GetErrNo(err), ENOENT);
+  mkdir((dir / "full").c_str(), 0755);
+  std::ofstream(dir / "full/x") << "x";
+  EXPECT_EQ(KqBlkRecallStore::create(dir / "full", "n", 8192, kExtent, err), nullptr);
+  EXPECT_EQ(FXErrorUtil::GetErrNo(err), ENOTEMPTY);
+  mkdir((dir / "s").c_str(), 0755);
+  for (int32_t bad : {0, 100, 4095, -4096}) {
+    EXPECT_EQ(KqBlkRecallStore::create(dir / "s", "n", 8192, bad, err), nullptr) << bad;
+  }
+  EXPECT_EQ(KqBlkRecallStore::create(dir / "s", "n", -1, kExtent, err), nullptr);
+  EXPECT_EQ(KqBlkRecallStore::create(dir / "s", "n", int64_t(1) << 62, kExtent, err), nullptr);
+  EXPECT_TRUE(err.IsError());
+  // Failed creations leave the directory empty and usable.
+  auto s = makeStore(dir / "s", 8192);
+  ASSERT_TRUE(s);
+  EXPECT_EQ(s->getExtentCount(), 2);
+}
+
+TEST(Store, DataAndBitsSurviveReopen) {
+  TempDir dir;
+  const std::string path = dir / "rb";
+  {
+    auto s = makeStore(path, 10 * kExtent + 100);  // last extent partly outside the disk
+    ASSERT_TRUE(s);
+    EXPECT_EQ(s->getExtentCount(), 11);
+    EXPECT_FALSE(s->writeExtent(3, pattern(3).data()).IsError());
+    EXPECT_FALSE(s->writeExtent(10, pattern(10).data()).IsError());
+    EXPECT_TRUE(s->writeExtent(11, pattern(11).data()).IsError());
+    EXPECT_TRUE(s->writeExtent(-1, pattern(0).data()).IsError());
+  }
+  CUxError err;
+  auto s = openStore(path, err);
+  ASSERT_TRUE(s) << err.AsString();
+  EXPECT_EQ(s->getName(), "disk-1");
+  EXPECT_EQ(s->getSize(), 10 * kExtent + 100);
+  EXPECT_EQ(s->getExtentSize(), kExtent);
+  EXPECT_EQ(s->getPresentCount(), 2);
+  std::vector<uint8_t> buf(kExtent);
+  for (int64_t e : {3, 10}) {
+    ASSERT_TRUE(s->hasExtent(e));
+    ASSERT_FALSE(s->readExtent(e, buf.data()).IsError());
+    EXPECT_EQ(buf, pattern(e));
+  }
+  EXPECT_FALSE(s->hasExtent(4));
+  EXPECT_EQ(FXErrorUtil::GetErrNo(s->readExtent(4, buf.data())), ENOENT);
+
+  // Dropping clears the bit for good and frees the space.
+  struct stat before, after;
+  ASSERT_EQ(stat((path + "/data").c_str(), &before), 0);
+  EXPECT_FALSE(s->dropExtent(3).IsError());
+  ASSERT_EQ(stat((path + "/data").c_str(), &after), 0);
+  EXPECT_LT(after.st_blocks, before.st_blocks);
+  // A run across byte boundaries: one bitmap write, one hole.
+  for (int64_t e = 5; e <= 9; ++e) ASSERT_FALSE(s->writeExtent(e, pattern(e).data()).IsError());
+  EXPECT_TRUE(s->dropExtents(9, 3).IsError());  // past the end
+  EXPECT_TRUE(s->hasExtent(9));
+  EXPECT_FALSE(s->dropExtents(6, 3).IsError());
+  EXPECT_EQ(s->getPresentCount(), 3);
+  s.reset();
+  s = openStore(path, err);
+  ASSERT_TRUE(s);
+  EXPECT_EQ(s->getPresentCount(), 3);
+  for (int64_t e : {5, 9, 10}) EXPECT_TRUE(s->hasExtent(e)) << e;
+  for (int64_t e : {3, 6, 7, 8}) EXPECT_FALSE(s->hasExtent(e)) << e;
+  ASSERT_FALSE(s->readExtent(9, buf.data()).IsError());
+  EXPECT_EQ(buf, pattern(9));
+}
+
+TEST(Store, DataWithoutItsBitIsNotPresent) {
+  TempDir dir;
+  const std::string path = dir / "rb";
+  makeStore(path, 4 * kExtent).reset();
+  // A crash between the data write and the bit write leaves this state.
+  patch(path + "/data", 2 * kExtent, pattern(2));
+  CUxError err;
+  auto s = openStore(path, err);
+  ASSERT_TRUE(s);
+  EXPECT_FALSE(s->hasExtent(2));
+  int fd = -1;
+  EXPECT_TRUE(s->openExtentFile(2, 0, fd).IsError());
+  EXPECT_EQ(fd, -1);
+}
+
+TEST(Store, OpenRejectsWhatIsNotAValidStore) {
+  TempDir dir;
+  CUxError err;
+  mkdir((dir / "empty").c_str(), 0755);
+  EXPECT_FALSE(openStore(dir / "empty", err));
+  EXPECT_TRUE(err.IsError());
+  EXPECT_FALSE(openStore(dir / "missing", err));
+  EXPECT_TRUE(err.IsError());
+
+  const std::string path = dir / "rb";
+  makeStore(path, 64 * kExtent).reset();
+  const std::string header = path + "/header";
+  std::vector<uint8_t> good(512);
+  {
+    std::ifstream in(header, std::ios::binary);
+    in.read(reinterpret_cast<char*>(good.data()), 512);
+  }
+  auto withHeader = [&](std::vector<uint8_t> h, bool resign) {
+    if (resign) {
+      const uint64_t sum = fnv1a(h.data(), 504);
+      for (int i = 0; i < 8; ++i) h[504 + i] = static_cast<uint8_t>(sum >> (8 * i));
+    }
+    std::ofstream(header, std::ios::binary | std::ios::trunc)
+        .write(reinterpret_cast<const char*>(h.data()), static_cast<std::streamsize>(h.size()));
+    return openStore(path, err);
+  };
+  std::vector<uint8_t> h = good;
+  h[30] ^= 1;  // size, checksum not updated
+  EXPECT_FALSE(withHeader(h, false));
+  EXPECT_EQ(FXErrorUtil::GetErrNo(err), EINVAL);
+  h = good;
+  h[16] = 0, h[17] = 0;  // extent size 0, signed
+  EXPECT_FALSE(withHeader(h, true));
+  h = good;
+  h[31] = 0x7f;  // an absurd size, signed
+  EXPECT_FALSE(withHeader(h, true));
+  h = good;
+  h[20] = 0xff, h[21] = 0xff;  // name length past the header, signed
+  EXPECT_FALSE(withHeader(h, true));
+  EXPECT_FALSE(withHeader(std::vector<uint8_t>(good.begin(), good.begin() + 100), false));
+  ASSERT_TRUE(withHeader(good, false)) << err.AsString();
+
+  ASSERT_EQ(truncate((path + "/bitmap").c_str(), 9), 0);
+  EXPECT_FALSE(openStore(path, err));
+  ASSERT_EQ(truncate((path + "/bitmap").c_str(), 8), 0);
+  ASSERT_EQ(truncate((path + "/data").c_str(), 10), 0);
+  EXPECT_FALSE(openStore(path, err));
+  ASSERT_EQ(truncate((path + "/data").c_str(), 64 * kExtent), 0);
+  unlink((path + "/data").c_str());
+  ASSERT_EQ(symlink("/etc/passwd", (path + "/data").c_str()), 0);
+  EXPECT_FALSE(openStore(path, err));
+}
+
+TEST(Store, OneOpenerAtATime) {
+  TempDir dir;
+  auto s = makeStore(dir / "rb", 8 * kExtent);
+  ASSERT_TRUE(s);
+  CUxError err;
+  EXPECT_FALSE(openStore(dir / "rb", err));
+  EXPECT_EQ(FXErrorUtil::GetErrNo(err), EBUSY);
+  s.reset();
+  EXPECT_TRUE(openStore(dir / "rb", err));
+}
+
+TEST(Store, HostileBitsPastTheEndAreIgnored) {
+  TempDir dir;
+  const std::string path = dir / "rb";
+  makeStore(path, 3 * kExtent).reset();
+  patch(path + "/bitmap", 0, {0xf8});  // bits 3 to 7: no such extents
+  CUxError err;
+  auto s = openStore(path, err);
+  ASSERT_TRUE(s);
+  EXPECT_EQ(s->getPresentCount(), 0);
+  std::vector<std::vector<uint8_t>> chunks;
+  int32_t bits = 0;
+  ASSERT_FALSE(s->getExtentBitmap(chunks, bits).IsError());
+  ASSERT_EQ(chunks.size(), 1u);
+  EXPECT_TRUE(chunks[0].empty());
+}
+
+TEST(Store, BitmapLayout) {
+  TempDir dir;
+  CUxError err;
+  std::vector<std::vector<uint8_t>> chunks;
+  int32_t bits = 0;
+  // Three chunks of 32768 extents, the last one partial.
+  auto s = makeStore(dir / "rb", (2 * 32768 + 100) * int64_t(kExtent));
+  ASSERT_TRUE(s);
+  ASSERT_FALSE(s->getExtentBitmap(chunks, bits).IsError());
+  EXPECT_EQ(bits, 32768);
+  ASSERT_EQ(chunks.size(), 3u);
+  for (const auto& c : chunks) EXPECT_TRUE(c.empty());
+
+  const std::vector<int64_t> present = {0, 7, 8, 32767, 65536, 65536 + 99};
+  for (int64_t e : present) ASSERT_FALSE(s->writeExtent(e, pattern(e).data()).IsError());
+  ASSERT_FALSE(s->getExtentBitmap(chunks, bits).IsError());
+  ASSERT_EQ(chunks.size(), 3u);
+  ASSERT_EQ(chunks[0].size(), 4096u);
+  EXPECT_EQ(chunks[0][0], 0x81);  // extents 0 and 7
+  EXPECT_EQ(chunks[0][1], 0x01);  // extent 8
+  EXPECT_EQ(chunks[0][4095], 0x80);
+  EXPECT_TRUE(chunks[1].empty());
+  ASSERT_EQ(chunks[2].size(), 4096u);  // padded to a whole chunk
+  EXPECT_EQ(chunks[2][0], 0x01);
+  EXPECT_EQ(chunks[2][12], 0x08);  // 99 = 8 * 12 + 3
+  EXPECT_EQ(extentsOf(chunks, bits), present);
+
+  ASSERT_FALSE(s->dropExtent(32767).IsError());
+  ASSERT_FALSE(s->getExtentBitmap(chunks, bits).IsError());
+  EXPECT_EQ(extentsOf(chunks, bits), (std::vector<int64_t>{0, 7, 8, 65536, 65536 + 99}));
+}
+
+TEST(Store, OpenExtentFileGivesExactlyTheExtent) {
+  TempDir dir;
+  auto s = makeStore(dir / "rb", 8 * kExtent);
+  ASSERT_TRUE(s);
+  int fd = 123;
+  EXPECT_EQ(FXErrorUtil::GetErrNo(s->openExtentFile(5, 0, fd)), ENOENT);
+  EXPECT_EQ(fd, -1);
+  EXPECT_TRUE(s->openExtentFile(8, 0, fd).IsError());
+  ASSERT_FALSE(s->writeExtent(5, pattern(5).data()).IsError());
+  ASSERT_FALSE(s->openExtentFile(5, 0, fd).IsError());
+  ASSERT_GE(fd, 0);
+  EXPECT_TRUE(fcntl(fd, F_GETFD) & FD_CLOEXEC);
+  EXPECT_EQ(lseek(fd, 0, SEEK_CUR), 0);
+  EXPECT_EQ(readAll(fd), pattern(5));
+  close(fd);
+}
+
+TEST(Store, TemporaryFilesMoveInOrGo) {
+  TempDir dir;
+  auto s = makeStore(dir / "rb", 8 * kExtent);
+  ASSERT_TRUE(s);
+  std::string name, other;
+  std::shared_ptr<std::ostream> stream, stream2;
+  ASSERT_FALSE(s->openTempFile(name, stream).IsError());
+  ASSERT_FALSE(s->openTempFile(other, stream2).IsError());
+  EXPECT_NE(name, other);
+  const auto data = pattern(2);
+  stream->write(reinterpret_cast<const char*>(data.data()), 1000);
+  stream->flush();
+  EXPECT_EQ(FXErrorUtil::GetErrNo(s->moveInExtentFile(name, 2)), EINVAL);  // short
+  stream->write(reinterpret_cast<const char*>(data.data()) + 1000, kExtent - 1000);
+  EXPECT_TRUE(s->moveInExtentFile(name, 8).IsError());  // outside the store
+  stream.reset();
+  ASSERT_FALSE(s->moveInExtentFile(name, 2).IsError());
+  EXPECT_TRUE(s->moveInExtentFile(name, 3).IsError());  // consumed
+  std::vector<uint8_t> buf(kExtent);
+  ASSERT_FALSE(s->readExtent(2, buf.data()).IsError());
+  EXPECT_EQ(buf, data);
+
+  // Too long is refused; removed is gone.
+  stream2->write(reinterpret_cast<const char*>(data.data()), kExtent);
+  stream2->put('x');
+  EXPECT_TRUE(s->moveInExtentFile(other, 4).IsError());
+  EXPECT_FALSE(s->removeTempFile(other).IsError());
+  EXPECT_TRUE(s->removeTempFile(other).IsError());
+  EXPECT_TRUE(s->moveInExtentFile(other, 4).IsError());
+  EXPECT_FALSE(s->hasExtent(4));
+}
+
+TEST(Store, ExtentNamesMapBackToTheStore) {
+  TempDir dir;
+  auto s = makeStore(dir.path() + "//rb/", 8 * kExtent);
+  ASSERT_TRUE(s);
+  std::string name;
+  ASSERT_FALSE(s->getExtentFileName(6, name).IsError());
+  std::string key;
+  int64_t extent = -1;
+  ASSERT_TRUE(kqblk_store::parseExtentName(name, key, extent));
+  EXPECT_EQ(key, kqblk_store::canonicalDirectory(dir / "rb"));
+  EXPECT_EQ(extent, 6);
+  EXPECT_TRUE(s->getExtentFileName(8, name).IsError());
+  EXPECT_FALSE(kqblk_store::parseExtentName(dir / "rb/data", key, extent));
+  EXPECT_FALSE(kqblk_store::parseExtentName(dir / "rb/data#", key, extent));
+  EXPECT_FALSE(kqblk_store::parseExtentName(dir / "rb/data#1x", key, extent));
+}
+
+TEST(Store, RemoveDeletesOnlyStores) {
+  TempDir dir, outside;
+  std::ofstream(outside / "keep") << "precious";
+  auto s = makeStore(dir / "rb", 8 * kExtent);
+  ASSERT_TRUE(s);
+  s->clear();
+  s.reset();
+  ASSERT_FALSE(KqBlkBackingStore::remove(dir / "rb").IsError());
+  EXPECT_FALSE(exists(dir / "rb"));
+  EXPECT_FALSE(KqBlkBackingStore::remove(dir / "rb").IsError());  // gone: fine
+
+  // Not a store: left alone.
+  mkdir((dir / "other").c_str(), 0755);
+  std::ofstream(dir / "other/file") << "x";
+  EXPECT_TRUE(KqBlkBackingStore::remove(dir / "other").IsError());
+  EXPECT_TRUE(exists(dir / "other/file"));
+  // A link to a directory is not followed.
+  ASSERT_EQ(symlink(outside.path().c_str(), (dir / "link").c_str()), 0);
+  EXPECT_TRUE(KqBlkBackingStore::remove(dir / "link").IsError());
+  EXPECT_TRUE(exists(outside / "keep"));
+  // A store holding a directory: the store's files go, the directory is
+  // not entered.
+  s = makeStore(dir / "rb2", 8 * kExtent);
+  s.reset();
+  ASSERT_EQ(symlink(outside.path().c_str(), (dir / "rb2/link").c_str()), 0);
+  mkdir((dir / "rb2/sub").c_str(), 0755);
+  std::ofstream(dir / "rb2/sub/keep") << "x";
+  EXPECT_TRUE(KqBlkBackingStore::remove(dir / "rb2").IsError());
+  EXPECT_FALSE(exists(dir / "rb2/data"));
+  EXPECT_FALSE(exists(dir / "rb2/link"));
+  EXPECT_TRUE(exists(dir / "rb2/sub/keep"));
+  EXPECT_TRUE(exists(outside / "keep"));
+}
