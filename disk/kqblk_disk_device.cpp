@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "kq_config.h"
+#include "kq_fs.h"
 #include "kq_sleep.h"
 #include "kq_string.h"
 #include "kqblk_cache_manager.h"
@@ -21,6 +22,12 @@ const int kCacheWalkDescriptors = 20;
 void deleteStore(KqBlkRecallStore*& store) {
   delete store;
   store = nullptr;
+}
+
+bool isEmptyDirectory(const std::string& path) {
+  KQFindData entry;
+  errno = 0;
+  return KQFindFirstFile(path, &entry) == nullptr && errno == 0;
 }
 
 bool isDirectory(const std::string& path) {
@@ -118,7 +125,9 @@ bool KqBlkDisk::prepareStore(int32_t extentSize, const std::string& name, std::s
       return false;
     }
     m_log.Debug(kFunc, "Backing store path [%s] already exists", dir.c_str());
-    reuse = true;
+    // A store whose creation failed leaves its directory empty: nothing
+    // to reopen there, so make the store anew.
+    reuse = !isEmptyDirectory(dir);
   }
   CUxError err;
   storeOut = reuse ? KqBlkRecallStore::open(dir, err)

@@ -95,6 +95,12 @@ TEST_F(DiskDevice, StoreFailureCarriesTheStoreErrno) {
     EXPECT_EQ(e.getCode(), EIO);
   }
   EXPECT_EQ(driverDouble().countCalls("create:dev0"), 0u);
+
+  // The failed store left an empty directory: the retry creates, not opens.
+  storeDouble().failCreate = false;
+  disk.createKqBlkDev();
+  EXPECT_TRUE(storeDouble().opened.empty());
+  EXPECT_EQ(storeDouble().created.size(), 3u);
 }
 
 TEST_F(DiskDevice, DestroyPurgesTheCacheAndRemovesTheStores) {
