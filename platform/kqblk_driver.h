@@ -38,4 +38,5 @@ class KqBlkDriverUnix {
 
  private:
   std::string m_monitored;
+  int m_fd = -1;  // this client's duplicate of the monitored device's descriptor
 };

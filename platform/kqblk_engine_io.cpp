@@ -1,0 +1,158 @@
+#include "kqblk_engine_io.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "kqblk_store.h"
+
+namespace {
+
+// One extent of scratch space per server thread, reused across requests.
+char* scratch(size_t bytes) {
+  thread_local std::vector<char> buffer;
+  if (buffer.size() < bytes) buffer.resize(bytes);
+  return buffer.data();
+}
+
+}  // namespace
+
+KqBlkExtentIO::KqBlkExtentIO(KqBlkRecallStore* privateStore, KqBlkRecallStore* recallStore,
+                             KqBlkRecallQueue& queue)
+    : m_private(privateStore),
+      m_recall(recallStore),
+      m_queue(queue),
+      m_size(recallStore->getSize()),
+      m_extentSize(recallStore->getExtentSize()),
+      m_extentCount((m_size + m_extentSize - 1) / m_extentSize),
+      m_ahead(m_extentCount, kFirstReadAhead / m_extentSize, kMaxReadAhead / m_extentSize) {}
+
+int KqBlkExtentIO::readPresent(int64_t extent, char* dst) const {
+  if (m_private->hasExtent(extent)) {
+    return m_private->readExtent(extent, dst).IsError() ? EIO : 0;
+  }
+  if (!m_recall->hasExtent(extent)) return ENOENT;
+  if (!m_recall->readExtent(extent, dst).IsError()) return 0;
+  // Evicted between the two calls: fetch it again.
+  return m_recall->hasExtent(extent) ? EIO : ENOENT;
+}
+
+void KqBlkExtentIO::readAhead(int64_t first, int64_t count) {
+  int64_t from = 0;
+  int64_t to = 0;
+  {
+    std::lock_guard<std::mutex> lock(m_aheadMutex);
+    m_ahead.onRead(first, count, from, to);
+  }
+  if (from >= to) return;
+  std::vector<int64_t> wanted;
+  wanted.reserve(static_cast<size_t>(to - from));
+  for (int64_t e = from; e < to; ++e) {
+    if (!m_private->hasExtent(e) && !m_recall->hasExtent(e)) wanted.push_back(e);
+  }
+  if (!wanted.empty()) m_queue.prefetch(wanted);
+}
+
+int KqBlkExtentIO::read(char* out, size_t length, int64_t offset, size_t& done) {
+  done = 0;
+  if (m_queue.aborted()) return EIO;
+  if (offset < 0) return EINVAL;
+  if (offset >= m_size || length == 0) return 0;
+  const int64_t end = std::min<int64_t>(offset + static_cast<int64_t>(length), m_size);
+  const int64_t es = m_extentSize;
+  const int64_t first = offset / es;
+  const int64_t last = (end - 1) / es;
+
+  // Copies extent e into its place in `out`; whole extents go there directly.
+  auto place = [&](int64_t e) -> int {
+    const int64_t start = e * es;
+    if (start >= offset && start + es <= end) return readPresent(e, out + (start - offset));
+    char* tmp = scratch(static_cast<size_t>(es));
+    const int rc = readPresent(e, tmp);
+    if (rc != 0) return rc;
+    const int64_t lo = std::max(start, offset);
+    const int64_t hi = std::min(start + es, end);
+    std::memcpy(out + (lo - offset), tmp + (lo - start), static_cast<size_t>(hi - lo));
+    return 0;
+  };
+
+  std::vector<int64_t> missing;
+  for (int64_t e = first; e <= last; ++e) {
+    const int rc = place(e);
+    if (rc == ENOENT) {
+      missing.push_back(e);
+    } else if (rc != 0) {
+      return rc;
+    }
+  }
+  readAhead(first, last - first + 1);
+  if (!missing.empty()) {
+    if (!m_queue.recallAndWait(missing)) return EIO;
+    // Done but absent: the service thread could not keep it (cache full).
+    for (int64_t e : missing) {
+      if (place(e) != 0) return EIO;
+    }
+  }
+  done = static_cast<size_t>(end - offset);
+  return 0;
+}
+
+int KqBlkExtentIO::writeExtent(int64_t e, const char* data, size_t skip, size_t length) {
+  const size_t es = static_cast<size_t>(m_extentSize);
+  // Bytes of the extent that lie inside the device.
+  const size_t used = static_cast<size_t>(std::min<int64_t>(m_extentSize, m_size - e * es));
+  std::lock_guard<std::mutex> lock(stripe(e));
+  if (skip == 0 && length == es) {
+    return m_private->writeExtent(e, data).IsError() ? EIO : 0;
+  }
+  char* tmp = scratch(es);
+  if (skip == 0 && length >= used) {
+    std::memset(tmp + length, 0, es - length);
+  } else {
+    int rc = readPresent(e, tmp);
+    if (rc == ENOENT) {
+      if (!m_queue.recallAndWait({e})) return EIO;
+      rc = readPresent(e, tmp);
+    }
+    if (rc != 0) return EIO;
+  }
+  std::memcpy(tmp + skip, data, length);
+  return m_private->writeExtent(e, tmp).IsError() ? EIO : 0;
+}
+
+int KqBlkExtentIO::write(const char* data, size_t length, int64_t offset, size_t& done) {
+  done = 0;
+  if (m_queue.aborted()) return EIO;
+  if (offset < 0) return EINVAL;
+  if (length == 0) return 0;
+  if (offset >= m_size) return ENOSPC;
+  const int64_t end = std::min<int64_t>(offset + static_cast<int64_t>(length), m_size);
+  const int64_t es = m_extentSize;
+  const int64_t first = offset / es;
+  const int64_t last = (end - 1) / es;
+
+  // The partial extents at both ends need their old contents; fetch the
+  // missing ones together rather than one after the other.
+  std::vector<int64_t> missing;
+  for (int64_t e : {first, last}) {
+    const int64_t start = e * es;
+    const bool partial = start < offset || (end < start + es && end < m_size);
+    if (partial && !m_private->hasExtent(e) && !m_recall->hasExtent(e) &&
+        (missing.empty() || missing.back() != e)) {
+      missing.push_back(e);
+    }
+  }
+  if (!missing.empty() && !m_queue.recallAndWait(missing)) return EIO;
+
+  for (int64_t e = first; e <= last; ++e) {
+    const int64_t start = e * es;
+    const int64_t lo = std::max(start, offset);
+    const int64_t hi = std::min(start + es, end);
+    const int rc = writeExtent(e, data + (lo - offset), static_cast<size_t>(lo - start),
+                               static_cast<size_t>(hi - lo));
+    if (rc != 0) return rc;
+    if (m_queue.aborted()) return EIO;
+  }
+  done = static_cast<size_t>(end - offset);
+  return 0;
+}

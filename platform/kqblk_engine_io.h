@@ -1,0 +1,54 @@
+// Byte-range reads and writes of a driver device, mapped onto the extents of
+// its two stores: the private store (writes) wins over the recall store
+// (fetched data); extents in neither are recalled through the queue.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <vector>
+
+#include "kqblk_engine_queue.h"
+
+class KqBlkRecallStore;
+
+class KqBlkExtentIO {
+ public:
+  // Read-ahead window bounds, in bytes.
+  static const int64_t kFirstReadAhead = 128 * 1024;
+  static const int64_t kMaxReadAhead = 512 * 1024;
+
+  KqBlkExtentIO(KqBlkRecallStore* privateStore, KqBlkRecallStore* recallStore,
+                KqBlkRecallQueue& queue);
+  KqBlkExtentIO(const KqBlkExtentIO&) = delete;
+  KqBlkExtentIO& operator=(const KqBlkExtentIO&) = delete;
+
+  int64_t size() const { return m_size; }
+  int32_t extentSize() const { return m_extentSize; }
+
+  // Each returns 0 or an errno; `done` is the byte count served (a read
+  // stops at the end of the device, a write beyond it fails with ENOSPC).
+  int read(char* out, size_t length, int64_t offset, size_t& done);
+  int write(const char* data, size_t length, int64_t offset, size_t& done);
+
+ private:
+  // 0 with the extent in dst, ENOENT when neither store holds it, EIO.
+  int readPresent(int64_t extent, char* dst) const;
+  void readAhead(int64_t first, int64_t count);
+  int writeExtent(int64_t extent, const char* data, size_t skip, size_t length);
+  std::mutex& stripe(int64_t extent) { return m_stripes[static_cast<size_t>(extent) % kStripes]; }
+
+  static const size_t kStripes = 64;
+
+  KqBlkRecallStore* m_private;
+  KqBlkRecallStore* m_recall;
+  KqBlkRecallQueue& m_queue;
+  int64_t m_size;
+  int32_t m_extentSize;
+  int64_t m_extentCount;
+  std::mutex m_aheadMutex;
+  KqBlkReadAhead m_ahead;
+  // Read-modify-write of one extent must not interleave with another write
+  // of the same extent (the kernel may write two sectors of it at once).
+  std::mutex m_stripes[kStripes];
+};

@@ -1,0 +1,364 @@
+// Driver devices from creation to removal (root): names, busy devices,
+// partitions, ownership, and a device whose creating process was killed.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "kqblk_driver.h"
+#include "kqblk_engine_blockdev.h"
+#include "kqblk_store.h"
+#include "support/disk_image.h"
+#include "support/driver_fixture.h"
+#include "support/driver_recall_server.h"
+#include "support/loop_device.h"
+#include "support/run_tool.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+const int64_t kMiB = 1024 * 1024;
+const int kTimeout = 120;
+
+const char* const kMbrScript =
+    "label: dos\n"
+    "start=2048, size=16384, type=83\n"
+    "start=18432, size=8192, type=83\n"
+    "start=26624, type=5\n"
+    "start=28672, size=8192, type=83\n";
+const char* const kGptScript =
+    "label: gpt\n"
+    "start=2048, size=16384, type=0FC63DAF-8483-4772-8E79-3D69D8477DE4\n"
+    "start=18432, size=24576, type=0FC63DAF-8483-4772-8E79-3D69D8477DE4\n";
+
+dev_t deviceOf(const std::string& node) {
+  struct stat st;
+  return ::stat(node.c_str(), &st) == 0 && S_ISBLK(st.st_mode) ? st.st_rdev : 0;
+}
+
+bool owned(const std::string& node) {
+  const dev_t dev = deviceOf(node);
+  return dev != 0 && KqBlkDriverUnix::ownsBlockDevice(major(dev), minor(dev));
+}
+
+// Unmounts (lazily, whatever is still using it) at scope exit.
+class MountGuard {
+ public:
+  MountGuard(const std::string& device, const std::string& dir) : m_dir(dir) {
+    runTool("mount -t ext4 " + shellQuote(device) + " " + shellQuote(dir));
+    m_mounted = true;
+  }
+  ~MountGuard() {
+    if (m_mounted) ::umount2(m_dir.c_str(), MNT_DETACH);
+  }
+  void unmount() {
+    runTool("umount " + shellQuote(m_dir));
+    m_mounted = false;
+  }
+
+ private:
+  std::string m_dir;
+  bool m_mounted = false;
+};
+
+// Kills and reaps a child process at scope exit.
+class ChildGuard {
+ public:
+  explicit ChildGuard(pid_t pid) : m_pid(pid) {}
+  ~ChildGuard() { kill(); }
+  void kill() {
+    if (m_pid <= 0) return;
+    ::kill(m_pid, SIGKILL);
+    ::waitpid(m_pid, nullptr, 0);
+    m_pid = -1;
+  }
+
+ private:
+  pid_t m_pid;
+};
+
+class DriverLifecycleTest : public DriverTest {
+ protected:
+  // A device over the image, served from it. Stores and server live as long
+  // as the test; the device guard destroys it before them.
+  std::string expose(const std::string& image, int64_t bytes, const std::string& stem) {
+    m_stores.push_back(std::make_unique<StorePair>(bytes));
+    const std::string name = testDeviceName(stem);
+    m_guards.push_back(std::make_unique<DeviceGuard>(name));
+    std::string node;
+    CUxError err = KqBlkDriverUnix().createAutoAbortDevice(
+        name, m_stores.back()->privateStore(), m_stores.back()->recallStore(), node);
+    EXPECT_FALSE(err.IsError()) << err.AsString();
+    m_servers.push_back(
+        std::make_unique<RecallServer>(name, m_stores.back()->recallStore(), image));
+    return name;
+  }
+
+  void TearDown() override {
+    m_servers.clear();
+    m_guards.clear();
+    m_stores.clear();
+  }
+
+  TempDir m_dir;
+  std::vector<std::unique_ptr<StorePair>> m_stores;
+  std::vector<std::unique_ptr<DeviceGuard>> m_guards;
+  std::vector<std::unique_ptr<RecallServer>> m_servers;
+};
+
+TEST_F(DriverLifecycleTest, RejectsUnsafeNamesDuplicatesAndUnknownDevices) {
+  StorePair stores(4 * kMiB);
+  KqBlkDriverUnix driver;
+  const std::vector<std::string> unsafe = {"",       ".",          "..",        "a/b",
+                                           "../x",   "bad\nname",  "tab\tname", "del\x7f",
+                                           std::string(201, 'x')};
+  for (const std::string& name : unsafe) {
+    std::string node;
+    CUxError err =
+        driver.createAutoAbortDevice(name, stores.privateStore(), stores.recallStore(), node);
+    ASSERT_TRUE(err.IsError()) << "accepted \"" << name << "\"";
+    EXPECT_EQ(EINVAL, FXErrorUtil::GetErrNo(err)) << err.AsString();
+    EXPECT_TRUE(node.empty());
+    EXPECT_EQ(EINVAL, FXErrorUtil::GetErrNo(driver.abortDevice(name)));
+    EXPECT_EQ(EINVAL, FXErrorUtil::GetErrNo(driver.destroyDevice(name)));
+  }
+  struct stat st;
+  EXPECT_NE(0, ::lstat("/run/kqblk/x", &st)) << "\"../x\" escaped the device directory";
+  EXPECT_NE(0, ::lstat("/dev/kqblk/a", &st));
+
+  StorePair other(4 * kMiB, 8192);
+  std::string node;
+  CUxError err = driver.createAutoAbortDevice(testDeviceName("mixed"), stores.privateStore(),
+                                              other.recallStore(), node);
+  EXPECT_EQ(EINVAL, FXErrorUtil::GetErrNo(err)) << "stores of different extent sizes";
+  err = driver.createAutoAbortDevice(testDeviceName("null"), nullptr, stores.recallStore(), node);
+  EXPECT_EQ(EINVAL, FXErrorUtil::GetErrNo(err));
+
+  const std::string name = testDeviceName("dup");
+  DeviceGuard guard(name);
+  ASSERT_FALSE(
+      driver.createAutoAbortDevice(name, stores.privateStore(), stores.recallStore(), node)
+          .IsError());
+  std::string second;
+  err = driver.createAutoAbortDevice(name, other.privateStore(), other.recallStore(), second);
+  EXPECT_EQ(EEXIST, FXErrorUtil::GetErrNo(err));
+  EXPECT_TRUE(second.empty());
+  EXPECT_EQ(4 * kMiB / 512, std::stoll(runTool("blockdev --getsz " + shellQuote(node))));
+
+  // Blanks and non-ASCII bytes are fine in names (escaped in mount tables).
+  StorePair third(4 * kMiB);
+  const std::string spaced = testDeviceName("with space \xc3\xbc");
+  {
+    DeviceGuard spacedGuard(spaced);
+    std::string spacedNode;
+    err = driver.createAutoAbortDevice(spaced, third.privateStore(), third.recallStore(),
+                                       spacedNode);
+    ASSERT_FALSE(err.IsError()) << err.AsString();
+    EXPECT_TRUE(owned(spacedNode));
+    err = driver.destroyDevice(spaced);
+    EXPECT_FALSE(err.IsError()) << err.AsString();
+  }
+  EXPECT_EQ(std::vector<std::string>(), leftovers(spaced));
+
+  const std::string unknown = testDeviceName("unknown");
+  int64_t extent = 0;
+  EXPECT_EQ(ENOENT, FXErrorUtil::GetErrNo(driver.abortDevice(unknown)));
+  EXPECT_EQ(ENOENT, FXErrorUtil::GetErrNo(driver.destroyDevice(unknown)));
+  EXPECT_EQ(ENOENT, FXErrorUtil::GetErrNo(driver.monitorDevice(unknown)));
+  EXPECT_EQ(ENOENT, FXErrorUtil::GetErrNo(driver.getRecallRequest(unknown, extent)));
+  EXPECT_EQ(ENOENT, FXErrorUtil::GetErrNo(driver.waitForDeviceReady(unknown, 1)));
+}
+
+TEST_F(DriverLifecycleTest, DestroyRefusesWhileBusyAndThenLeavesNothing) {
+  const std::set<std::string> loopsBefore = boundLoops();
+  DiskImage image(m_dir / "plain.img", 64);
+  const std::string name = expose(image.path(), 64 * kMiB, "busy");
+  const std::string node = "/dev/kqblk/" + name;
+  KqBlkDriverUnix driver;
+  ASSERT_FALSE(driver.waitForDeviceReady(name, kTimeout).IsError()) << "a disk without partitions";
+  EXPECT_NE(0u, deviceOf(node));
+  EXPECT_EQ(0u, deviceOf(node + "p1")) << "no partitions on a disk without a table";
+
+  withinOrAbort(name, kTimeout, [&] { return runTool("mkfs.ext4 -q -F " + shellQuote(node)); });
+  TempDir mountDir;
+  MountGuard mounted(node, mountDir.path());
+  CUxError err = driver.destroyDevice(name);
+  ASSERT_TRUE(err.IsError()) << "destroyed while mounted";
+  EXPECT_EQ(EBUSY, FXErrorUtil::GetErrNo(err)) << err.AsString();
+  EXPECT_EQ(4096, readDirect(node, 0, 4096).bytes) << "a refused destroy must not harm the device";
+  mounted.unmount();
+
+  const int exclusive = ::open(node.c_str(), O_RDONLY | O_EXCL | O_CLOEXEC);
+  ASSERT_GE(exclusive, 0);
+  err = driver.destroyDevice(name);
+  EXPECT_EQ(EBUSY, FXErrorUtil::GetErrNo(err)) << err.AsString();
+  ::close(exclusive);
+
+  ASSERT_FALSE(driver.abortDevice(name).IsError());
+  err = driver.destroyDevice(name);
+  ASSERT_FALSE(err.IsError()) << err.AsString();
+  EXPECT_EQ(std::vector<std::string>(), leftovers(name));
+  EXPECT_EQ(loopsBefore, boundLoops());
+  EXPECT_EQ(ENOENT, FXErrorUtil::GetErrNo(driver.destroyDevice(name)));
+}
+
+// Writes an ext4 file system holding hello.txt into partition 1 of the
+// image, through a loop device made by hand.
+void putFileSystem(const std::string& image, const std::string& text) {
+  LoopDevice loop(image);
+  loop.addPartitions();
+  makeFileSystem(loop.partitionPath(1), FileSystemSpec{"ext4", "", ""});
+  TempDir dir;
+  MountGuard mounted(loop.partitionPath(1), dir.path());
+  std::ofstream(dir / "hello.txt") << text;
+  mounted.unmount();
+  loop.detach();
+}
+
+TEST_F(DriverLifecycleTest, MbrPartitionsAppearAndMount) {
+  DiskImage image(m_dir / "mbr.img", 32);
+  image.partition(kMbrScript);
+  putFileSystem(image.path(), "hello from p1\n");
+
+  const std::string name = expose(image.path(), 32 * kMiB, "mbr");
+  KqBlkDriverUnix driver;
+  CUxError err = driver.waitForDeviceReady(name, kTimeout);
+  ASSERT_FALSE(err.IsError()) << err.AsString();
+  const std::string node = "/dev/kqblk/" + name;
+  for (int number : {1, 2, 5}) {
+    const std::string part = node + "p" + std::to_string(number);
+    ASSERT_NE(0u, deviceOf(part)) << part;
+    EXPECT_TRUE(owned(part)) << part;
+  }
+  EXPECT_EQ(16384, std::stoll(runTool("blockdev --getsz " + shellQuote(node + "p1"))));
+  EXPECT_EQ(8192, std::stoll(runTool("blockdev --getsz " + shellQuote(node + "p5"))));
+  // Ready twice is ready.
+  EXPECT_FALSE(driver.waitForDeviceReady(name, kTimeout).IsError());
+
+  TempDir dir;
+  {
+    MountGuard mounted(node + "p1", dir.path());
+    std::string line;
+    std::getline(std::ifstream(dir / "hello.txt"), line);
+    EXPECT_EQ("hello from p1", line);
+    EXPECT_EQ(EBUSY, FXErrorUtil::GetErrNo(driver.destroyDevice(name))) << "partition mounted";
+    mounted.unmount();
+  }
+  ASSERT_FALSE(driver.abortDevice(name).IsError());
+  err = driver.destroyDevice(name);
+  ASSERT_FALSE(err.IsError()) << err.AsString();
+  EXPECT_EQ(std::vector<std::string>(), leftovers(name));
+}
+
+TEST_F(DriverLifecycleTest, GptPartitionsAppear) {
+  DiskImage image(m_dir / "gpt.img", 32);
+  image.partition(kGptScript);
+  const std::string name = expose(image.path(), 32 * kMiB, "gpt");
+  KqBlkDriverUnix driver;
+  CUxError err = driver.waitForDeviceReady(name, kTimeout);
+  ASSERT_FALSE(err.IsError()) << err.AsString();
+  const std::string node = "/dev/kqblk/" + name;
+  EXPECT_EQ(16384, std::stoll(runTool("blockdev --getsz " + shellQuote(node + "p1"))));
+  EXPECT_EQ(24576, std::stoll(runTool("blockdev --getsz " + shellQuote(node + "p2"))));
+  struct stat st;
+  EXPECT_NE(0, ::lstat((node + "p3").c_str(), &st));
+  // The partition reads what the image holds at its offset.
+  EXPECT_TRUE(readDirect(node + "p2", 0, 8192).data == readFile(image.path(), 18432 * 512, 8192));
+}
+
+TEST_F(DriverLifecycleTest, OwnsItsOwnDevicesOnly) {
+  DiskImage plain(m_dir / "plain.img", 16);
+  plain.partition("label: dos\nstart=2048, size=8192, type=83\n");
+  LoopDevice byHand(plain.path());
+  byHand.addPartitions();
+  EXPECT_FALSE(owned(byHand.path())) << "a loop device the driver did not make";
+  EXPECT_FALSE(owned(byHand.partitionPath(1)));
+
+  DiskImage image(m_dir / "driver.img", 16);
+  image.partition("label: dos\nstart=2048, size=8192, type=83\n");
+  const std::string name = expose(image.path(), 16 * kMiB, "owner");
+  ASSERT_FALSE(KqBlkDriverUnix().waitForDeviceReady(name, kTimeout).IsError());
+  EXPECT_TRUE(owned("/dev/kqblk/" + name));
+  EXPECT_TRUE(owned("/dev/kqblk/" + name + "p1"));
+
+  struct stat root;
+  ASSERT_EQ(0, ::stat("/", &root));
+  EXPECT_FALSE(KqBlkDriverUnix::ownsBlockDevice(major(root.st_dev), minor(root.st_dev)));
+  EXPECT_FALSE(KqBlkDriverUnix::ownsBlockDevice(0, 0));
+}
+
+// The child makes a device and waits; it never returns into the test.
+[[noreturn]] void childMakesDevice(const std::string& dir, const std::string& name, int report) {
+  auto fail = [&](const std::string& why) {
+    const std::string text = "0" + why;
+    if (::write(report, text.data(), text.size()) < 0) _exit(2);
+    _exit(1);
+  };
+  CUxError err;
+  KqBlkRecallStore* stores[2] = {nullptr, nullptr};
+  const char* names[2] = {"pbstore", "rbstore"};
+  for (int i = 0; i < 2; ++i) {
+    const std::string path = dir + "/" + names[i];
+    if (::mkdir(path.c_str(), 0755) != 0) fail("mkdir " + path);
+    stores[i] = KqBlkRecallStore::create(path, name, 16 * kMiB, 4096, err);
+    if (err.IsError() || !stores[i]) fail(err.AsString());
+  }
+  std::string node;
+  err = KqBlkDriverUnix().createAutoAbortDevice(name, stores[0], stores[1], node);
+  if (err.IsError()) fail(err.AsString());
+  if (::write(report, "1", 1) != 1) _exit(2);
+  for (;;) ::pause();
+}
+
+TEST_F(DriverLifecycleTest, DeviceOfAKilledProcessIsAbortedAndDestroyedByName) {
+  const std::set<std::string> loopsBefore = boundLoops();
+  const std::string name = testDeviceName("orphan");
+  const std::string node = "/dev/kqblk/" + name;
+  DeviceGuard guard(name);
+  int report[2];
+  ASSERT_EQ(0, ::pipe2(report, O_CLOEXEC));
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    ::close(report[0]);
+    childMakesDevice(m_dir.path(), name, report[1]);
+  }
+  ChildGuard child(pid);
+  ::close(report[1]);
+  pollfd p = {report[0], POLLIN, 0};
+  ASSERT_EQ(1, ::poll(&p, 1, kTimeout * 1000));
+  char status[512] = {0};
+  const ssize_t n = ::read(report[0], status, sizeof status - 1);
+  ::close(report[0]);
+  ASSERT_GT(n, 0);
+  ASSERT_EQ('1', status[0]) << "child: " << status + 1;
+  EXPECT_TRUE(owned(node)) << "owned also from a process that did not make it";
+
+  child.kill();
+  // Its server died with it: I/O fails instead of waiting for recalls.
+  const IoResult failed = withinOrAbort(name, kTimeout, [&] { return readDirect(node, 0, 4096); });
+  EXPECT_EQ(-1, failed.bytes);
+
+  KqBlkDriverUnix driver;
+  CUxError err = driver.abortDevice(name);
+  ASSERT_FALSE(err.IsError()) << err.AsString();
+  err = driver.destroyDevice(name);
+  ASSERT_FALSE(err.IsError()) << err.AsString();
+  EXPECT_EQ(std::vector<std::string>(), leftovers(name));
+  EXPECT_EQ(loopsBefore, boundLoops());
+  EXPECT_EQ(ENOENT, FXErrorUtil::GetErrNo(driver.abortDevice(name)));
+  EXPECT_EQ(ENOENT, FXErrorUtil::GetErrNo(driver.destroyDevice(name)));
+}
+
+}  // namespace

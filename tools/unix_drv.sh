@@ -1,0 +1,64 @@
+#!/bin/sh
+# Loads the kqblk userspace block driver: "unix_drv.sh -a kqblk".
+#
+# The driver is an engine inside the library (FUSE file plus loop device per
+# disk), so loading means checking that the kernel offers FUSE and loop
+# devices, mounting the FUSE control file system (used to abort a device
+# whose server is stuck), and making the control directory and device
+# directory that the library looks for. Safe to run again at any time.
+# Exit status 0 when ready; otherwise one line on standard error.
+set -eu
+
+control_dir=/run/kqblk
+node_dir=/dev/kqblk
+fusectl_dir=/sys/fs/fuse/connections
+
+fail() {
+  printf 'unix_drv.sh: %s\n' "$*" >&2
+  exit 1
+}
+
+if [ "$#" -ne 2 ] || [ "$1" != "-a" ] || [ "$2" != "kqblk" ]; then
+  fail "usage: unix_drv.sh -a kqblk"
+fi
+[ "$(id -u)" -eq 0 ] || fail "loading the kqblk driver needs root"
+[ -c /dev/fuse ] || fail "/dev/fuse is missing: the kernel offers no FUSE"
+[ -c /dev/loop-control ] || fail "/dev/loop-control is missing: the kernel offers no loop devices"
+
+# The loop driver's block major: what the library's mount-table scans compare.
+major=$(awk '/^Block devices:/ { block = 1; next } block && $2 == "loop" { print $1; exit }' \
+  /proc/devices 2>/dev/null) || major=""
+case "$major" in
+  '' | *[!0-9]*) fail "no loop block major in /proc/devices" ;;
+esac
+
+if ! awk -v dir="$fusectl_dir" '$2 == dir && $3 == "fusectl" { found = 1 } END { exit !found }' \
+  /proc/mounts; then
+  [ -d "$fusectl_dir" ] || fail "$fusectl_dir is missing: the kernel offers no FUSE control file system"
+  mount -t fusectl fusectl "$fusectl_dir" 2>/dev/null ||
+    fail "cannot mount the FUSE control file system on $fusectl_dir"
+fi
+
+# Never work through a symbolic link someone put in our place.
+for dir in "$control_dir" "$control_dir/dev" "$node_dir"; do
+  [ ! -L "$dir" ] || fail "$dir is a symbolic link"
+done
+mkdir -p "$control_dir" 2>/dev/null || fail "cannot make $control_dir"
+chmod 0700 "$control_dir" 2>/dev/null || fail "cannot set the mode of $control_dir"
+mkdir -p "$control_dir/dev" 2>/dev/null || fail "cannot make $control_dir/dev"
+chmod 0700 "$control_dir/dev" 2>/dev/null || fail "cannot set the mode of $control_dir/dev"
+mkdir -p "$node_dir" 2>/dev/null || fail "cannot make $node_dir"
+chmod 0755 "$node_dir" 2>/dev/null || fail "cannot set the mode of $node_dir"
+
+# Written whole and renamed, so that a reader never sees half a number.
+tmp="$control_dir/blk_major.$$"
+printf '%s\n' "$major" >"$tmp" 2>/dev/null || fail "cannot write $control_dir/blk_major"
+mv -f "$tmp" "$control_dir/blk_major" 2>/dev/null || {
+  rm -f "$tmp"
+  fail "cannot write $control_dir/blk_major"
+}
+# The debug level the library writes after loading is kept on a reload.
+if [ ! -f "$control_dir/debug" ]; then
+  : >"$control_dir/debug" 2>/dev/null || fail "cannot make $control_dir/debug"
+fi
+exit 0
