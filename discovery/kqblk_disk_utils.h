@@ -1,0 +1,73 @@
+// KqBlkDiskUtils: the static operations that find, mount, lay out and tear
+// down the volumes on the library's devices, grouped by family. Each family
+// is defined in the folder of its subsystem.
+#pragma once
+
+#include <boost/shared_ptr.hpp>
+#include <list>
+#include <map>
+#include <string>
+
+#include "kqblk_lvm_config.h"
+#include "kqblk_vg.h"
+
+class KqBlkDisk;
+
+class KqBlkDiskUtils {
+ public:
+  // ---- Configuration: base directory, private LVM configurations, flags.
+  // Sets cfgPath; the flag is not used.
+  static void setConfigDir(const char* dir, bool unused);
+  // Makes cfgPath + "/" + name (which must not exist yet) and writes both
+  // variants there, LVM confined to `acceptList`. The caller owns the result.
+  static LVMConfig* initLVMConfig(const char* name, std::list<std::string> acceptList);
+  // A configuration with the default lists in `dir`, kept in ptrDefaultLVMConfig.
+  static int initDefaultLVMConfig(const char* dir);
+  static void setSkipFsck(bool skip);
+  static bool getSkipFsck();
+  static void setKqBlkRO(bool readOnly);
+  static bool getKqBlkRO();
+
+  // ---- LVM command runner.
+  // Runs `cmd` through /bin/sh under one variant of `cfg` ("/default" when
+  // useDefault, else "/noactivation"), with the configured time-out. Returns
+  // the shell's exit status, or 1 when it could not be started, waited for or
+  // timed out (err then says why, "timedout" for a time-out).
+  static int runLVMCmd(const std::string& cmd, std::string& out, std::string& err,
+                       bool useDefault, LVMConfig* cfg);
+
+  // ---- Discovery: block devices, btrfs identities, LVM take-over.
+  // Partitions of each disk, or the whole disk when it has none.
+  static std::list<std::string> getBlockDevList(
+      const std::list<boost::shared_ptr<KqBlkDisk>>& disks);
+  // New UUID and label for each btrfs file system on `devices`; further
+  // member devices of a handled file system are erased from `devices`.
+  static std::list<std::string> processBtrFSDevices(std::list<std::string>& devices,
+                                                    const std::string& prefix);
+  // The physical volumes on `devices`, each given a new UUID.
+  static std::list<std::string> getPVList(const std::list<std::string>& devices,
+                                          LVMConfig* cfg);
+  // Group name to UUID for the groups with a physical volume in `pvs`.
+  static std::map<std::string, std::string> getVGMap(const std::list<std::string>& pvs,
+                                                     LVMConfig* cfg);
+  // New UUID, name prefix + name, activated; each value becomes the new name.
+  static void renameVGs(std::map<std::string, std::string>& vgs, const std::string& prefix,
+                        LVMConfig* cfg);
+  // Logical volume path to group name; groups are the map's values when
+  // useValue, else its keys.
+  static std::map<std::string, std::string> getLVs(std::map<std::string, std::string>& vgs,
+                                                   LVMConfig* cfg, bool useValue);
+
+  // ---- Volume-group teardown.
+  // One record per line of "vgs" under the "/default" variant.
+  static void getKqBlkVGs(std::list<kqblk_vg>& vgs, LVMConfig* cfg);
+  // Deactivates each group, then exports it or renames it back; `vgs` keeps
+  // the records that failed. 0 when all were released, else 1.
+  static int cleanupVGs(std::list<kqblk_vg>& vgs, LVMConfig* cfg, bool renameBack);
+
+  // ---- Process-wide settings (plain variables, set before use).
+  static std::string cfgPath;
+  static LVMConfig* ptrDefaultLVMConfig;
+  static bool bSkipFsck;
+  static bool bSetKqBlkRO;
+};

@@ -1,0 +1,121 @@
+// Taking over the guest's LVM: physical volumes, volume groups and their
+// logical volumes on the request's devices.
+//
+// Every name read from LVM's output comes from guest metadata: it is quoted
+// as one shell word, and "--" ends LVM's options before it, so a name that
+// begins with "-" is still a name.
+#include <algorithm>
+#include <cstdint>
+
+#include "kq_error.h"
+#include "kq_log.h"
+#include "kq_shell.h"
+#include "kq_sleep.h"
+#include "kqblk_disk_utils.h"
+#include "kqblk_text.h"
+
+namespace {
+
+const char kFile[] = "kqblk_disk_utils";
+const uint32_t kAfterFailedScanMs = 5000;
+
+// Runs an LVM command that the operation cannot do without.
+void runOrThrow(const char* function, const std::string& command, std::string& out,
+                bool useDefault, LVMConfig* cfg) {
+  std::string err;
+  if (KqBlkDiskUtils::runLVMCmd(command, out, err, useDefault, cfg) != 0) {
+    throw KqException(function, kqblk_failedCmdText(command, err, out), kFile, __LINE__, -1);
+  }
+}
+
+}  // namespace
+
+std::list<std::string> KqBlkDiskUtils::getPVList(const std::list<std::string>& devices,
+                                                 LVMConfig* cfg) {
+  static const char kFunc[] = "KqBlkDiskUtils::getPVList";
+  std::string out;
+  std::string err;
+  if (runLVMCmd("pvscan", out, err, false, cfg) != 0) {
+    EvDebug::Error(kFunc, "scan failed out[%s] err[%s] - ignore err", out.c_str(), err.c_str());
+    UXSLEEP(kAfterFailedScanMs);
+  }
+  std::string pvs;
+  runOrThrow(kFunc, "pvs -o pv_name --noheadings", pvs, false, cfg);
+
+  std::list<std::string> result;
+  for (const std::string& reported : kqblk_trimmedLines(pvs)) {
+    EvDebug::Debug(kFunc, "Checking device %s", reported.c_str());
+    std::string name = reported;
+    if (std::find_if(devices.begin(), devices.end(), StrMatch(name)) == devices.end()) {
+      EvDebug::Debug(kFunc, "Device %s not found in disks.", name.c_str());
+      continue;
+    }
+    // The device is addressed by the name LVM printed: the matcher's short
+    // form (/dev/NAME for /dev/kqblk/NAME) is no node of the driver's.
+    std::string changed;
+    runOrThrow(kFunc, "pvchange -f --uuid -- " + KqShellQuote(reported), changed, false, cfg);
+    result.push_back(name);
+    EvDebug::Debug(kFunc, "Adding PV %s", name.c_str());
+  }
+  return result;
+}
+
+std::map<std::string, std::string> KqBlkDiskUtils::getVGMap(const std::list<std::string>& pvs,
+                                                            LVMConfig* cfg) {
+  static const char kFunc[] = "KqBlkDiskUtils::getVGList";
+  std::string out;
+  runOrThrow(kFunc, "vgs -o vg_name,vg_uuid,pv_name --noheadings", out, false, cfg);
+
+  std::map<std::string, std::string> groups;
+  for (const std::string& line : kqblk_trimmedLines(out)) {
+    EvDebug::Debug(kFunc, "Parsing line %s", line.c_str());
+    const std::vector<std::string> fields = kqblk_tokens(line, ' ');
+    if (fields.size() < 3) {
+      EvDebug::Debug(kFunc, "Skipping line %s: fewer than 3 fields", line.c_str());
+      continue;
+    }
+    std::string pv = fields[2];
+    EvDebug::Debug(kFunc, "Checking PV device %s", pv.c_str());
+    if (std::find_if(pvs.begin(), pvs.end(), StrMatch(pv)) == pvs.end()) {
+      EvDebug::Debug(kFunc, "PV Device %s not found in disks.", pv.c_str());
+      continue;
+    }
+    groups[fields[0]] = fields[1];
+    EvDebug::Debug(kFunc, "Adding vg %s", fields[0].c_str());
+  }
+  return groups;
+}
+
+void KqBlkDiskUtils::renameVGs(std::map<std::string, std::string>& vgs,
+                               const std::string& prefix, LVMConfig* cfg) {
+  static const char kFunc[] = "KqBlkDiskUtils::renameVGs";
+  for (auto& group : vgs) {
+    const std::string& name = group.first;
+    const std::string newName = prefix + name;
+    std::string out;
+    runOrThrow(kFunc, "vgchange --uuid -- " + KqShellQuote(name), out, false, cfg);
+    out.clear();
+    runOrThrow(kFunc, "vgrename -- " + KqShellQuote(name) + " " + KqShellQuote(newName), out,
+               true, cfg);
+    out.clear();
+    runOrThrow(kFunc, "vgchange -ay -- " + KqShellQuote(newName), out, true, cfg);
+    group.second = newName;
+  }
+}
+
+std::map<std::string, std::string> KqBlkDiskUtils::getLVs(std::map<std::string, std::string>& vgs,
+                                                          LVMConfig* cfg, bool useValue) {
+  static const char kFunc[] = "KqBlkDiskUtils::getLVs";
+  std::map<std::string, std::string> volumes;
+  for (const auto& group : vgs) {
+    const std::string& name = useValue ? group.second : group.first;
+    std::string out;
+    runOrThrow(kFunc, "lvs -olv_name --noheadings -- " + KqShellQuote(name), out, true, cfg);
+    for (const std::string& volume : kqblk_trimmedLines(out)) {
+      const std::string path = "/dev/" + name + "/" + volume;
+      EvDebug::Debug(kFunc, "Adding an lv %s vg:%s", path.c_str(), name.c_str());
+      volumes[path] = name;
+    }
+  }
+  return volumes;
+}

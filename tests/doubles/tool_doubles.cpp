@@ -1,0 +1,106 @@
+#include "doubles/tool_doubles.h"
+
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace {
+
+const char* const kTools[] = {"pvscan", "pvs",  "pvchange", "vgs", "vgchange", "vgrename",
+                              "vgexport", "lvs", "btrfs", "btrfstune"};
+
+void writeFile(const std::string& path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << text;
+  if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+}  // namespace
+
+ToolDoubles::ToolDoubles() {
+  const std::string bin = m_dir / "bin";
+  mkdir(bin.c_str(), 0755);
+  mkdir((m_dir / "rules").c_str(), 0755);
+  const std::string script = readFile(KQBLK_TOOL_DOUBLE);
+  if (script.empty()) throw std::runtime_error("no tool double at " KQBLK_TOOL_DOUBLE);
+  for (const char* tool : kTools) {
+    const std::string path = bin + "/" + tool;
+    writeFile(path, script);
+    chmod(path.c_str(), 0755);
+  }
+  writeFile(m_dir / "calls", "");
+  const char* path = std::getenv("PATH");
+  m_oldPath = path ? path : "";
+  const char* old = std::getenv("KQBLK_DOUBLES_DIR");
+  m_hadDir = old != nullptr;
+  if (old) m_oldDir = old;
+  setenv("PATH", (bin + ":" + m_oldPath).c_str(), 1);
+  setenv("KQBLK_DOUBLES_DIR", m_dir.path().c_str(), 1);
+}
+
+ToolDoubles::~ToolDoubles() {
+  setenv("PATH", m_oldPath.c_str(), 1);
+  if (m_hadDir) {
+    setenv("KQBLK_DOUBLES_DIR", m_oldDir.c_str(), 1);
+  } else {
+    unsetenv("KQBLK_DOUBLES_DIR");
+  }
+}
+
+void ToolDoubles::on(const std::string& tool, const std::string& args, const std::string& out,
+                     const std::string& err, int rc, int times) {
+  char name[16];
+  std::snprintf(name, sizeof name, "%04d", m_rules++);
+  const std::string rule = m_dir / "rules" + "/" + name;
+  mkdir(rule.c_str(), 0755);
+  writeFile(rule + "/tool", tool);
+  writeFile(rule + "/args", args);
+  writeFile(rule + "/out", out);
+  writeFile(rule + "/err", err);
+  writeFile(rule + "/rc", std::to_string(rc));
+  if (times >= 0) writeFile(rule + "/left", std::to_string(times));
+}
+
+std::vector<ToolCall> ToolDoubles::calls() const {
+  const std::string log = readFile(m_dir / "calls");
+  std::vector<std::string> fields;
+  size_t start = 0;
+  for (size_t nul = log.find('\0'); nul != std::string::npos; nul = log.find('\0', start)) {
+    fields.push_back(log.substr(start, nul - start));
+    start = nul + 1;
+  }
+  std::vector<ToolCall> calls;
+  for (size_t i = 0; i + 3 < fields.size() && fields[i] == "CALL";) {
+    ToolCall call{fields[i + 1], fields[i + 2], {}};
+    const size_t count = std::stoul(fields[i + 3]);
+    i += 4;
+    for (size_t n = 0; n < count && i < fields.size(); ++n) call.args.push_back(fields[i++]);
+    calls.push_back(call);
+  }
+  return calls;
+}
+
+std::vector<std::string> ToolDoubles::tools() const {
+  std::vector<std::string> names;
+  for (const ToolCall& call : calls()) names.push_back(call.tool);
+  return names;
+}
+
+std::vector<std::vector<std::string>> ToolDoubles::argsOf(const std::string& tool) const {
+  std::vector<std::vector<std::string>> args;
+  for (const ToolCall& call : calls()) {
+    if (call.tool == tool) args.push_back(call.args);
+  }
+  return args;
+}

@@ -1,0 +1,53 @@
+// Scripted stand-ins for LVM and btrfs tools, first on PATH while the object
+// lives: each records its calls and answers by prepared rules.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "kqblk_lvm_config.h"
+#include "support/temp_dir.h"
+
+struct ToolCall {
+  std::string tool;
+  std::string variant;  // "default", "noactivation", or "" outside the LVM runner
+  std::vector<std::string> args;
+};
+
+class ToolDoubles {
+ public:
+  // Installs pvscan, pvs, pvchange, vgs, vgchange, vgrename, vgexport,
+  // lvs, btrfs and btrfstune.
+  ToolDoubles();
+  ~ToolDoubles();
+  ToolDoubles(const ToolDoubles&) = delete;
+  ToolDoubles& operator=(const ToolDoubles&) = delete;
+
+  // The next call of `tool` whose arguments, joined by blanks, match the
+  // glob `args` prints `out` and `err` and exits `rc`; `times` < 0 answers
+  // forever. Earlier rules win.
+  void on(const std::string& tool, const std::string& args, const std::string& out,
+          const std::string& err = std::string(), int rc = 0, int times = -1);
+  std::vector<ToolCall> calls() const;
+  // The calls' tool names in order ("pvs", "vgchange", ...).
+  std::vector<std::string> tools() const;
+  const std::string& dir() const { return m_dir.path(); }
+  // The calls' arguments, of the calls of `tool` only.
+  std::vector<std::vector<std::string>> argsOf(const std::string& tool) const;
+
+ private:
+  TempDir m_dir;
+  int m_rules = 0;
+  std::string m_oldPath;
+  std::string m_oldDir;
+  bool m_hadDir = false;
+};
+
+// A private LVM configuration in a temporary directory, written, with the
+// tool doubles in front of the real tools.
+struct LvmDoublesFixture {
+  LvmDoublesFixture() { config.createConfig(false); }
+  ToolDoubles tools;
+  TempDir dir;
+  LVMConfig config{dir.path()};
+};

@@ -1,0 +1,83 @@
+// Btrfs duplicate-UUID handling with the real tools on loop devices (root).
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <memory>
+
+#include "integration/discovery_devices.h"
+#include "kqblk_disk_utils.h"
+#include "support/disk_image.h"
+#include "support/loop_device.h"
+#include "support/run_tool.h"
+#include "support/temp_dir.h"
+
+using ::testing::ElementsAre;
+
+namespace {
+
+std::string prefix() { return "kq-t" + std::to_string(getpid()) + "-"; }
+
+}  // namespace
+
+// Two copies of one file system, exposed through driver-style nodes: btrfs
+// names them by their loop devices, discovery by the nodes.
+TEST(BtrfsReal, CopiesOfOneFileSystemGetTheirOwnIdentityAndMountSideBySide) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  TempDir dir;
+  DiskImage original(dir / "a.img", 128);
+  makeFileSystem(original.path(), FileSystemSpec{"btrfs", "guestfs", ""});
+  DiskImage copy(dir / "b.img", 128);
+  runTool("cp --sparse=always " + shellQuote(original.path()) + " " + shellQuote(copy.path()));
+  LoopDevice a(original.path());
+  LoopDevice b(copy.path());
+  BtrfsForget forget({a.path(), b.path()});
+  KqblkTestNode nodeA("btrfs-a", a.path());
+  KqblkTestNode nodeB("btrfs-b", b.path());
+  const std::string uuid = blkidValue(a.path(), "UUID");
+  ASSERT_EQ(blkidValue(b.path(), "UUID"), uuid);
+
+  std::list<std::string> devices = {nodeA.path(), nodeB.path()};
+  const std::list<std::string> tuned = KqBlkDiskUtils::processBtrFSDevices(devices, prefix());
+  ASSERT_EQ(tuned.size(), 1u);
+  EXPECT_THAT(devices, ElementsAre(nodeA.path(), nodeB.path()));
+  const std::string changed = tuned.front();
+  const std::string kept = changed == nodeA.path() ? nodeB.path() : nodeA.path();
+  EXPECT_NE(blkidValue(changed, "UUID"), uuid);
+  EXPECT_EQ(blkidValue(changed, "LABEL"), prefix() + uuid);
+  EXPECT_EQ(blkidValue(kept, "UUID"), uuid);
+  EXPECT_EQ(blkidValue(kept, "LABEL"), "guestfs");
+
+  mkdir((dir / "ma").c_str(), 0755);
+  mkdir((dir / "mb").c_str(), 0755);
+  TestMount mountA(nodeA.path(), dir / "ma");
+  TestMount mountB(nodeB.path(), dir / "mb");
+  runTool("touch " + shellQuote(dir / "ma/one") + " " + shellQuote(dir / "mb/two"));
+  struct stat st;
+  EXPECT_NE(stat((dir / "ma/two").c_str(), &st), 0) << "both mounts show one file system";
+}
+
+TEST(BtrfsReal, FileSystemOverTwoDevicesKeepsOneOfThemInTheList) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  TempDir dir;
+  DiskImage imageC(dir / "c.img", 128);
+  DiskImage imageD(dir / "d.img", 128);
+  LoopDevice c(imageC.path());
+  LoopDevice d(imageD.path());
+  BtrfsForget forget({c.path(), d.path()});
+  runTool("mkfs.btrfs -f -q -d single -m single " + shellQuote(c.path()) + " " +
+          shellQuote(d.path()));
+  const std::string uuid = blkidValue(c.path(), "UUID");
+  ASSERT_EQ(blkidValue(d.path(), "UUID"), uuid);
+
+  std::list<std::string> devices = {c.path(), d.path()};
+  const std::list<std::string> tuned = KqBlkDiskUtils::processBtrFSDevices(devices, prefix());
+  ASSERT_EQ(tuned.size(), 1u);
+  EXPECT_EQ(devices, tuned);
+  // The file system, not one device, got the new identity.
+  const std::string newUuid = blkidValue(c.path(), "UUID");
+  EXPECT_NE(newUuid, uuid);
+  EXPECT_EQ(blkidValue(d.path(), "UUID"), newUuid);
+  EXPECT_EQ(blkidValue(d.path(), "LABEL"), prefix() + uuid);
+}

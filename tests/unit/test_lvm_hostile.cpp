@@ -1,0 +1,96 @@
+// Names from guest disks and tool output that would break a naive shell
+// command line: each must reach the tool as one intact argument, and no
+// other command may run.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "doubles/tool_doubles.h"
+#include "kqblk_disk_utils.h"
+#include "support/disk_image.h"
+
+using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
+using Args = std::vector<std::string>;
+
+namespace {
+
+class Hostile : public ::testing::Test, public LvmDoublesFixture {
+ protected:
+  ~Hostile() override { EXPECT_NE(access(marker.c_str(), F_OK), 0) << "an injected command ran"; }
+
+  TempDir scratch;
+  const std::string marker = scratch / "pwned";
+  // One field each in LVM's output (no blanks); the first three create the
+  // marker if a shell interprets them.
+  const std::vector<std::string> names = {"a;>" + marker, "$(>" + marker + ")",
+                                          "`>" + marker + "`", "it's", "say\"hi\"", "-leading"};
+  const std::string spaced = "two words\n$(>" + marker + ")";  // blanks and a newline
+};
+
+}  // namespace
+
+TEST_F(Hostile, LvmNamesStaySingleArguments) {
+  std::string pvsOut = "  /dev/kqblk/two words \n";
+  std::string vgsOut;
+  std::list<std::string> devices = {"/dev/kqblk/two words"};
+  std::vector<Args> pvchanges = {{"-f", "--uuid", "--", "/dev/kqblk/two words"}};
+  for (const std::string& name : names) {
+    devices.push_back("/dev/kqblk/" + name);
+    pvsOut += "  /dev/kqblk/" + name + "\n";
+    pvchanges.push_back({"-f", "--uuid", "--", "/dev/kqblk/" + name});
+    vgsOut += "  " + name + " uuid /dev/kqblk/" + name + "\n";
+  }
+  tools.on("pvs", "*", pvsOut);
+  tools.on("vgs", "*", vgsOut);
+
+  const std::list<std::string> pvs = KqBlkDiskUtils::getPVList(devices, &config);
+  EXPECT_THAT(tools.argsOf("pvchange"), ElementsAreArray(pvchanges));
+  std::map<std::string, std::string> groups = KqBlkDiskUtils::getVGMap(pvs, &config);
+  ASSERT_EQ(groups.size(), names.size());
+  KqBlkDiskUtils::renameVGs(groups, spaced, &config);
+  KqBlkDiskUtils::getLVs(groups, &config, true);
+  std::list<kqblk_vg> vgs;
+  std::vector<Args> renames;
+  std::vector<Args> lvs;
+  for (const auto& group : groups) {
+    renames.push_back({"--", group.first, spaced + group.first});
+    lvs.push_back({"-olv_name", "--noheadings", "--", spaced + group.first});
+    vgs.push_back(kqblk_vg(group.second, spaced));
+  }
+  for (const auto& group : groups) renames.push_back({"--", spaced + group.first, spaced});
+  EXPECT_EQ(KqBlkDiskUtils::cleanupVGs(vgs, &config, true), 0);
+  EXPECT_THAT(tools.argsOf("vgrename"), ElementsAreArray(renames));
+  EXPECT_THAT(tools.argsOf("lvs"), ElementsAreArray(lvs));
+
+  ToolDoubles scan;
+  scan.on("vgs", "*", vgsOut);
+  KqBlkDiskUtils::getKqBlkVGs(vgs, &config);
+  EXPECT_EQ(KqBlkDiskUtils::cleanupVGs(vgs, &config, false), 0);
+  std::vector<Args> exports;
+  std::vector<std::string> sequence = {"vgs"};
+  for (const std::string& name : names) {
+    exports.push_back({"--", name});
+    sequence.insert(sequence.end(), {"vgchange", "vgexport"});
+  }
+  EXPECT_THAT(scan.argsOf("vgexport"), ElementsAreArray(exports));
+  EXPECT_THAT(scan.tools(), ElementsAreArray(sequence));
+}
+
+TEST_F(Hostile, BtrfsPathsUuidsAndLabelsStaySingleArguments) {
+  DiskImage fs(scratch / "fs", 128);
+  makeFileSystem(fs.path(), FileSystemSpec{"btrfs", "", ""});
+  const std::string uuid = names[1] + ";" + names[2] + "'\"";
+  const std::string member = "/dev/it's \"q\" " + names[1];
+  const std::string second = "/dev/" + names[0];
+  tools.on("btrfs", "filesystem show --all-devices", "Label: none  uuid: " + uuid + "\n");
+  tools.on("btrfs", "filesystem show -- *", "\tdevid 1 path " + member + "\n\tdevid 2 path " + second + "\n");
+  std::list<std::string> devices = {fs.path(), member, second};
+  EXPECT_THAT(KqBlkDiskUtils::processBtrFSDevices(devices, spaced), ElementsAre(member));
+  EXPECT_THAT(devices, ElementsAre(fs.path(), member));
+  EXPECT_THAT(tools.argsOf("btrfs"),
+              ElementsAre(Args{"device", "scan"}, Args{"filesystem", "show", "--all-devices"},
+                          Args{"filesystem", "show", "--", uuid},
+                          Args{"filesystem", "label", member, spaced + uuid}));
+  EXPECT_THAT(tools.argsOf("btrfstune"), ElementsAre(Args{"-fu", member}));
+}
