@@ -67,6 +67,7 @@ class KqBlkDisk {
   static CacheManager* getCacheManager();
   std::string getDevPath() const { return m_devPath; }
   KqBlkRecallStore* getPrivateStore() const { return m_privateStore; }
+  KqBlkRecallStore* getRecallStore() const { return m_recallStore; }
   KqBlkDiskState getState() const { return m_state; }
   const std::string& getDiskUUID() const { return m_diskUUID; }
   const std::string& getDiskPath() const { return m_diskPath; }

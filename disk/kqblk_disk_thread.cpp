@@ -2,6 +2,7 @@
 // data source.
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -77,6 +78,7 @@ void KqBlkDisk::stopThread() {
 
 void* KqBlkDisk::DeviceThreadFunc(void* arg) {
   KqBlkDisk* disk = static_cast<KqBlkDisk*>(arg);
+  pthread_setname_np(pthread_self(), "kqblk-service");  // for ps, top and perf
   EvEvent log;
   if (!log.initialize(2, 0x4C7C353F, 0, nullptr, "")) std::printf("Cannot initialize EvEvent!\n");
   std::string lastCacheMessage;

@@ -23,7 +23,8 @@ struct Disk_t {
 };
 
 // Settings a reader takes from its context record: a test reader can be
-// slowed down or made to fail.
+// slowed down or made to fail. The reader reads them where the caller keeps
+// them, so they must outlive it.
 struct HLXReaderOptions {
   uint32_t delayMicros = 0;     // added before every read from the source
   int64_t failReadsFrom = -1;   // the read call (0-based) from which reads fail; -1 never

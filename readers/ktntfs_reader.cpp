@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <list>
 #include <memory>
@@ -25,6 +26,7 @@ const uint32_t kDefaultBlockSize = 1048576;
 const uint32_t kMinBlockSize = 4096;
 const uint32_t kMaxBlockSize = 64u << 20;
 const size_t kCachedBlocks = 16;
+const uint64_t kPrefetchBlocks = 4;
 
 struct Block {
   uint64_t index;
@@ -36,9 +38,8 @@ class RawImageReader : public IHardDiskReader {
   ~RawImageReader() override { close(); }
 
   void setContext(uint64_t, const char*, const char*) override {}
-  void setContextRecord(const HLXReaderOptions* options) override {
-    if (options) m_options = *options;
-  }
+  // The options stay the caller's: a test may change them while the disk runs.
+  void setContextRecord(const HLXReaderOptions* options) override { m_options = options; }
   void setCapacity(int64_t sectors) override { m_presetSectors = sectors; }
   void setSectorSize(uint32_t) override {}
   void setDiskName(const std::string*) override {}
@@ -89,9 +90,10 @@ class RawImageReader : public IHardDiskReader {
   CUxError read(int64_t offset, void* buffer, uint32_t bytes, int) override {
     std::lock_guard<std::mutex> lock(m_mutex);
     const int64_t call = m_readCalls++;
-    if (m_options.failReadsFrom >= 0 && call >= m_options.failReadsFrom &&
-        (m_options.failReadCount == 0 ||
-         call < m_options.failReadsFrom + static_cast<int64_t>(m_options.failReadCount))) {
+    const HLXReaderOptions options = m_options ? *m_options : HLXReaderOptions();
+    if (options.failReadsFrom >= 0 && call >= options.failReadsFrom &&
+        (options.failReadCount == 0 ||
+         call < options.failReadsFrom + static_cast<int64_t>(options.failReadCount))) {
       return FXErrorUtil::ErrorErrNo(FX_HERE, EIO, "injected read failure %lld",
                                      static_cast<long long>(call));
     }
@@ -164,8 +166,15 @@ class RawImageReader : public IHardDiskReader {
     }
     const uint64_t start = index * m_blockSize;
     const uint64_t length = std::min<uint64_t>(m_blockSize, m_sizeBytes - start);
+    if (index == m_lastSourceBlock + 1) {
+      // A sequential run: have the kernel fetch the next blocks while the
+      // recalls of this one are served.
+      posix_fadvise(m_fd, static_cast<off_t>(start + length),
+                    static_cast<off_t>(kPrefetchBlocks) * m_blockSize, POSIX_FADV_WILLNEED);
+    }
+    m_lastSourceBlock = index;
     Block block{index, std::vector<uint8_t>(length)};
-    if (m_options.delayMicros) usleep(m_options.delayMicros);
+    if (m_options && m_options->delayMicros) usleep(m_options->delayMicros);
     for (uint64_t done = 0; done < length;) {
       const ssize_t n = pread(m_fd, block.data.data() + done, length - done,
                               static_cast<off_t>(start + done));
@@ -184,9 +193,10 @@ class RawImageReader : public IHardDiskReader {
   uint64_t m_sizeBytes = 0;
   int64_t m_presetSectors = 0;
   uint32_t m_blockSize = kDefaultBlockSize;
-  HLXReaderOptions m_options;
+  const HLXReaderOptions* m_options = nullptr;
   int64_t m_readCalls = 0;
   std::list<Block> m_blocks;
+  uint64_t m_lastSourceBlock = UINT64_MAX - 1;
 };
 
 }  // namespace

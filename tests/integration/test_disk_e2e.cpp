@@ -1,0 +1,239 @@
+// A backed-up disk exposed end to end: reader plugin, service thread, the
+// userspace driver, real file systems mounted from the device.
+#include <dirent.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <memory>
+
+#include "kq_process.h"
+#include "kqblk_cache_manager.h"
+#include "kqblk_store.h"
+#include "kqblk_vminfodisk.h"
+#include "support/guest_image.h"
+#include "support/run_tool.h"
+#include "support/temp_dir.h"
+
+using ::testing::HasSubstr;
+
+namespace {
+
+int openDescriptors() {
+  int n = 0;
+  DIR* d = opendir("/proc/self/fd");
+  while (dirent* e = readdir(d)) n += e->d_name[0] != '.';
+  closedir(d);
+  return n;
+}
+
+uint64_t presentExtents(KqBlkRecallStore* store) {
+  std::vector<std::vector<uint8_t>> chunks;
+  int32_t bits = 0;
+  if (store->getExtentBitmap(chunks, bits).IsError()) return 0;
+  uint64_t n = 0;
+  for (const auto& chunk : chunks) {
+    for (uint8_t b : chunk) n += static_cast<uint64_t>(__builtin_popcount(b));
+  }
+  return n;
+}
+
+// Reads one block of a device in a child process, bypassing the page cache.
+// Returns the child's status; a hang shows as a time-out (-1).
+int readBlock(const std::string& device, uint64_t block, std::string* err) {
+  std::string out;
+  return KqProcess::system("dd if=" + shellQuote(device) + " of=/dev/null bs=4096 count=1 skip=" +
+                               std::to_string(block) + " iflag=direct",
+                           &out, err, 60, false);
+}
+
+// One disk exposed through the driver, taken down again whatever happens.
+struct Exposed {
+  Exposed(const std::string& image, uint64_t bytes, const std::string& storeDir) {
+    disk.reset(new KqBlkVMInfoDisk(image, storeDir));
+    disk->setIdPrefix("e2e-");
+    disk->setDiskParams(1 << 20, static_cast<int64_t>(bytes), 512, image);
+    HLXCtxSpecialOpts options;
+    options.vmContext = &context;
+    disk->setSpecialOpts(CTX_OTYPE_VMINFO, options);
+  }
+  void expose() {
+    disk->connect();
+    devPath = disk->createKqBlkDev();
+    disk->startThread();
+    disk->waitForDeviceReady();
+  }
+  ~Exposed() {
+    if (!disk) return;
+    try {
+      disk->stopThread();
+      disk->destroyKqBlkDev();
+    } catch (...) {
+    }
+  }
+  HLXVMContext context;  // the reader reads its options from here
+  std::unique_ptr<KqBlkVMInfoDisk> disk;
+  std::string devPath;
+};
+
+class ExposedDisk : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    if (geteuid() != 0) return;
+    runTool(std::string(KQBLK_UNIX_DRV) + " -a kqblk");
+    suiteDir = new TempDir();
+    guest = new GuestImage(*suiteDir / "guest.img");
+  }
+  static void TearDownTestSuite() {
+    delete guest;
+    delete suiteDir;
+    guest = nullptr;
+    suiteDir = nullptr;
+  }
+  void SetUp() override {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root";
+    KqBlkDisk::gTimings = KqBlkDeviceTimings{100, 1000, 3};
+    KqBlkDisk::setCacheManager(&cache);
+  }
+  void TearDown() override { KqBlkDisk::setCacheManager(nullptr); }
+
+  static TempDir* suiteDir;
+  static GuestImage* guest;
+  TempDir dir;
+  CacheManager cache{1ull << 30};
+};
+
+TempDir* ExposedDisk::suiteDir = nullptr;
+GuestImage* ExposedDisk::guest = nullptr;
+
+}  // namespace
+
+TEST_F(ExposedDisk, MountsEachPartitionAndReadsFilesByteExactFetchingLittle) {
+  Exposed e(guest->image.path(), guest->image.sizeBytes(), dir.path());
+  e.expose();
+  {
+    ScopedMount root(e.devPath + "p1", dir / "p1", "ro");
+    EXPECT_EQ(readFile(root.path() + "/small.bin"), guest->files[1]["small.bin"]);
+    const uint64_t recalled = presentExtents(e.disk->getRecallStore()) * 4096;
+    // One small file on a 400 MiB disk: the mount and the file, little more.
+    EXPECT_LT(recalled, guest->image.sizeBytes() / 20) << recalled << " bytes recalled";
+    for (const auto& file : guest->files[1]) {
+      EXPECT_EQ(readFile(root.path() + "/" + file.first), file.second) << file.first;
+    }
+  }
+  ScopedMount data(e.devPath + "p2", dir / "p2", "ro,norecovery");
+  for (const auto& file : guest->files[2]) {
+    EXPECT_EQ(readFile(data.path() + "/" + file.first), file.second) << file.first;
+  }
+}
+
+TEST_F(ExposedDisk, WritesReachTheSourceOnlyThroughWriteBack) {
+  const std::string copy = dir / "copy.img";
+  runTool("cp --sparse=always " + shellQuote(guest->image.path()) + " " + shellQuote(copy));
+  const std::string before = runTool("md5sum < " + shellQuote(copy));
+  Exposed e(copy, guest->image.sizeBytes(), dir.path());
+  e.expose();
+  {
+    ScopedMount root(e.devPath + "p1", dir / "p1", "rw");
+    writeFile(root.path() + "/new.bin", randomBytes(300000, 9));
+    writeFile(root.path() + "/small.bin", randomBytes(5000, 10));
+    root.unmount();
+  }
+  EXPECT_EQ(runTool("md5sum < " + shellQuote(copy)), before);
+  EXPECT_GT(presentExtents(e.disk->getPrivateStore()), 0u);
+  // Everything the device shows, recalled while the thread serves it.
+  const std::string device = runTool("md5sum < " + shellQuote(e.devPath));
+  ASSERT_TRUE(e.disk->writeBackChanges());
+  EXPECT_EQ(runTool("md5sum < " + shellQuote(copy)), device);
+  EXPECT_NE(device, before);
+}
+
+TEST_F(ExposedDisk, FailingSourceReadsAbortTheDeviceAndReadersGetEIO) {
+  Exposed e(guest->image.path(), guest->image.sizeBytes(), dir.path());
+  e.expose();
+  KqLogCapture log;
+  e.context.readerOptions.failReadsFrom = 0;  // every read from now on
+  std::string err;
+  EXPECT_NE(readBlock(e.devPath, 50000, &err), -1) << "the read hung";
+  EXPECT_THAT(err, HasSubstr("Input/output error"));
+  const auto caught = log.find("Caught Exception [kqblk_disk]");
+  ASSERT_EQ(caught.size(), 1u);
+  EXPECT_THAT(caught[0].text, HasSubstr("Disconnect direct done upon lib disk read err"));
+  // Aborted: later reads fail at once, also of data that was never asked for.
+  e.context.readerOptions.failReadsFrom = -1;
+  EXPECT_NE(readBlock(e.devPath, 60000, &err), 0);
+}
+
+TEST_F(ExposedDisk, ConnectFailingOnTheServiceThreadAbortsToo) {
+  struct FailingReconnect : KqBlkVMInfoDisk {
+    using KqBlkVMInfoDisk::KqBlkVMInfoDisk;
+    void connect() override {
+      if (++calls > 1) throw KqException("FailingReconnect::connect", "source gone", "test", 1, -1);
+      KqBlkVMInfoDisk::connect();
+    }
+    int calls = 0;
+  };
+  HLXVMContext context;
+  FailingReconnect disk(guest->image.path(), dir.path());
+  disk.setIdPrefix("e2e-");
+  disk.setDiskParams(1 << 20, static_cast<int64_t>(guest->image.sizeBytes()), 512,
+                     guest->image.path());
+  HLXCtxSpecialOpts options;
+  options.vmContext = &context;
+  disk.setSpecialOpts(CTX_OTYPE_VMINFO, options);
+  disk.connect();
+  const std::string dev = disk.createKqBlkDev();
+  KqLogCapture log;
+  disk.startThread();  // serving starts in state 3: the first request reconnects
+  std::string err;
+  EXPECT_NE(readBlock(dev, 10, &err), -1) << "the read hung";
+  EXPECT_THAT(err, HasSubstr("Input/output error"));
+  const auto caught = log.find("Caught Exception [test][1][FailingReconnect::connect]:[source gone]");
+  ASSERT_EQ(caught.size(), 1u);
+  EXPECT_THAT(caught[0].text, HasSubstr("  Aborting device [" + disk.getDiskUUID() + "]"));
+  disk.stopThread();
+  disk.destroyKqBlkDev();
+}
+
+TEST_F(ExposedDisk, FullCacheFailsTheReadInsteadOfHangingOrLying) {
+  CacheManager tiny(1);  // no extent fits
+  KqBlkDisk::setCacheManager(&tiny);
+  Exposed e(guest->image.path(), guest->image.sizeBytes(), dir.path());
+  e.disk->connect();
+  e.devPath = e.disk->createKqBlkDev();
+  e.disk->startThread();
+  std::string err;
+  EXPECT_NE(readBlock(e.devPath, 1000, &err), -1) << "the read hung";
+  EXPECT_THAT(err, HasSubstr("Input/output error"));
+  EXPECT_EQ(presentExtents(e.disk->getRecallStore()), 0u);
+}
+
+TEST_F(ExposedDisk, TeardownInEveryStateNeverHangsOrLeaksDescriptors) {
+  const int before = openDescriptors();
+  const std::string image = guest->image.path();
+  const int64_t bytes = static_cast<int64_t>(guest->image.sizeBytes());
+  for (int stopAt = 0; stopAt <= 4; ++stopAt) {
+    Exposed e(image, static_cast<uint64_t>(bytes), dir.path());
+    if (stopAt >= 1) e.disk->connect();
+    if (stopAt >= 2) e.devPath = e.disk->createKqBlkDev();
+    if (stopAt >= 3) e.disk->startThread();
+    if (stopAt >= 4) e.disk->waitForDeviceReady();
+    // The destructor alone takes it down from here.
+    e.disk.reset();
+  }
+  {
+    // A thread whose start-up fails: its device vanished underneath it.
+    Exposed e(image, static_cast<uint64_t>(bytes), dir.path());
+    e.disk->connect();
+    e.devPath = e.disk->createKqBlkDev();
+    KqBlkDriverUnix other;
+    ASSERT_FALSE(other.abortDevice(e.disk->getDiskUUID()).IsError());
+    ASSERT_FALSE(other.destroyDevice(e.disk->getDiskUUID()).IsError());
+    e.disk->startThread();
+    e.disk->stopThread();
+    e.disk->destroyKqBlkDev();
+    EXPECT_EQ(e.disk->getState(), STATE_INIT);
+    e.disk->disconnect_direct();
+  }
+  EXPECT_EQ(openDescriptors(), before);
+}
