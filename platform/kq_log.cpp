@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <climits>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
@@ -18,12 +20,20 @@ namespace {
 
 const int kDefaultVerbosity = 1;
 
+// Read without the sink's mutex by EvDebug::wants.
+std::atomic<int> gVerbosity{kDefaultVerbosity};
+std::atomic<int> gCaptures{0};
+std::atomic<int64_t> gRefreshedNs{INT64_MIN};
+
+int64_t nowNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
 struct LogSink {
   std::mutex mutex;
   FILE* file = nullptr;
   std::string filePath;
-  int verbosity = kDefaultVerbosity;
-  std::chrono::steady_clock::time_point refreshed{};
   bool loaded = false;
   std::vector<KqLogCapture*> captures;
 };
@@ -36,13 +46,13 @@ LogSink& sink() {
 // Re-reads the log settings at most once a second: lines are frequent, and a
 // configuration change still takes effect promptly. Call with the mutex held.
 void refreshSettings(LogSink& s) {
-  const auto now = std::chrono::steady_clock::now();
-  if (s.loaded && now - s.refreshed < std::chrono::seconds(1)) return;
+  const int64_t now = nowNs();
+  if (s.loaded && now - gRefreshedNs.load(std::memory_order_relaxed) < 1000000000) return;
   s.loaded = true;
-  s.refreshed = now;
+  gRefreshedNs.store(now, std::memory_order_relaxed);
   int32_t level = kDefaultVerbosity;
   KQPlatformInfo::getNumber("Log", "nKqBlkLogLevel", &level);
-  s.verbosity = level;
+  gVerbosity.store(level, std::memory_order_relaxed);
   std::string path;
   KQPlatformInfo::getStringTrim("Log", "sKqBlkLogFile", &path);
   if (path == s.filePath && (s.file || path.empty())) return;
@@ -78,12 +88,22 @@ void EvDebug::write(int level, const char* function, const std::string& rawText)
   std::lock_guard<std::mutex> lock(s.mutex);
   for (KqLogCapture* c : s.captures) c->add({level, fn, text});
   refreshSettings(s);
-  if (level > s.verbosity) return;
+  if (level >= 0 && level > gVerbosity.load(std::memory_order_relaxed)) return;
   const char* levelName = level < 0 ? "ERROR" : "DEBUG";
   FILE* out = s.file ? s.file : stderr;
   std::fprintf(out, "%s %d %ld %s(%d) %s: %s\n", timestamp().c_str(), static_cast<int>(getpid()),
                static_cast<long>(syscall(SYS_gettid)), levelName, level, fn, text.c_str());
   std::fflush(out);
+}
+
+bool EvDebug::wants(int level) {
+  if (level < 0 || gCaptures.load(std::memory_order_relaxed) > 0) return true;
+  if (nowNs() - gRefreshedNs.load(std::memory_order_relaxed) >= 1000000000) {
+    LogSink& s = sink();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    refreshSettings(s);
+  }
+  return level <= gVerbosity.load(std::memory_order_relaxed);
 }
 
 #define KQ_FORMAT_ARGS(fmt, out) \
@@ -93,11 +113,13 @@ void EvDebug::write(int level, const char* function, const std::string& rawText)
   va_end(ap)
 
 void EvDebug::Debug(const char* function, const char* format, ...) {
+  if (!wants(1)) return;
   KQ_FORMAT_ARGS(format, text);
   write(1, function, text);
 }
 
 void EvDebug::DebugLvl(const char* function, int level, const char* format, ...) {
+  if (!wants(level)) return;
   KQ_FORMAT_ARGS(format, text);
   write(level, function, text);
 }
@@ -145,11 +167,13 @@ void EvEvent::emit(int level, const char* function, const std::string& text) con
 }
 
 void EvEvent::Debug(const char* function, const char* format, ...) const {
+  if (!m_callback && !wants(1)) return;
   KQ_FORMAT_ARGS(format, text);
   emit(1, function, text);
 }
 
 void EvEvent::DebugLvl(const char* function, int level, const char* format, ...) const {
+  if (!m_callback && !wants(level)) return;
   KQ_FORMAT_ARGS(format, text);
   emit(level, function, text);
 }
@@ -163,12 +187,14 @@ KqLogCapture::KqLogCapture() {
   LogSink& s = sink();
   std::lock_guard<std::mutex> lock(s.mutex);
   s.captures.push_back(this);
+  gCaptures.fetch_add(1);
 }
 
 KqLogCapture::~KqLogCapture() {
   LogSink& s = sink();
   std::lock_guard<std::mutex> lock(s.mutex);
   s.captures.erase(std::remove(s.captures.begin(), s.captures.end(), this), s.captures.end());
+  gCaptures.fetch_sub(1);
 }
 
 void KqLogCapture::add(const KqLogLine& line) {

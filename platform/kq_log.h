@@ -28,6 +28,9 @@ class EvDebug {
 
   // Writes one line (used by the variadic forms and by log channels).
   static void write(int level, const char* function, const std::string& text);
+  // Whether a line of this level would go anywhere: lets callers skip the
+  // formatting of lines nobody reads (hot paths log at level 4).
+  static bool wants(int level);
 };
 
 typedef void (*EvEventCallback)(int level, const char* function, const char* text);
