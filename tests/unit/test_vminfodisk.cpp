@@ -143,6 +143,11 @@ TEST_F(VMInfoDisk, WriteBackPutsEachChangedExtentAtItsSectors) {
   options.vmContext = &context;
   changed.setSpecialOpts(CTX_OTYPE_VMINFO, options);
   changed.connect();
+  // Reading first puts the source block holding extent 7 in the reader's cache.
+  std::vector<UINT8> buf(4096);
+  long size = 4096;
+  UINT8* p = buf.data();
+  ASSERT_TRUE(changed.readData(&changed, 7 * 4096, &size, &p));
   changed.createKqBlkDev();
   // Extents 0 and 7 (bits 1 and 128 of the first byte), 130 past an empty chunk.
   std::vector<uint8_t> expected = big;
@@ -159,6 +164,11 @@ TEST_F(VMInfoDisk, WriteBackPutsEachChangedExtentAtItsSectors) {
   EXPECT_EQ(log.find("Lib disk write @ sector 56").size(), 1u);
   EXPECT_EQ(log.find("Lib disk write @ sector 1040").size(), 1u);
   EXPECT_EQ(log.find("Writing back extent#").size(), 3u);
+
   changed.destroyKqBlkDev();
   EXPECT_EQ(changed.getState(), STATE_INIT);
+  // The same reader, reconnected: its cached block follows what was written.
+  changed.connect();
+  ASSERT_TRUE(changed.readData(&changed, 7 * 4096, &size, &p));
+  EXPECT_TRUE(std::equal(buf.begin(), buf.end(), expected.begin() + 7 * 4096));
 }

@@ -1,0 +1,231 @@
+#include "ktntfs_block_source.h"
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace {
+const size_t kCachedBlocks = 16;
+const uint64_t kPrefetchBlocks = 4;
+const size_t kDirectAlign = 4096;
+}  // namespace
+
+BlockSource::~BlockSource() { close(); }
+
+bool BlockSource::isOpen() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_fd >= 0;
+}
+
+uint64_t BlockSource::size() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_size;
+}
+
+CUxError BlockSource::open(const std::string& path, uint32_t blockSize) {
+  close();
+  int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+  if (fd < 0 && (errno == EACCES || errno == EROFS || errno == EPERM)) {
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);  // writes then fail
+  }
+  if (fd < 0) return FXErrorUtil::ErrorErrNo(FX_HERE, errno, "cannot open %s", path.c_str());
+  struct stat st;
+  uint64_t bytes = 0;
+  int err = 0;
+  if (fstat(fd, &st) != 0) {
+    err = errno;
+  } else if (S_ISBLK(st.st_mode)) {
+    if (ioctl(fd, BLKGETSIZE64, &bytes) != 0) err = errno;
+  } else if (S_ISREG(st.st_mode)) {
+    bytes = static_cast<uint64_t>(st.st_size);
+  } else {
+    err = EINVAL;
+  }
+  if (err != 0) {
+    ::close(fd);
+    return FXErrorUtil::ErrorErrNo(FX_HERE, err, "cannot use %s as a disk", path.c_str());
+  }
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_fd = fd;
+  m_directFd = ::open(path.c_str(), O_RDONLY | O_DIRECT | O_CLOEXEC);
+  m_size = bytes;
+  m_blockSize = blockSize;
+  m_stopping = false;
+  m_prefetcher = std::thread(&BlockSource::prefetchLoop, this);
+  return CUxError();
+}
+
+void BlockSource::close() {
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_stopping = true;
+    m_queue.clear();
+  }
+  m_changed.notify_all();
+  if (m_prefetcher.joinable()) m_prefetcher.join();
+  std::lock_guard<std::mutex> lock(m_mutex);
+  if (m_fd >= 0) ::close(m_fd);
+  if (m_directFd >= 0) ::close(m_directFd);
+  m_fd = m_directFd = -1;
+  m_blocks.clear();
+  m_inFlight.clear();
+  m_stale.clear();
+}
+
+CUxError BlockSource::fetch(uint64_t index, Block& block) {
+  const uint64_t start = index * m_blockSize;
+  block.index = index;
+  block.length = std::min<uint64_t>(m_blockSize, m_size - start);
+  const size_t capacity = (block.length + kDirectAlign - 1) / kDirectAlign * kDirectAlign;
+  void* p = nullptr;
+  if (posix_memalign(&p, kDirectAlign, capacity) != 0) {
+    return FXErrorUtil::ErrorErrNo(FX_HERE, ENOMEM, "no memory for a source block");
+  }
+  block.data.reset(static_cast<uint8_t*>(p));
+  const HLXReaderOptions* options = m_options;
+  if (options && options->delayMicros) usleep(options->delayMicros);
+  int fd = m_directFd >= 0 ? m_directFd : m_fd;
+  for (uint64_t done = 0; done < block.length;) {
+    // Direct reads ask for whole aligned sizes; the source's end cuts them.
+    const uint64_t want = fd == m_directFd ? capacity - done : block.length - done;
+    const ssize_t n = pread(fd, block.data.get() + done, want, static_cast<off_t>(start + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EINVAL && fd == m_directFd) {
+      fd = m_fd;  // this file system refuses direct I/O here
+      continue;
+    }
+    if (n <= 0) return FXErrorUtil::ErrorErrNo(FX_HERE, n < 0 ? errno : EIO, "source read failed");
+    done += static_cast<uint64_t>(n);
+  }
+  return CUxError();
+}
+
+void BlockSource::insert(Block&& block) {
+  m_blocks.push_front(std::move(block));
+  if (m_blocks.size() > kCachedBlocks) m_blocks.pop_back();
+}
+
+CUxError BlockSource::blockAt(std::unique_lock<std::mutex>& lock, uint64_t index,
+                              const Block*& out) {
+  for (;;) {
+    auto it = std::find_if(m_blocks.begin(), m_blocks.end(),
+                           [&](const Block& b) { return b.index == index; });
+    if (it != m_blocks.end()) {
+      m_blocks.splice(m_blocks.begin(), m_blocks, it);
+      out = &m_blocks.front();
+      return CUxError();
+    }
+    if (!m_inFlight.count(index)) break;
+    m_changed.wait(lock);  // the prefetcher is reading it
+  }
+  m_inFlight.insert(index);
+  m_queue.remove(index);
+  lock.unlock();
+  Block block;
+  CUxError err = fetch(index, block);
+  lock.lock();
+  m_inFlight.erase(index);
+  const bool stale = m_stale.erase(index) > 0;
+  m_changed.notify_all();
+  if (err.IsError()) return err;
+  if (stale) return blockAt(lock, index, out);  // written meanwhile: read it again
+  insert(std::move(block));
+  out = &m_blocks.front();
+  return CUxError();
+}
+
+bool BlockSource::isCached(uint64_t index) const {
+  return std::any_of(m_blocks.begin(), m_blocks.end(),
+                     [&](const Block& b) { return b.index == index; });
+}
+
+void BlockSource::prefetchAfter(Block& block) {
+  if (block.followed || block.index == 0 || !isCached(block.index - 1)) return;
+  block.followed = true;
+  const uint64_t blocks = (m_size + m_blockSize - 1) / m_blockSize;
+  for (uint64_t next = block.index + 1; next <= block.index + kPrefetchBlocks && next < blocks;
+       ++next) {
+    if (isCached(next) || m_inFlight.count(next) ||
+        std::find(m_queue.begin(), m_queue.end(), next) != m_queue.end()) {
+      continue;
+    }
+    m_queue.push_back(next);
+  }
+  m_changed.notify_all();
+}
+
+void BlockSource::prefetchLoop() {
+  std::unique_lock<std::mutex> lock(m_mutex);
+  for (;;) {
+    m_changed.wait(lock, [&] { return m_stopping || !m_queue.empty(); });
+    if (m_stopping) return;
+    const uint64_t index = m_queue.front();
+    m_queue.pop_front();
+    m_inFlight.insert(index);
+    lock.unlock();
+    Block block;
+    const bool ok = !fetch(index, block).IsError();
+    lock.lock();
+    m_inFlight.erase(index);
+    // A failed prefetch is simply not cached: the reader's own read reports it.
+    if (ok && m_stale.erase(index) == 0) insert(std::move(block));
+    m_stale.erase(index);
+    m_changed.notify_all();
+  }
+}
+
+CUxError BlockSource::read(uint64_t offset, void* out, uint64_t bytes) {
+  std::unique_lock<std::mutex> lock(m_mutex);
+  if (m_fd < 0) return FXErrorUtil::ErrorErrNo(FX_HERE, EBADF, "disk not open");
+  if (offset + bytes > m_size || offset + bytes < offset) {
+    return FXErrorUtil::ErrorErrNo(FX_HERE, EINVAL, "read beyond the disk");
+  }
+  uint8_t* dst = static_cast<uint8_t*>(out);
+  for (uint64_t pos = offset, end = offset + bytes; pos < end;) {
+    const uint64_t index = pos / m_blockSize;
+    const Block* block = nullptr;
+    CUxError err = blockAt(lock, index, block);
+    if (err.IsError()) return err;
+    prefetchAfter(m_blocks.front());
+    const uint64_t within = pos - index * m_blockSize;
+    const uint64_t n = std::min(end - pos, block->length - within);
+    std::memcpy(dst, block->data.get() + within, n);
+    dst += n;
+    pos += n;
+  }
+  return CUxError();
+}
+
+CUxError BlockSource::write(uint64_t offset, const void* in, uint64_t bytes) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  if (m_fd < 0) return FXErrorUtil::ErrorErrNo(FX_HERE, EBADF, "disk not open");
+  if (offset + bytes > m_size || offset + bytes < offset) {
+    return FXErrorUtil::ErrorErrNo(FX_HERE, EINVAL, "write beyond the disk");
+  }
+  const uint8_t* src = static_cast<const uint8_t*>(in);
+  for (uint64_t done = 0; done < bytes;) {
+    const ssize_t n = pwrite(m_fd, src + done, bytes - done, static_cast<off_t>(offset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return FXErrorUtil::ErrorErrNo(FX_HERE, n < 0 ? errno : EIO, "write failed");
+    done += static_cast<uint64_t>(n);
+  }
+  // Keep cached blocks coherent; blocks still being read are read again.
+  for (Block& block : m_blocks) {
+    const uint64_t start = block.index * m_blockSize;
+    const uint64_t from = std::max(start, offset);
+    const uint64_t to = std::min(start + block.length, offset + bytes);
+    if (from < to) std::memcpy(block.data.get() + (from - start), src + (from - offset), to - from);
+  }
+  const uint64_t firstBlock = offset / m_blockSize;
+  const uint64_t lastBlock = (offset + bytes - 1) / m_blockSize;
+  for (uint64_t index : m_inFlight) {
+    if (index >= firstBlock && index <= lastBlock) m_stale.insert(index);
+  }
+  return CUxError();
+}
