@@ -430,7 +430,31 @@ struct KqBlkRecallStore::Impl {
     }
   }
 
+  // The bitmap file mapped shared: a bit set in it is in the page cache at
+  // once, after its extent's data, without a write call per extent.
+  uint8_t* bitmapMap = nullptr;
+  size_t bitmapMapLength = 0;
+
+  bool mapBitmap(size_t length) {
+    if (length == 0) return true;
+    void* p = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, bitmapFd, 0);
+    if (p == MAP_FAILED) return false;
+    bitmapMap = static_cast<uint8_t*>(p);
+    bitmapMapLength = length;
+    return true;
+  }
+
+  // Writes bytes [from, to] of the in-memory bitmap through (bitLock held).
+  bool writeBits(size_t from, size_t to) {
+    if (bitmapMap) {
+      std::memcpy(bitmapMap + from, &bits[from], to - from + 1);
+      return true;
+    }
+    return pwriteAll(bitmapFd, &bits[from], to - from + 1, static_cast<off_t>(from));
+  }
+
   ~Impl() {
+    if (bitmapMap) ::munmap(bitmapMap, bitmapMapLength);
     for (int fd : {dataFd, bitmapFd, dirFd}) {
       if (fd >= 0) ::close(fd);
     }
@@ -451,7 +475,7 @@ struct KqBlkRecallStore::Impl {
     const size_t at = static_cast<size_t>(extent >> 3);
     const uint8_t old = bits[at];
     bits[at] = static_cast<uint8_t>(old | (1u << (extent & 7)));
-    if (!pwriteAll(bitmapFd, &bits[at], 1, static_cast<off_t>(at))) {
+    if (!writeBits(at, at)) {
       const int err = errno;
       bits[at] = old;
       return errnoError(FX_HERE, err, "cannot write the bitmap of " + path);
@@ -472,7 +496,7 @@ struct KqBlkRecallStore::Impl {
       bits[static_cast<size_t>(e >> 3)] &= static_cast<uint8_t>(~(1u << (e & 7)));
     }
     if (std::equal(old.begin(), old.end(), bits.begin() + from)) return CUxError();
-    if (!pwriteAll(bitmapFd, &bits[from], to - from + 1, static_cast<off_t>(from))) {
+    if (!writeBits(from, to)) {
       const int err = errno;
       std::copy(old.begin(), old.end(), bits.begin() + from);
       return errnoError(FX_HERE, err, "cannot write the bitmap of " + path);
@@ -594,7 +618,8 @@ KqBlkRecallStore* KqBlkRecallStore::create(const std::string& path, const std::s
     return fail(FX_HERE, "cannot make the data file of store " + path);
   }
   impl->bitmapFd = openStoreFile(impl->dirFd, kBitmapFile, flags, nullptr);
-  if (impl->bitmapFd < 0 || ::ftruncate(impl->bitmapFd, static_cast<off_t>(g.bitmapBytes)) != 0) {
+  if (impl->bitmapFd < 0 || ::ftruncate(impl->bitmapFd, static_cast<off_t>(g.bitmapBytes)) != 0 ||
+      !impl->mapBitmap(g.bitmapBytes)) {
     return fail(FX_HERE, "cannot make the bitmap of store " + path);
   }
   // The header comes last: a directory without one is no store.
@@ -668,6 +693,11 @@ KqBlkRecallStore* KqBlkRecallStore::open(const std::string& path, CUxError& erro
     return nullptr;
   }
   impl->loadBitmap(std::move(loaded));
+  if (!impl->mapBitmap(g.bitmapBytes)) {
+    const int err = errno;
+    error = errnoError(FX_HERE, err, "cannot map the bitmap of store " + path);
+    return nullptr;
+  }
   impl->key = canonicalDirectory(path);
 
   std::string key = impl->key;
@@ -725,6 +755,38 @@ CUxError KqBlkRecallStore::readExtent(int64_t extent, void* buffer) const {
                 static_cast<off_t>(extent) * s.extentSize)) {
     const int err = errno;
     return errnoError(FX_HERE, err, "cannot read extent " + std::to_string(extent) + " of " + s.path);
+  }
+  return CUxError();
+}
+
+CUxError KqBlkRecallStore::readExtents(int64_t first, int64_t count, void* buffer) const {
+  Impl& s = *m_impl;
+  if (count <= 0) return CUxError();
+  if (!s.inRange(first)) return s.rangeError(FX_HERE, first);
+  if (count > s.extentCount - first) return s.rangeError(FX_HERE, s.extentCount);
+  // The range's stripes, shared, in the ascending order dropExtents uses.
+  std::array<bool, kStripes> need{};
+  for (int64_t i = 0; i < std::min<int64_t>(count, kStripes); ++i) {
+    need[static_cast<size_t>((first + i) % kStripes)] = true;
+  }
+  std::vector<std::shared_lock<std::shared_mutex>> guards;
+  for (size_t i = 0; i < kStripes; ++i) {
+    if (need[i]) guards.emplace_back(s.stripes[i]);
+  }
+  {
+    std::lock_guard<std::mutex> lock(s.bitLock);
+    for (int64_t e = first; e < first + count; ++e) {
+      if (!s.testBit(e)) {
+        return errnoError(FX_HERE, ENOENT,
+                          "extent " + std::to_string(e) + " is not in store " + s.path);
+      }
+    }
+  }
+  if (!preadAll(s.dataFd, buffer, static_cast<size_t>(count * s.extentSize),
+                static_cast<off_t>(first) * s.extentSize)) {
+    const int err = errno;
+    return errnoError(FX_HERE, err, "cannot read extents " + std::to_string(first) + "+" +
+                                        std::to_string(count) + " of " + s.path);
   }
   return CUxError();
 }

@@ -66,6 +66,9 @@ class KqBlkRecallStore : public KqBlkBackingStore {
   bool hasExtent(int64_t extent) const;
   // Reads a present extent (getExtentSize() bytes) into buffer.
   CUxError readExtent(int64_t extent, void* buffer) const;
+  // Reads `count` present extents from `first` with one read; ENOENT when
+  // any of them is absent.
+  CUxError readExtents(int64_t first, int64_t count, void* buffer) const;
   // Stores a whole extent and marks it present (data before the mark).
   CUxError writeExtent(int64_t extent, const void* buffer);
   // Forgets an extent and frees its space (the cache manager's eviction).

@@ -158,6 +158,22 @@ TEST(Store, DataAndBitsSurviveReopen) {
   EXPECT_EQ(buf, pattern(9));
 }
 
+TEST(Store, RunsReadInOneGoOnlyWhenEveryExtentIsPresent) {
+  TempDir dir;
+  auto s = makeStore(dir / "rb", 8 * kExtent);
+  for (int64_t e : {2, 3, 4, 6}) ASSERT_FALSE(s->writeExtent(e, pattern(e).data()).IsError());
+  std::vector<uint8_t> run(3 * kExtent);
+  ASSERT_FALSE(s->readExtents(2, 3, run.data()).IsError());
+  for (int64_t i = 0; i < 3; ++i) {
+    EXPECT_TRUE(std::equal(run.begin() + i * kExtent, run.begin() + (i + 1) * kExtent,
+                           pattern(2 + i).begin()));
+  }
+  EXPECT_EQ(FXErrorUtil::GetErrNo(s->readExtents(4, 3, run.data())), ENOENT);  // 5 is absent
+  ASSERT_FALSE(s->dropExtent(3).IsError());
+  EXPECT_EQ(FXErrorUtil::GetErrNo(s->readExtents(2, 2, run.data())), ENOENT);
+  EXPECT_TRUE(s->readExtents(7, 2, run.data()).IsError());  // past the end
+}
+
 TEST(Store, DataWithoutItsBitIsNotPresent) {
   TempDir dir;
   const std::string path = dir / "rb";
