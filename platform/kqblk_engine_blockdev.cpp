@@ -93,6 +93,10 @@ std::vector<MountEntry> mountTable() {
   return entries;
 }
 
+// Direct I/O makes the loop device hand whole requests to the FUSE file
+// instead of one page at a time; where the kernel refuses, pages it is.
+void loopUseDirectIO(int fd) { ::ioctl(fd, LOOP_SET_DIRECT_IO, 1UL); }
+
 int loopConfigure(int fd, int backingFd, const std::string& label) {
   loop_config config;
   std::memset(&config, 0, sizeof config);
@@ -102,7 +106,10 @@ int loopConfigure(int fd, int backingFd, const std::string& label) {
   config.info.lo_flags = 0;
   std::snprintf(reinterpret_cast<char*>(config.info.lo_file_name), LO_NAME_SIZE, "%s",
                 label.c_str());
-  if (::ioctl(fd, LOOP_CONFIGURE, &config) == 0) return 0;
+  if (::ioctl(fd, LOOP_CONFIGURE, &config) == 0) {
+    loopUseDirectIO(fd);
+    return 0;
+  }
   if (errno != EINVAL && errno != ENOTTY) return -errno;
   // Kernels before LOOP_CONFIGURE: the two-step form.
   if (::ioctl(fd, LOOP_SET_FD, backingFd) != 0) return -errno;
@@ -111,6 +118,7 @@ int loopConfigure(int fd, int backingFd, const std::string& label) {
     ::ioctl(fd, LOOP_CLR_FD, 0);
     return -err;
   }
+  loopUseDirectIO(fd);
   return 0;
 }
 

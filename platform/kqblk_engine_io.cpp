@@ -76,8 +76,24 @@ int KqBlkExtentIO::read(char* out, size_t length, int64_t offset, size_t& done) 
     return 0;
   };
 
+  // Runs of whole recalled extents come in one read each.
+  auto placeRun = [&](int64_t e) -> int64_t {
+    int64_t n = 0;
+    while (e + n <= last && (e + n) * es >= offset && (e + n + 1) * es <= end &&
+           !m_private->hasExtent(e + n) && m_recall->hasExtent(e + n)) {
+      ++n;
+    }
+    if (n < 2) return 0;
+    return m_recall->readExtents(e, n, out + (e * es - offset)).IsError() ? 0 : n;
+  };
+
   std::vector<int64_t> missing;
   for (int64_t e = first; e <= last; ++e) {
+    const int64_t run = placeRun(e);
+    if (run > 0) {
+      e += run - 1;
+      continue;
+    }
     const int rc = place(e);
     if (rc == ENOENT) {
       missing.push_back(e);
