@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <climits>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
@@ -23,7 +22,8 @@ const int kDefaultVerbosity = 1;
 // Read without the sink's mutex by EvDebug::wants.
 std::atomic<int> gVerbosity{kDefaultVerbosity};
 std::atomic<int> gCaptures{0};
-std::atomic<int64_t> gRefreshedNs{INT64_MIN};
+std::atomic<int64_t> gRefreshedNs{0};
+std::atomic<bool> gLoaded{false};
 
 int64_t nowNs() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -50,6 +50,7 @@ void refreshSettings(LogSink& s) {
   if (s.loaded && now - gRefreshedNs.load(std::memory_order_relaxed) < 1000000000) return;
   s.loaded = true;
   gRefreshedNs.store(now, std::memory_order_relaxed);
+  gLoaded.store(true, std::memory_order_relaxed);
   int32_t level = kDefaultVerbosity;
   KQPlatformInfo::getNumber("Log", "nKqBlkLogLevel", &level);
   gVerbosity.store(level, std::memory_order_relaxed);
@@ -98,7 +99,8 @@ void EvDebug::write(int level, const char* function, const std::string& rawText)
 
 bool EvDebug::wants(int level) {
   if (level < 0 || gCaptures.load(std::memory_order_relaxed) > 0) return true;
-  if (nowNs() - gRefreshedNs.load(std::memory_order_relaxed) >= 1000000000) {
+  if (!gLoaded.load(std::memory_order_relaxed) ||
+      nowNs() - gRefreshedNs.load(std::memory_order_relaxed) >= 1000000000) {
     LogSink& s = sink();
     std::lock_guard<std::mutex> lock(s.mutex);
     refreshSettings(s);
