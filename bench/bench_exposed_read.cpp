@@ -13,6 +13,7 @@
 #include "kqblk_cache_manager.h"
 #include "kqblk_vminfodisk.h"
 #include "support/disk_image.h"
+#include "support/exposed_disk.h"
 #include "support/guest_image.h"
 #include "support/loop_device.h"
 #include "support/run_tool.h"
@@ -40,29 +41,6 @@ double readMBps(const std::string& path) {
   if (total != kFileBytes) throw std::runtime_error("short read of " + path);
   return static_cast<double>(total) / 1e6 / secs;
 }
-
-struct Exposed {
-  Exposed(const std::string& image, uint64_t bytes, const std::string& store, uint32_t delayMicros) {
-    context.readerOptions.delayMicros = delayMicros;
-    disk.reset(new KqBlkVMInfoDisk(image, store));
-    disk->setIdPrefix("bench-");
-    disk->setDiskParams(1 << 20, static_cast<int64_t>(bytes), 512, image);
-    HLXCtxSpecialOpts options;
-    options.vmContext = &context;
-    disk->setSpecialOpts(CTX_OTYPE_VMINFO, options);
-    disk->connect();
-    dev = disk->createKqBlkDev();
-    disk->startThread();
-    disk->waitForDeviceReady();
-  }
-  ~Exposed() {
-    disk->stopThread();
-    disk->destroyKqBlkDev();
-  }
-  HLXVMContext context;
-  std::unique_ptr<KqBlkVMInfoDisk> disk;
-  std::string dev;
-};
 
 }  // namespace
 
@@ -101,16 +79,18 @@ int main() {
   KqBlkDisk::setCacheManager(&cache);
   double cold = 0, warm = 0, slowed = 0;
   {
-    Exposed e(image.path(), image.sizeBytes(), dir.path(), 0);
-    ScopedMount m(e.dev + "p1", dir / "kqblk", "ro");
+    ExposedDisk e(image.path(), image.sizeBytes(), dir.path());
+    e.expose();
+    ScopedMount m(e.devPath + "p1", dir / "kqblk", "ro");
     dropCaches();
     cold = readMBps(m.path() + "/big.bin");
     dropCaches();
     warm = readMBps(m.path() + "/big.bin");
   }
   {
-    Exposed e(image.path(), image.sizeBytes(), dir.path(), 1000);
-    ScopedMount m(e.dev + "p1", dir / "kqblk-slow", "ro");
+    ExposedDisk e(image.path(), image.sizeBytes(), dir.path(), 1000);
+    e.expose();
+    ScopedMount m(e.devPath + "p1", dir / "kqblk-slow", "ro");
     dropCaches();
     slowed = readMBps(m.path() + "/big.bin");
   }

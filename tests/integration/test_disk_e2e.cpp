@@ -1,6 +1,5 @@
 // A backed-up disk exposed end to end: reader plugin, service thread, the
 // userspace driver, real file systems mounted from the device.
-#include <dirent.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -11,6 +10,7 @@
 #include "kqblk_cache_manager.h"
 #include "kqblk_store.h"
 #include "kqblk_vminfodisk.h"
+#include "support/exposed_disk.h"
 #include "support/guest_image.h"
 #include "support/run_tool.h"
 #include "support/temp_dir.h"
@@ -18,14 +18,6 @@
 using ::testing::HasSubstr;
 
 namespace {
-
-int openDescriptors() {
-  int n = 0;
-  DIR* d = opendir("/proc/self/fd");
-  while (dirent* e = readdir(d)) n += e->d_name[0] != '.';
-  closedir(d);
-  return n;
-}
 
 uint64_t presentExtents(KqBlkRecallStore* store) {
   std::vector<std::vector<uint8_t>> chunks;
@@ -47,36 +39,7 @@ int readBlock(const std::string& device, uint64_t block, std::string* err) {
                            &out, err, 60, false);
 }
 
-// One disk exposed through the driver, taken down again whatever happens.
-struct Exposed {
-  Exposed(const std::string& image, uint64_t bytes, const std::string& storeDir) {
-    disk.reset(new KqBlkVMInfoDisk(image, storeDir));
-    disk->setIdPrefix("e2e-");
-    disk->setDiskParams(1 << 20, static_cast<int64_t>(bytes), 512, image);
-    HLXCtxSpecialOpts options;
-    options.vmContext = &context;
-    disk->setSpecialOpts(CTX_OTYPE_VMINFO, options);
-  }
-  void expose() {
-    disk->connect();
-    devPath = disk->createKqBlkDev();
-    disk->startThread();
-    disk->waitForDeviceReady();
-  }
-  ~Exposed() {
-    if (!disk) return;
-    try {
-      disk->stopThread();
-      disk->destroyKqBlkDev();
-    } catch (...) {
-    }
-  }
-  HLXVMContext context;  // the reader reads its options from here
-  std::unique_ptr<KqBlkVMInfoDisk> disk;
-  std::string devPath;
-};
-
-class ExposedDisk : public ::testing::Test {
+class EndToEnd : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     if (geteuid() != 0) return;
@@ -103,13 +66,13 @@ class ExposedDisk : public ::testing::Test {
   CacheManager cache{1ull << 30};
 };
 
-TempDir* ExposedDisk::suiteDir = nullptr;
-GuestImage* ExposedDisk::guest = nullptr;
+TempDir* EndToEnd::suiteDir = nullptr;
+GuestImage* EndToEnd::guest = nullptr;
 
 }  // namespace
 
-TEST_F(ExposedDisk, MountsEachPartitionAndReadsFilesByteExactFetchingLittle) {
-  Exposed e(guest->image.path(), guest->image.sizeBytes(), dir.path());
+TEST_F(EndToEnd, MountsEachPartitionAndReadsFilesByteExactFetchingLittle) {
+  ExposedDisk e(guest->image.path(), guest->image.sizeBytes(), dir.path());
   e.expose();
   {
     ScopedMount root(e.devPath + "p1", dir / "p1", "ro");
@@ -127,11 +90,11 @@ TEST_F(ExposedDisk, MountsEachPartitionAndReadsFilesByteExactFetchingLittle) {
   }
 }
 
-TEST_F(ExposedDisk, WritesReachTheSourceOnlyThroughWriteBack) {
+TEST_F(EndToEnd, WritesReachTheSourceOnlyThroughWriteBack) {
   const std::string copy = dir / "copy.img";
   runTool("cp --sparse=always " + shellQuote(guest->image.path()) + " " + shellQuote(copy));
   const std::string before = runTool("md5sum < " + shellQuote(copy));
-  Exposed e(copy, guest->image.sizeBytes(), dir.path());
+  ExposedDisk e(copy, guest->image.sizeBytes(), dir.path());
   e.expose();
   {
     ScopedMount root(e.devPath + "p1", dir / "p1", "rw");
@@ -148,8 +111,8 @@ TEST_F(ExposedDisk, WritesReachTheSourceOnlyThroughWriteBack) {
   EXPECT_NE(device, before);
 }
 
-TEST_F(ExposedDisk, FailingSourceReadsAbortTheDeviceAndReadersGetEIO) {
-  Exposed e(guest->image.path(), guest->image.sizeBytes(), dir.path());
+TEST_F(EndToEnd, FailingSourceReadsAbortTheDeviceAndReadersGetEIO) {
+  ExposedDisk e(guest->image.path(), guest->image.sizeBytes(), dir.path());
   e.expose();
   KqLogCapture log;
   e.context.readerOptions.failReadsFrom = 0;  // every read from now on
@@ -164,7 +127,7 @@ TEST_F(ExposedDisk, FailingSourceReadsAbortTheDeviceAndReadersGetEIO) {
   EXPECT_NE(readBlock(e.devPath, 60000, &err), 0);
 }
 
-TEST_F(ExposedDisk, ConnectFailingOnTheServiceThreadAbortsToo) {
+TEST_F(EndToEnd, ConnectFailingOnTheServiceThreadAbortsToo) {
   struct FailingReconnect : KqBlkVMInfoDisk {
     using KqBlkVMInfoDisk::KqBlkVMInfoDisk;
     void connect() override {
@@ -195,10 +158,10 @@ TEST_F(ExposedDisk, ConnectFailingOnTheServiceThreadAbortsToo) {
   disk.destroyKqBlkDev();
 }
 
-TEST_F(ExposedDisk, FullCacheFailsTheReadInsteadOfHangingOrLying) {
+TEST_F(EndToEnd, FullCacheFailsTheReadInsteadOfHangingOrLying) {
   CacheManager tiny(1);  // no extent fits
   KqBlkDisk::setCacheManager(&tiny);
-  Exposed e(guest->image.path(), guest->image.sizeBytes(), dir.path());
+  ExposedDisk e(guest->image.path(), guest->image.sizeBytes(), dir.path());
   e.disk->connect();
   e.devPath = e.disk->createKqBlkDev();
   e.disk->startThread();
@@ -208,12 +171,12 @@ TEST_F(ExposedDisk, FullCacheFailsTheReadInsteadOfHangingOrLying) {
   EXPECT_EQ(presentExtents(e.disk->getRecallStore()), 0u);
 }
 
-TEST_F(ExposedDisk, TeardownInEveryStateNeverHangsOrLeaksDescriptors) {
+TEST_F(EndToEnd, TeardownInEveryStateNeverHangsOrLeaksDescriptors) {
   const int before = openDescriptors();
   const std::string image = guest->image.path();
   const int64_t bytes = static_cast<int64_t>(guest->image.sizeBytes());
   for (int stopAt = 0; stopAt <= 4; ++stopAt) {
-    Exposed e(image, static_cast<uint64_t>(bytes), dir.path());
+    ExposedDisk e(image, static_cast<uint64_t>(bytes), dir.path());
     if (stopAt >= 1) e.disk->connect();
     if (stopAt >= 2) e.devPath = e.disk->createKqBlkDev();
     if (stopAt >= 3) e.disk->startThread();
@@ -223,7 +186,7 @@ TEST_F(ExposedDisk, TeardownInEveryStateNeverHangsOrLeaksDescriptors) {
   }
   {
     // A thread whose start-up fails: its device vanished underneath it.
-    Exposed e(image, static_cast<uint64_t>(bytes), dir.path());
+    ExposedDisk e(image, static_cast<uint64_t>(bytes), dir.path());
     e.disk->connect();
     e.devPath = e.disk->createKqBlkDev();
     KqBlkDriverUnix other;

@@ -7,19 +7,12 @@
 #include "doubles/test_disk.h"
 #include "kqblk_cache_manager.h"
 #include "kqblk_store.h"
+#include "support/exposed_disk.h"
 #include "support/temp_dir.h"
 
 long storeDoubleExtentBytes(KqBlkRecallStore* store, int64_t extent);
 
 namespace {
-
-int openDescriptors() {
-  int n = 0;
-  DIR* d = opendir("/proc/self/fd");
-  while (dirent* e = readdir(d)) n += e->d_name[0] != '.';
-  closedir(d);
-  return n;
-}
 
 class DiskThread : public ::testing::Test {
  protected:
