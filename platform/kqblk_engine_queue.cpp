@@ -29,12 +29,15 @@ void KqBlkRecallQueue::queued(size_t before) {
   }
 }
 
-bool KqBlkRecallQueue::recallAndWait(const std::vector<int64_t>& extents) {
+bool KqBlkRecallQueue::recallAndWait(const std::vector<int64_t>& extents, const Present& present) {
   std::unique_lock<std::mutex> lock(m_mutex);
   if (m_aborted) return false;
   Waiter waiter;
   const size_t before = m_queued;
   for (int64_t e : extents) {
+    // done() runs after the extent is stored, under this lock: an extent
+    // absent now and not in flight still needs its recall.
+    if (present && m_inFlight.count(e) == 0 && present(e)) continue;
     auto [it, inserted] = m_inFlight.try_emplace(e);
     Entry& entry = it->second;
     if (!entry.waiters.empty() && entry.waiters.back() == &waiter) continue;
@@ -51,15 +54,17 @@ bool KqBlkRecallQueue::recallAndWait(const std::vector<int64_t>& extents) {
     ++waiter.remaining;
   }
   queued(before);
+  if (waiter.remaining == 0) return true;
   waiter.wake.wait(lock, [&] { return waiter.remaining == 0 || m_aborted; });
   return !m_aborted;
 }
 
-void KqBlkRecallQueue::prefetch(const std::vector<int64_t>& extents) {
+void KqBlkRecallQueue::prefetch(const std::vector<int64_t>& extents, const Present& present) {
   std::lock_guard<std::mutex> lock(m_mutex);
   if (m_aborted) return;
   const size_t before = m_queued;
   for (int64_t e : extents) {
+    if (present && m_inFlight.count(e) == 0 && present(e)) continue;
     auto [it, inserted] = m_inFlight.try_emplace(e);
     if (!inserted) continue;
     it->second.slot = Slot::Ahead;

@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <unordered_map>
 #include <vector>
@@ -29,10 +30,14 @@ class KqBlkRecallQueue {
   // Queues those of `extents` that are not in flight yet, ahead of any
   // read-ahead, and waits until every one of them is reported done. False
   // when the queue is aborted before that.
-  bool recallAndWait(const std::vector<int64_t>& extents);
+  // `present`, when given, is asked under the queue's lock about extents
+  // not in flight: one that turned present since the caller looked (its
+  // recall finished meanwhile) is neither queued nor waited for.
+  using Present = std::function<bool(int64_t)>;
+  bool recallAndWait(const std::vector<int64_t>& extents, const Present& present = nullptr);
   // Queues the extents that are not in flight, behind the demand requests;
   // nobody waits for them.
-  void prefetch(const std::vector<int64_t>& extents);
+  void prefetch(const std::vector<int64_t>& extents, const Present& present = nullptr);
   // The next queued extent (demand first); false when none is queued.
   bool pop(int64_t& extent);
   // Wakes the readers of the extent; unknown extents are ignored.
