@@ -60,8 +60,11 @@ void opInit(void*, fuse_conn_info* conn) {
   conn->max_background = 64;
   conn->congestion_threshold = 48;
   if (conn->capable & FUSE_CAP_ASYNC_DIO) conn->want |= FUSE_CAP_ASYNC_DIO;
-  // Each extent is read exactly as asked; splicing buys nothing here.
-  conn->want &= ~(FUSE_CAP_SPLICE_READ | FUSE_CAP_SPLICE_WRITE | FUSE_CAP_SPLICE_MOVE);
+  // Replies of recalled extents are spliced from the stores' data files.
+  // Moving pages would take them out of the stores' page cache; reading
+  // requests through a pipe only adds system calls for small writes.
+  if (conn->capable & FUSE_CAP_SPLICE_WRITE) conn->want |= FUSE_CAP_SPLICE_WRITE;
+  conn->want &= ~(FUSE_CAP_SPLICE_READ | FUSE_CAP_SPLICE_MOVE);
 }
 
 void opLookup(fuse_req_t req, fuse_ino_t parent, const char* name) {
@@ -104,11 +107,35 @@ void opRead(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_file_in
     fuse_reply_err(req, EISDIR);
     return;
   }
-  thread_local std::vector<char> buffer;
   size = std::min<size_t>(size, KqBlkFuseServer::kMaxRequest);
+  KqBlkExtentIO* io = serverOf(req)->io();
+  int rc = io->readHeld(size, off, [req](const std::vector<KqBlkReadPiece>& pieces, size_t) {
+    // The kernel takes the bytes from the data files' page cache; the
+    // extents stay held until the reply has been written.
+    thread_local std::vector<char> storage;
+    const size_t bytes = sizeof(fuse_bufvec) + (pieces.size() - 1) * sizeof(fuse_buf);
+    if (storage.size() < bytes) storage.resize(bytes);
+    fuse_bufvec* vec = reinterpret_cast<fuse_bufvec*>(storage.data());
+    std::memset(vec, 0, bytes);
+    vec->count = pieces.size();
+    for (size_t i = 0; i < pieces.size(); ++i) {
+      fuse_buf& b = vec->buf[i];
+      b.size = pieces[i].length;
+      b.flags = static_cast<fuse_buf_flags>(FUSE_BUF_IS_FD | FUSE_BUF_FD_SEEK | FUSE_BUF_FD_RETRY);
+      b.fd = pieces[i].fd;
+      b.pos = pieces[i].position;
+    }
+    fuse_reply_data(req, vec, static_cast<fuse_buf_copy_flags>(0));
+  });
+  if (rc == 0) return;
+  if (rc != ENOENT) {
+    fuse_reply_err(req, rc);
+    return;
+  }
+  thread_local std::vector<char> buffer;
   if (buffer.size() < size) buffer.resize(size);
   size_t done = 0;
-  const int rc = serverOf(req)->io()->read(buffer.data(), size, off, done);
+  rc = io->read(buffer.data(), size, off, done);
   if (rc != 0) {
     fuse_reply_err(req, rc);
   } else {

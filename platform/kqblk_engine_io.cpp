@@ -37,6 +37,10 @@ int KqBlkExtentIO::readPresent(int64_t extent, char* dst) const {
   return m_recall->hasExtent(extent) ? EIO : ENOENT;
 }
 
+bool KqBlkExtentIO::present(int64_t extent) const {
+  return m_private->hasExtent(extent) || m_recall->hasExtent(extent);
+}
+
 void KqBlkExtentIO::readAhead(int64_t first, int64_t count) {
   int64_t from = 0;
   int64_t to = 0;
@@ -50,7 +54,7 @@ void KqBlkExtentIO::readAhead(int64_t first, int64_t count) {
   for (int64_t e = from; e < to; ++e) {
     if (!m_private->hasExtent(e) && !m_recall->hasExtent(e)) wanted.push_back(e);
   }
-  if (!wanted.empty()) m_queue.prefetch(wanted);
+  if (!wanted.empty()) m_queue.prefetch(wanted, [this](int64_t e) { return present(e); });
 }
 
 int KqBlkExtentIO::read(char* out, size_t length, int64_t offset, size_t& done) {
@@ -103,13 +107,56 @@ int KqBlkExtentIO::read(char* out, size_t length, int64_t offset, size_t& done) 
   }
   readAhead(first, last - first + 1);
   if (!missing.empty()) {
-    if (!m_queue.recallAndWait(missing)) return EIO;
+    if (!m_queue.recallAndWait(missing, [this](int64_t e) { return present(e); })) return EIO;
     // Done but absent: the service thread could not keep it (cache full).
     for (int64_t e : missing) {
       if (place(e) != 0) return EIO;
     }
   }
   done = static_cast<size_t>(end - offset);
+  return 0;
+}
+
+int KqBlkExtentIO::readHeld(size_t length, int64_t offset, const PieceSink& send) {
+  if (m_queue.aborted()) return EIO;
+  if (offset < 0 || offset >= m_size || length == 0) return ENOENT;
+  const int64_t end = std::min<int64_t>(offset + static_cast<int64_t>(length), m_size);
+  const int64_t es = m_extentSize;
+  const int64_t first = offset / es;
+  const int64_t count = (end - 1) / es - first + 1;
+  // One hold per store over the whole range, private first: the private
+  // store is never evicted, so this order cannot deadlock with an eviction.
+  KqBlkExtentHold privateHold;
+  KqBlkExtentHold recallHold;
+  m_private->holdExtents(first, count, privateHold);
+  m_recall->holdExtents(first, count, recallHold);
+  thread_local std::vector<KqBlkReadPiece> pieces;
+  pieces.clear();
+  const int privateFd = m_private->dataDescriptor();
+  const int recallFd = m_recall->dataDescriptor();
+  for (int64_t e = first; e < first + count; ++e) {
+    // The private store (what was written) wins over what was recalled.
+    int fd = -1;
+    if (m_private->hasExtent(e)) {
+      fd = privateFd;
+    } else if (m_recall->hasExtent(e)) {
+      fd = recallFd;
+    } else {
+      return ENOENT;
+    }
+    const int64_t lo = std::max(e * es, offset);
+    const int64_t hi = std::min((e + 1) * es, end);
+    if (!pieces.empty() && pieces.back().fd == fd &&
+        pieces.back().position + static_cast<int64_t>(pieces.back().length) == lo) {
+      pieces.back().length += static_cast<size_t>(hi - lo);
+    } else {
+      pieces.push_back({fd, lo, static_cast<size_t>(hi - lo)});
+    }
+  }
+  send(pieces, static_cast<size_t>(end - offset));
+  privateHold.release();
+  recallHold.release();
+  readAhead(first, count);
   return 0;
 }
 

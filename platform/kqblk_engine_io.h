@@ -5,12 +5,20 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <vector>
 
 #include "kqblk_engine_queue.h"
 
 class KqBlkRecallStore;
+
+// A stretch of a read that lies in a store's data file.
+struct KqBlkReadPiece {
+  int fd;
+  int64_t position;
+  size_t length;
+};
 
 class KqBlkExtentIO {
  public:
@@ -30,10 +38,18 @@ class KqBlkExtentIO {
   // stops at the end of the device, a write beyond it fails with ENOSPC).
   int read(char* out, size_t length, int64_t offset, size_t& done);
   int write(const char* data, size_t length, int64_t offset, size_t& done);
+  // Serves a read whose extents are all present without copying it: `send`
+  // gets pieces of the stores' data files that cover the read in order, and
+  // none of those extents can be evicted until it returns. ENOENT (send not
+  // called) when any extent is absent: read() then recalls them; EIO when
+  // the device is aborted; else 0 once send has returned.
+  using PieceSink = std::function<void(const std::vector<KqBlkReadPiece>& pieces, size_t total)>;
+  int readHeld(size_t length, int64_t offset, const PieceSink& send);
 
  private:
   // 0 with the extent in dst, ENOENT when neither store holds it, EIO.
   int readPresent(int64_t extent, char* dst) const;
+  bool present(int64_t extent) const;
   void readAhead(int64_t first, int64_t count);
   int writeExtent(int64_t extent, const char* data, size_t skip, size_t length);
   std::mutex& stripe(int64_t extent) { return m_stripes[static_cast<size_t>(extent) % kStripes]; }

@@ -460,6 +460,9 @@ struct KqBlkRecallStore::Impl {
     }
   }
 
+  // What openExtentFile answers for an absent extent, made once.
+  CUxError absentError;
+
   bool inRange(int64_t extent) const { return extent >= 0 && extent < extentCount; }
   std::shared_mutex& stripe(int64_t extent) const {
     return stripes[static_cast<uint64_t>(extent) % kStripes];
@@ -559,7 +562,9 @@ CUxError registerStore(KqBlkRecallStore* store, const std::string& key) {
 
 KqBlkBackingStore::~KqBlkBackingStore() = default;
 
-KqBlkRecallStore::KqBlkRecallStore(std::unique_ptr<Impl> impl) : m_impl(std::move(impl)) {}
+KqBlkRecallStore::KqBlkRecallStore(std::unique_ptr<Impl> impl) : m_impl(std::move(impl)) {
+  m_impl->absentError = errnoError(FX_HERE, ENOENT, "the extent asked for is not in store " + m_impl->path);
+}
 
 KqBlkRecallStore* KqBlkRecallStore::create(const std::string& path, const std::string& name,
                                            int64_t size, int32_t extentSize, CUxError& error) {
@@ -791,6 +796,29 @@ CUxError KqBlkRecallStore::readExtents(int64_t first, int64_t count, void* buffe
   return CUxError();
 }
 
+void KqBlkExtentHold::release() {
+  while (m_count > 0) m_locks[--m_count]->unlock_shared();
+}
+
+void KqBlkRecallStore::holdExtents(int64_t first, int64_t count, KqBlkExtentHold& hold) const {
+  static_assert(KqBlkExtentHold::kMaxLocks == kStripes, "a hold takes every stripe at most");
+  Impl& s = *m_impl;
+  hold.release();
+  if (count <= 0) return;
+  // Shared, in the ascending order dropExtents uses.
+  std::array<bool, kStripes> need{};
+  for (int64_t i = 0; i < std::min<int64_t>(count, kStripes); ++i) {
+    need[static_cast<uint64_t>(first + i) % kStripes] = true;
+  }
+  for (size_t i = 0; i < kStripes; ++i) {
+    if (!need[i]) continue;
+    s.stripes[i].lock_shared();
+    hold.m_locks[hold.m_count++] = &s.stripes[i];
+  }
+}
+
+int KqBlkRecallStore::dataDescriptor() const { return m_impl->dataFd; }
+
 CUxError KqBlkRecallStore::writeExtent(int64_t extent, const void* buffer) {
   Impl& s = *m_impl;
   if (!s.inRange(extent)) return s.rangeError(FX_HERE, extent);
@@ -838,6 +866,9 @@ CUxError KqBlkRecallStore::dropExtents(int64_t first, int64_t count) {
 CUxError KqBlkRecallStore::openExtentFile(int64_t extent, int /*flags*/, int& fd) {
   fd = -1;
   Impl& s = *m_impl;
+  // The service thread asks this of every extent before recalling it, and
+  // nearly always the answer is no: keep that answer free of formatting.
+  if (s.inRange(extent) && !hasExtent(extent)) return s.absentError;
   thread_local std::vector<char> buffer;
   buffer.resize(static_cast<size_t>(s.extentSize));
   CUxError err = readExtent(extent, buffer.data());

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <ostream>
+#include <shared_mutex>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,24 @@ class KqBlkBackingStore {
   // that holds anything but a store's own files; a directory inside a store
   // is never entered (it stays, and the removal fails).
   static CUxError remove(const std::string& path);
+};
+
+// Keeps a run of extents present while it lives: the stripes of the run are
+// held shared, so eviction (which takes them exclusive) waits. Lets a reader
+// hand the data file's pages to the kernel without copying them first.
+class KqBlkExtentHold {
+ public:
+  static const size_t kMaxLocks = 64;  // the store's stripe count
+  KqBlkExtentHold() = default;
+  ~KqBlkExtentHold() { release(); }
+  KqBlkExtentHold(const KqBlkExtentHold&) = delete;
+  KqBlkExtentHold& operator=(const KqBlkExtentHold&) = delete;
+  void release();
+
+ private:
+  friend class KqBlkRecallStore;
+  std::shared_mutex* m_locks[kMaxLocks] = {};
+  size_t m_count = 0;
 };
 
 class KqBlkRecallStore : public KqBlkBackingStore {
@@ -69,6 +88,14 @@ class KqBlkRecallStore : public KqBlkBackingStore {
   // Reads `count` present extents from `first` with one read; ENOENT when
   // any of them is absent.
   CUxError readExtents(int64_t first, int64_t count, void* buffer) const;
+  // Holds the stripes of `count` extents from `first` in `hold` (which must
+  // hold nothing yet): none of them can be dropped until it is released, so
+  // those that hasExtent then reports present stay present. One hold per
+  // store at a time: a second one could deadlock against an eviction.
+  void holdExtents(int64_t first, int64_t count, KqBlkExtentHold& hold) const;
+  // The data file (extent e at e * getExtentSize()), for reads of extents
+  // under a hold only. Owned by the store.
+  int dataDescriptor() const;
   // Stores a whole extent and marks it present (data before the mark).
   CUxError writeExtent(int64_t extent, const void* buffer);
   // Forgets an extent and frees its space (the cache manager's eviction).

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <memory>
 #include <random>
@@ -313,6 +314,58 @@ TEST_F(DriverIoTest, IdleDeviceHasNothingPendingAndDescriptorsCloseOnExec) {
     }
   }
   EXPECT_GE(checked, 2) << "the FUSE and notification descriptors were not found";
+}
+
+TEST_F(DriverIoTest, ReadsOfRecalledExtentsRacingEvictionNeverSeeHoles) {
+  // Present extents are handed to the kernel straight from the recall
+  // store's data file. An eviction punches holes there, which read as zeros:
+  // a read racing it must still return the source's bytes (recalled again
+  // if need be), never the hole.
+  serve();
+  const int64_t span = 4 * kMiB;
+  ASSERT_TRUE(read(0, span).data == source(0, span));
+  settle();
+  const std::vector<char> expected = source(0, span);
+  KqBlkRecallStore* recall = m_stores->recallStore();
+  std::atomic<bool> stop{false};
+  std::atomic<int> served{0};
+  std::thread evictor([&] {
+    std::mt19937_64 random(11);
+    while (!stop) {
+      const int64_t count = 1 + random() % 64;
+      const int64_t first = random() % (span / kExtent - count);
+      recall->dropExtents(first, count);
+    }
+  });
+  std::vector<std::future<std::string>> readers;
+  for (int r = 0; r < 3; ++r) {
+    readers.push_back(std::async(std::launch::async, [&, r]() -> std::string {
+      std::mt19937_64 random(100 + r);
+      for (int i = 0; i < 300; ++i) {
+        const size_t length = kExtent * (1 + random() % 64);
+        const off_t offset = static_cast<off_t>(kExtent * (random() % ((span - length) / kExtent)));
+        const IoResult got = readDirect(m_node, offset, length);
+        // An extent evicted again right after its recall fails the read, as
+        // a cache that keeps nothing does: allowed, unlike wrong bytes.
+        if (got.bytes < 0 && got.error == EIO) continue;
+        if (got.bytes != static_cast<ssize_t>(length)) {
+          return "read at " + std::to_string(offset) + " failed, errno " + std::to_string(got.error);
+        }
+        ++served;
+        if (!std::equal(got.data.begin(), got.data.end(), expected.begin() + offset)) {
+          return "wrong bytes read at " + std::to_string(offset);
+        }
+      }
+      return std::string();
+    }));
+  }
+  for (auto& reader : readers) {
+    EXPECT_EQ("", withinOrAbort(m_name, kTimeout, [&] { return reader.get(); }));
+  }
+  stop = true;
+  evictor.join();
+  EXPECT_GT(served.load(), 100) << "too few reads were served to show anything";
+  EXPECT_EQ("", m_server->failure());
 }
 
 }  // namespace
