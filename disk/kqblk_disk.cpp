@@ -17,8 +17,8 @@ const size_t kStateTextMax = 255;  // at most 254 characters and the terminator
 CacheManager* KqBlkDisk::gCacheMgr = nullptr;
 KqBlkDeviceTimings KqBlkDisk::gTimings;
 
-void KqBlkDisk::initLog() {
-  if (!m_log.initialize(2, 0x4C7C353F, 0, nullptr, "")) {
+void KqBlkDisk::initLog(EvEvent& log) {
+  if (!log.initialize(2, 0x4C7C353F, 0, nullptr, "")) {
     std::printf("Cannot initialize EvEvent!\n");
     std::fflush(stdout);
   }
@@ -26,14 +26,14 @@ void KqBlkDisk::initLog() {
 
 KqBlkDisk::KqBlkDisk(const std::string& diskPath, const std::string& dirPath)
     : m_dirPath(dirPath), m_diskPath(diskPath) {
-  initLog();
+  initLog(m_log);
   m_log.Error("KqBlkDisk::KqBlkDisk", "Called constructor [%s][%s]", diskPath.c_str(),
               dirPath.c_str());
 }
 
 KqBlkDisk::KqBlkDisk(const KqBlkDisk& other)
     : m_dirPath(other.m_dirPath), m_diskPath(other.m_diskPath) {
-  initLog();
+  initLog(m_log);
   if (other.m_state != STATE_INIT) {
     // Report against the source: it is the one in the wrong state.
     char text[kStateTextMax];

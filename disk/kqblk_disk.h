@@ -84,6 +84,8 @@ class KqBlkDisk {
                     int32_t& errCode, KqBlkRecallStore*& storeOut);
 
   static void* DeviceThreadFunc(void* disk);
+  // Opens a log channel the way every part of a disk does.
+  static void initLog(EvEvent& log);
 
   static CacheManager* gCacheMgr;
   static KqBlkDeviceTimings gTimings;
@@ -119,7 +121,6 @@ class KqBlkDisk {
   EvEvent m_log;
 
  private:
-  void initLog();
   // Serves one recall request; false when the thread must end (no
   // temporary file could be made). Throws when the source cannot be read.
   bool serveRequest(int64_t extent, std::string& lastCacheMessage, const EvEvent& log);

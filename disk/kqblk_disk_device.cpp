@@ -38,7 +38,7 @@ bool isDirectory(const std::string& path) {
 
 int rmCacheEntry(const char* path, const struct stat*, int type) {
   EvEvent log;
-  if (!log.initialize(2, 0x4C7C353F, 0, nullptr, "")) std::printf("Cannot initialize EvEvent!\n");
+  KqBlkDisk::initLog(log);
   if (type != FTW_F) {
     log.DebugLvl("rmCacheEntry", 4, "Skip non regular file : %s", path);
     return 0;
@@ -213,7 +213,7 @@ void KqBlkDisk::destroyKqBlkDev() {
 void KqBlkDisk::cleanupKqBlkDev(const char* dirPath, const char* name, bool abortOnly) {
   static const char kFunc[] = "KqBlkDisk::cleanupKqBlkDev";
   EvEvent log;
-  if (!log.initialize(2, 0x4C7C353F, 0, nullptr, "")) std::printf("Cannot initialize EvEvent!\n");
+  KqBlkDisk::initLog(log);
   KqBlkDriverUnix driver;
   const std::string base = std::string(dirPath ? dirPath : "") + "/" + (name ? name : "");
   CUxError err = driver.abortDevice(name);

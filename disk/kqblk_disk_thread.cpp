@@ -80,7 +80,7 @@ void* KqBlkDisk::DeviceThreadFunc(void* arg) {
   KqBlkDisk* disk = static_cast<KqBlkDisk*>(arg);
   pthread_setname_np(pthread_self(), "kqblk-service");  // for ps, top and perf
   EvEvent log;
-  if (!log.initialize(2, 0x4C7C353F, 0, nullptr, "")) std::printf("Cannot initialize EvEvent!\n");
+  KqBlkDisk::initLog(log);
   std::string lastCacheMessage;
   int driverFd = -1;
   bool close = true;
