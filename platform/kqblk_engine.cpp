@@ -179,16 +179,31 @@ CUxError KqBlkEngine::abort(const std::string& name) {
   return abortLeftBehind(name);
 }
 
-CUxError KqBlkEngine::abortLeftBehind(const std::string& name) {
-  const std::string mountDir = KqBlkPaths::mountDir(name);
-  dev_t fsDev = 0;
-  const bool mounted = KqBlkBlockDev::mountedOn(mountDir, fsDev);
+namespace {
+
+// What a device made by another process left on this machine.
+struct LeftBehind {
+  explicit LeftBehind(const std::string& name)
+      : mountDir(KqBlkPaths::mountDir(name)),
+        mounted(KqBlkBlockDev::mountedOn(mountDir, fsDev)),
+        hasLoop(KqBlkBlockDev::findLoopByBackingFile(KqBlkPaths::backingFile(name), loop)) {}
+  bool anything() const { return mounted || hasLoop || exists(mountDir); }
+
+  std::string mountDir;
+  dev_t fsDev = 0;  // of the FUSE mount
+  bool mounted;
   KqBlkBlockDev::Loop loop;
-  const bool hasLoop = KqBlkBlockDev::findLoopByBackingFile(KqBlkPaths::backingFile(name), loop);
-  if (!mounted && !hasLoop && !exists(mountDir)) {
+  bool hasLoop;
+};
+
+}  // namespace
+
+CUxError KqBlkEngine::abortLeftBehind(const std::string& name) {
+  const LeftBehind left(name);
+  if (!left.anything()) {
     return FXErrorUtil::ErrorErrNo(FX_HERE, ENOENT, "no device %s", name.c_str());
   }
-  if (mounted && !kqblk_abortFuseConnection(fsDev)) {
+  if (left.mounted && !kqblk_abortFuseConnection(left.fsDev)) {
     // No control entry: either the connection is gone already or the
     // control file system is missing, and then nothing can be aborted.
     dev_t controlDev = 0;
@@ -255,32 +270,28 @@ CUxError KqBlkEngine::destroy(const std::string& name) {
 }
 
 CUxError KqBlkEngine::destroyLeftBehind(const std::string& name) {
-  const std::string mountDir = KqBlkPaths::mountDir(name);
-  dev_t fsDev = 0;
-  const bool mounted = KqBlkBlockDev::mountedOn(mountDir, fsDev);
-  KqBlkBlockDev::Loop loop;
-  const bool hasLoop = KqBlkBlockDev::findLoopByBackingFile(KqBlkPaths::backingFile(name), loop);
-  if (!mounted && !hasLoop && !exists(mountDir)) {
+  const LeftBehind left(name);
+  if (!left.anything()) {
     removeStaleNodes(name);
     return FXErrorUtil::ErrorErrNo(FX_HERE, ENOENT, "no device %s", name.c_str());
   }
-  if (hasLoop) {
-    CUxError err = checkNotBusy(name, loop);
+  if (left.hasLoop) {
+    CUxError err = checkNotBusy(name, left.loop);
     if (err.IsError()) return err;
   }
   // Its server may be alive but stuck: end its connection so that nothing
   // below waits for it.
-  if (mounted) kqblk_abortFuseConnection(fsDev);
-  if (hasLoop) {
-    CUxError err = releaseBlockDevice(name, loop);
+  if (left.mounted) kqblk_abortFuseConnection(left.fsDev);
+  if (left.hasLoop) {
+    CUxError err = releaseBlockDevice(name, left.loop);
     if (err.IsError()) return err;
   }
-  if (mounted && ::umount2(mountDir.c_str(), MNT_DETACH | UMOUNT_NOFOLLOW) != 0 &&
+  if (left.mounted && ::umount2(left.mountDir.c_str(), MNT_DETACH | UMOUNT_NOFOLLOW) != 0 &&
       errno != EINVAL) {
-    return FXErrorUtil::ErrorErrNo(FX_HERE, errno, "cannot unmount %s", mountDir.c_str());
+    return FXErrorUtil::ErrorErrNo(FX_HERE, errno, "cannot unmount %s", left.mountDir.c_str());
   }
-  if (::rmdir(mountDir.c_str()) != 0 && errno != ENOENT) {
-    return FXErrorUtil::ErrorErrNo(FX_HERE, errno, "cannot remove %s", mountDir.c_str());
+  if (::rmdir(left.mountDir.c_str()) != 0 && errno != ENOENT) {
+    return FXErrorUtil::ErrorErrNo(FX_HERE, errno, "cannot remove %s", left.mountDir.c_str());
   }
   removeStaleNodes(name);
   EvDebug::Debug(kFunc, "device %s of another process destroyed", name.c_str());
