@@ -46,7 +46,7 @@ double readMBps(const std::string& path) {
 
 }  // namespace
 
-int main() {
+int run() {
   if (geteuid() != 0) {
     std::fprintf(stderr, "bench_exposed_read needs root\n");
     return 1;
@@ -116,4 +116,15 @@ int main() {
   std::printf("%-34s %9.0f %8s  (target >= 100 MB/s)\n", "kqblk, cold, 1 ms per source read",
               median(slowed), "");
   return 0;
+}
+
+int main() {
+  // Caught here so that every device, mount and image made so far is
+  // taken down by its guard on the way out.
+  try {
+    return run();
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "bench_exposed_read: %s\n", e.what());
+    return 1;
+  }
 }
