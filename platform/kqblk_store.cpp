@@ -162,11 +162,12 @@ CUxError errnoError(const FXCodeLocation& where, int err, const std::string& tex
   return FXErrorUtil::ErrorErrNo(where, err, "%s", text.c_str());
 }
 
-// Both return false with errno set on failure; a short read sets EIO.
-bool pwriteAll(int fd, const void* data, size_t length, off_t offset) {
-  const char* p = static_cast<const char*>(data);
+// Repeats a positioned transfer until all of it is done. False with errno
+// set on failure; a transfer that makes no progress (end of file) sets EIO.
+template <typename Transfer, typename Byte>
+bool transferAll(Transfer transfer, int fd, Byte* p, size_t length, off_t offset) {
   while (length > 0) {
-    const ssize_t n = ::pwrite(fd, p, length, offset);
+    const ssize_t n = transfer(fd, p, length, offset);
     if (n < 0) {
       if (errno == EINTR) continue;
       return false;
@@ -182,23 +183,12 @@ bool pwriteAll(int fd, const void* data, size_t length, off_t offset) {
   return true;
 }
 
+bool pwriteAll(int fd, const void* data, size_t length, off_t offset) {
+  return transferAll(::pwrite, fd, static_cast<const char*>(data), length, offset);
+}
+
 bool preadAll(int fd, void* data, size_t length, off_t offset) {
-  char* p = static_cast<char*>(data);
-  while (length > 0) {
-    const ssize_t n = ::pread(fd, p, length, offset);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (n == 0) {
-      errno = EIO;
-      return false;
-    }
-    p += n;
-    length -= static_cast<size_t>(n);
-    offset += n;
-  }
-  return true;
+  return transferAll(::pread, fd, static_cast<char*>(data), length, offset);
 }
 
 int openDirectory(const std::string& path) {
