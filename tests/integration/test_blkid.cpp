@@ -55,6 +55,14 @@ std::string tag(const std::string& device, const std::string& name) {
   return blkid.getTag(name, value) ? value : "<absent>";
 }
 
+// Each tag's value on one device ("<absent>" for a tag it must not carry).
+void expectTags(const std::string& device,
+                const std::vector<std::pair<std::string, std::string>>& expected) {
+  for (const auto& want : expected) {
+    EXPECT_EQ(want.second, tag(device, want.first)) << device << " " << want.first;
+  }
+}
+
 std::vector<std::vector<uint64_t>> listed(const std::string& device) {
   std::list<slice> slices;
   EXPECT_EQ(0, getPartitions(device.c_str(), &slices));
@@ -141,24 +149,22 @@ TEST_F(MbrDiskTest, ListsPrimariesAndLogicalsButNotTheExtendedContainer) {
 }
 
 TEST_F(MbrDiskTest, PartitionsCarryFileSystemEntryAndDiskSignatureTags) {
-  EXPECT_EQ("ext4", tag(part(1), "TYPE"));
-  EXPECT_EQ(kExt4Uuid, tag(part(1), "UUID"));
-  EXPECT_EQ("mbr-root", tag(part(1), "LABEL"));
-  EXPECT_EQ("dos", tag(part(1), "PART_ENTRY_SCHEME"));
-  EXPECT_EQ("0x83", tag(part(1), "PART_ENTRY_TYPE"));
-  EXPECT_EQ("5eed1234-01", tag(part(1), "PART_ENTRY_UUID"));
-  EXPECT_EQ("1", tag(part(1), "PART_ENTRY_NUMBER"));
-  EXPECT_EQ("2048", tag(part(1), "PART_ENTRY_OFFSET"));
-  EXPECT_EQ("16384", tag(part(1), "PART_ENTRY_SIZE"));
-  EXPECT_EQ(kMbrSignature, tag(part(1), "DISK_SIGNATURE"));
-
+  expectTags(part(1), {{"TYPE", "ext4"},
+                       {"UUID", kExt4Uuid},
+                       {"LABEL", "mbr-root"},
+                       {"PART_ENTRY_SCHEME", "dos"},
+                       {"PART_ENTRY_TYPE", "0x83"},
+                       {"PART_ENTRY_UUID", "5eed1234-01"},
+                       {"PART_ENTRY_NUMBER", "1"},
+                       {"PART_ENTRY_OFFSET", "2048"},
+                       {"PART_ENTRY_SIZE", "16384"},
+                       {"DISK_SIGNATURE", kMbrSignature}});
   // A logical partition: entry from the extended chain, same disk signature.
-  EXPECT_EQ("<absent>", tag(part(5), "TYPE"));
-  EXPECT_EQ("5", tag(part(5), "PART_ENTRY_NUMBER"));
-  EXPECT_EQ("28672", tag(part(5), "PART_ENTRY_OFFSET"));
-  EXPECT_EQ("8192", tag(part(5), "PART_ENTRY_SIZE"));
-  EXPECT_EQ(kMbrSignature, tag(part(5), "DISK_SIGNATURE"));
-
+  expectTags(part(5), {{"TYPE", "<absent>"},
+                       {"PART_ENTRY_NUMBER", "5"},
+                       {"PART_ENTRY_OFFSET", "28672"},
+                       {"PART_ENTRY_SIZE", "8192"},
+                       {"DISK_SIGNATURE", kMbrSignature}});
   EXPECT_EQ("0x7", tag(part(2), "PART_ENTRY_TYPE"));
   // The container holds an MBR-like table of its own, but its disk's
   // signature is still the one it reports.
@@ -166,11 +172,11 @@ TEST_F(MbrDiskTest, PartitionsCarryFileSystemEntryAndDiskSignatureTags) {
 }
 
 TEST_F(MbrDiskTest, WholeDiskCarriesTableTypeAndSignature) {
-  EXPECT_EQ("dos", tag(m_loop->path(), "PTTYPE"));
-  EXPECT_EQ(kMbrSignature, tag(m_loop->path(), "PTUUID"));
-  EXPECT_EQ(kMbrSignature, tag(m_loop->path(), "DISK_SIGNATURE"));
-  EXPECT_EQ("<absent>", tag(m_loop->path(), "TYPE"));
-  EXPECT_EQ("<absent>", tag(m_loop->path(), "PART_ENTRY_SCHEME"));
+  expectTags(m_loop->path(), {{"PTTYPE", "dos"},
+                              {"PTUUID", kMbrSignature},
+                              {"DISK_SIGNATURE", kMbrSignature},
+                              {"TYPE", "<absent>"},
+                              {"PART_ENTRY_SCHEME", "<absent>"}});
 }
 
 TEST_F(MbrDiskTest, TwoFileSystemSignaturesGiveNoTypeButKeepTheEntryTags) {
@@ -225,25 +231,20 @@ TEST_F(GptDiskTest, ListsPartitionsAndTheirEntryTags) {
   EXPECT_EQ((std::vector<std::vector<uint64_t>>{{1, 2048, 32768}, {2, 34816, 675840}}),
             listed(m_loop->path()));
 
-  EXPECT_EQ("xfs", tag(part(2), "TYPE"));
-  EXPECT_EQ(kXfsUuid, tag(part(2), "UUID"));
-  EXPECT_EQ("gptdata", tag(part(2), "LABEL"));
-  EXPECT_EQ("ext4", tag(part(1), "TYPE"));
-  EXPECT_EQ("gpt-boot", tag(part(1), "LABEL"));
-
-  EXPECT_EQ("gpt", tag(part(2), "PART_ENTRY_SCHEME"));
-  EXPECT_EQ(kGptPart2Uuid, tag(part(2), "PART_ENTRY_UUID"));
-  EXPECT_EQ("ebd0a0a2-b9e5-4433-87c0-68b6b72699c7", tag(part(2), "PART_ENTRY_TYPE"));
-  EXPECT_EQ("beta data", tag(part(2), "PART_ENTRY_NAME"));
-  EXPECT_EQ("2", tag(part(2), "PART_ENTRY_NUMBER"));
-  EXPECT_EQ("34816", tag(part(2), "PART_ENTRY_OFFSET"));
-  EXPECT_EQ("675840", tag(part(2), "PART_ENTRY_SIZE"));
-  EXPECT_EQ(kGptPart1Uuid, tag(part(1), "PART_ENTRY_UUID"));
-
-  // A GPT disk has no MBR signature, neither on the disk nor on a partition.
-  EXPECT_EQ("gpt", tag(m_loop->path(), "PTTYPE"));
-  EXPECT_EQ("<absent>", tag(m_loop->path(), "DISK_SIGNATURE"));
-  EXPECT_EQ("<absent>", tag(part(2), "DISK_SIGNATURE"));
+  expectTags(part(2), {{"TYPE", "xfs"},
+                       {"UUID", kXfsUuid},
+                       {"LABEL", "gptdata"},
+                       {"PART_ENTRY_SCHEME", "gpt"},
+                       {"PART_ENTRY_UUID", kGptPart2Uuid},
+                       {"PART_ENTRY_TYPE", "ebd0a0a2-b9e5-4433-87c0-68b6b72699c7"},
+                       {"PART_ENTRY_NAME", "beta data"},
+                       {"PART_ENTRY_NUMBER", "2"},
+                       {"PART_ENTRY_OFFSET", "34816"},
+                       {"PART_ENTRY_SIZE", "675840"},
+                       // No MBR signature on a GPT disk, neither here nor on the disk.
+                       {"DISK_SIGNATURE", "<absent>"}});
+  expectTags(part(1), {{"TYPE", "ext4"}, {"LABEL", "gpt-boot"}, {"PART_ENTRY_UUID", kGptPart1Uuid}});
+  expectTags(m_loop->path(), {{"PTTYPE", "gpt"}, {"DISK_SIGNATURE", "<absent>"}});
 
   for (const std::string& device : {m_loop->path(), part(1), part(2)}) {
     expectAgreesWithBlkidTool(device);
