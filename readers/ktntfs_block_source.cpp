@@ -14,6 +14,9 @@ namespace {
 const size_t kCachedBlocks = 16;
 const uint64_t kPrefetchBlocks = 4;
 const size_t kDirectAlign = 4096;
+// Buffers of evicted blocks kept for the next reads: a fresh 1 MiB buffer
+// per read costs an mmap, page faults and contention on the address space.
+const size_t kSpareBuffers = kPrefetchBlocks + 2;
 }  // namespace
 
 BlockSource::~BlockSource() { close(); }
@@ -74,6 +77,7 @@ void BlockSource::close() {
   if (m_directFd >= 0) ::close(m_directFd);
   m_fd = m_directFd = -1;
   m_blocks.clear();
+  m_spare.clear();
   m_inFlight.clear();
   m_stale.clear();
 }
@@ -83,11 +87,15 @@ CUxError BlockSource::fetch(uint64_t index, Block& block) {
   block.index = index;
   block.length = std::min<uint64_t>(m_blockSize, m_size - start);
   const size_t capacity = (block.length + kDirectAlign - 1) / kDirectAlign * kDirectAlign;
-  void* p = nullptr;
-  if (posix_memalign(&p, kDirectAlign, capacity) != 0) {
-    return FXErrorUtil::ErrorErrNo(FX_HERE, ENOMEM, "no memory for a source block");
+  if (!block.data) {
+    // Every buffer has room for a whole block, so that any can be reused.
+    const size_t full = (m_blockSize + kDirectAlign - 1) / kDirectAlign * kDirectAlign;
+    void* p = nullptr;
+    if (posix_memalign(&p, kDirectAlign, full) != 0) {
+      return FXErrorUtil::ErrorErrNo(FX_HERE, ENOMEM, "no memory for a source block");
+    }
+    block.data.reset(static_cast<uint8_t*>(p));
   }
-  block.data.reset(static_cast<uint8_t*>(p));
   const HLXReaderOptions* options = m_options;
   if (options && options->delayMicros) usleep(options->delayMicros);
   int fd = m_directFd >= 0 ? m_directFd : m_fd;
@@ -108,7 +116,16 @@ CUxError BlockSource::fetch(uint64_t index, Block& block) {
 
 void BlockSource::insert(Block&& block) {
   m_blocks.push_front(std::move(block));
-  if (m_blocks.size() > kCachedBlocks) m_blocks.pop_back();
+  if (m_blocks.size() > kCachedBlocks) {
+    if (m_spare.size() < kSpareBuffers) m_spare.push_back(std::move(m_blocks.back().data));
+    m_blocks.pop_back();
+  }
+}
+
+void BlockSource::takeSpare(Block& block) {
+  if (m_spare.empty()) return;
+  block.data = std::move(m_spare.back());
+  m_spare.pop_back();
 }
 
 CUxError BlockSource::blockAt(std::unique_lock<std::mutex>& lock, uint64_t index,
@@ -126,8 +143,9 @@ CUxError BlockSource::blockAt(std::unique_lock<std::mutex>& lock, uint64_t index
   }
   m_inFlight.insert(index);
   m_queue.remove(index);
-  lock.unlock();
   Block block;
+  takeSpare(block);
+  lock.unlock();
   CUxError err = fetch(index, block);
   lock.lock();
   m_inFlight.erase(index);
@@ -168,8 +186,9 @@ void BlockSource::prefetchLoop() {
     const uint64_t index = m_queue.front();
     m_queue.pop_front();
     m_inFlight.insert(index);
-    lock.unlock();
     Block block;
+    takeSpare(block);
+    lock.unlock();
     const bool ok = !fetch(index, block).IsError();
     lock.lock();
     m_inFlight.erase(index);

@@ -51,6 +51,8 @@ class BlockSource {
   // Reads one block from the source without the lock.
   CUxError fetch(uint64_t index, Block& block);
   void insert(Block&& block);
+  // Hands `block` a spare buffer, if there is one; call with the lock held.
+  void takeSpare(Block& block);
   bool isCached(uint64_t index) const;
   // Queues the blocks after `block` once, when the one before it is cached:
   // recalls come nearly, not strictly, in order.
@@ -65,6 +67,7 @@ class BlockSource {
   uint32_t m_blockSize = 0;
   const HLXReaderOptions* m_options = nullptr;
   std::list<Block> m_blocks;       // most recent first
+  std::vector<std::unique_ptr<uint8_t, Buffer>> m_spare;
   std::set<uint64_t> m_inFlight;   // being read
   std::set<uint64_t> m_stale;      // in flight while written: drop on arrival
   std::list<uint64_t> m_queue;     // to prefetch
