@@ -117,7 +117,24 @@ int KqBlkExtentIO::read(char* out, size_t length, int64_t offset, size_t& done) 
   return 0;
 }
 
-int KqBlkExtentIO::readHeld(size_t length, int64_t offset, const PieceSink& send) {
+int KqBlkExtentIO::recallMissing(size_t length, int64_t offset) {
+  if (m_queue.aborted()) return EIO;
+  if (offset < 0 || offset >= m_size || length == 0) return 0;
+  const int64_t end = std::min<int64_t>(offset + static_cast<int64_t>(length), m_size);
+  const int64_t first = offset / m_extentSize;
+  const int64_t last = (end - 1) / m_extentSize;
+  std::vector<int64_t> missing;
+  for (int64_t e = first; e <= last; ++e) {
+    if (!present(e)) missing.push_back(e);
+  }
+  // Read-ahead goes behind this read's own extents, so queue it first.
+  readAhead(first, last - first + 1);
+  if (missing.empty()) return 0;
+  return m_queue.recallAndWait(missing, [this](int64_t e) { return present(e); }) ? 0 : EIO;
+}
+
+int KqBlkExtentIO::readHeld(size_t length, int64_t offset, const PieceSink& send,
+                            bool readAhead) {
   if (m_queue.aborted()) return EIO;
   if (offset < 0 || offset >= m_size || length == 0) return ENOENT;
   const int64_t end = std::min<int64_t>(offset + static_cast<int64_t>(length), m_size);
@@ -156,7 +173,7 @@ int KqBlkExtentIO::readHeld(size_t length, int64_t offset, const PieceSink& send
   send(pieces, static_cast<size_t>(end - offset));
   privateHold.release();
   recallHold.release();
-  readAhead(first, count);
+  if (readAhead) this->readAhead(first, count);
   return 0;
 }
 

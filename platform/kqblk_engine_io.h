@@ -41,10 +41,15 @@ class KqBlkExtentIO {
   // Serves a read whose extents are all present without copying it: `send`
   // gets pieces of the stores' data files that cover the read in order, and
   // none of those extents can be evicted until it returns. ENOENT (send not
-  // called) when any extent is absent: read() then recalls them; EIO when
-  // the device is aborted; else 0 once send has returned.
+  // called) when any extent is absent: recallMissing() then fetches them;
+  // EIO when the device is aborted; else 0 once send has returned.
+  // `readAhead` false when recallMissing has already seen this read.
   using PieceSink = std::function<void(const std::vector<KqBlkReadPiece>& pieces, size_t total)>;
-  int readHeld(size_t length, int64_t offset, const PieceSink& send);
+  int readHeld(size_t length, int64_t offset, const PieceSink& send, bool readAhead = true);
+  // Recalls the extents of a read that neither store holds and waits for
+  // them: 0 once they were reported done (a full cache may still have
+  // dropped them), EIO when the device is aborted meanwhile.
+  int recallMissing(size_t length, int64_t offset);
 
  private:
   // 0 with the extent in dst, ENOENT when neither store holds it, EIO.
