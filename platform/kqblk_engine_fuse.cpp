@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -55,8 +56,8 @@ void fillAttr(const KqBlkFuseServer* server, fuse_ino_t ino, struct stat& st) {
 }
 
 void opInit(void*, fuse_conn_info* conn) {
-  conn->max_write = KqBlkFuseServer::kMaxRequest;
-  conn->max_read = KqBlkFuseServer::kMaxRequest;  // must match the mount option
+  conn->max_write = KqBlkFuseServer::maxRequest();
+  conn->max_read = KqBlkFuseServer::maxRequest();  // must match the mount option
   conn->max_background = 64;
   conn->congestion_threshold = 48;
   if (conn->capable & FUSE_CAP_ASYNC_DIO) conn->want |= FUSE_CAP_ASYNC_DIO;
@@ -107,9 +108,9 @@ void opRead(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_file_in
     fuse_reply_err(req, EISDIR);
     return;
   }
-  size = std::min<size_t>(size, KqBlkFuseServer::kMaxRequest);
+  size = std::min<size_t>(size, KqBlkFuseServer::maxRequest());
   KqBlkExtentIO* io = serverOf(req)->io();
-  int rc = io->readHeld(size, off, [req](const std::vector<KqBlkReadPiece>& pieces, size_t) {
+  const KqBlkExtentIO::PieceSink send = [req](const std::vector<KqBlkReadPiece>& pieces, size_t) {
     // The kernel takes the bytes from the data files' page cache; the
     // extents stay held until the reply has been written.
     thread_local std::vector<char> storage;
@@ -126,12 +127,20 @@ void opRead(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_file_in
       b.pos = pieces[i].position;
     }
     fuse_reply_data(req, vec, static_cast<fuse_buf_copy_flags>(0));
-  });
+  };
+  int rc = io->readHeld(size, off, send);
+  if (rc == ENOENT) {
+    // Recalled extents are answered from the stores like present ones.
+    rc = io->recallMissing(size, off);
+    if (rc == 0) rc = io->readHeld(size, off, send, false);
+  }
   if (rc == 0) return;
   if (rc != ENOENT) {
     fuse_reply_err(req, rc);
     return;
   }
+  // Still absent: the end of the device, an eviction since the recall, or
+  // a full cache that dropped the data; read() copes with each.
   thread_local std::vector<char> buffer;
   if (buffer.size() < size) buffer.resize(size);
   size_t done = 0;
@@ -235,6 +244,25 @@ bool kqblk_abortFuseConnection(dev_t mountDev) {
   return ok;
 }
 
+unsigned KqBlkFuseServer::maxRequest() {
+  static const unsigned bytes = [] {
+    const unsigned kMost = 1024 * 1024;
+    const unsigned kLeast = 128 * 1024;
+    // The reply's header and libfuse's estimate of partial pages.
+    const unsigned kPipeSlack = 16 * 1024;
+    unsigned long pipeMax = 0;
+    FILE* f = std::fopen("/proc/sys/fs/pipe-max-size", "re");
+    if (f != nullptr) {
+      if (std::fscanf(f, "%lu", &pipeMax) != 1) pipeMax = 0;
+      std::fclose(f);
+    }
+    if (pipeMax < kLeast + kPipeSlack) return kLeast;
+    const unsigned long fits = (pipeMax - kPipeSlack) / 4096 * 4096;
+    return static_cast<unsigned>(std::min<unsigned long>(kMost, fits));
+  }();
+  return bytes;
+}
+
 // The engine keeps a server whose stop() failed alive for good, so this
 // stop() only ever finds nothing running or ends it cleanly.
 KqBlkFuseServer::~KqBlkFuseServer() { stop(); }
@@ -245,7 +273,7 @@ CUxError KqBlkFuseServer::start(const std::string& mountDir, KqBlkExtentIO* io) 
   m_mountDir = mountDir;
   m_io = io;
   const std::string options =
-      FXString::Format("fsname=kqblk,subtype=kqblk,default_permissions,max_read=%u", kMaxRequest);
+      FXString::Format("fsname=kqblk,subtype=kqblk,default_permissions,max_read=%u", maxRequest());
   const char* argv[] = {"kqblk", "-o", options.c_str(), nullptr};
   fuse_args args = FUSE_ARGS_INIT(3, const_cast<char**>(argv));
   static const fuse_lowlevel_ops ops = makeOps();

@@ -21,7 +21,12 @@ class KqBlkFuseServer {
  public:
   static const char* const kFileName;  // "disk"
   static const int kWorkers = 16;      // requests served at once
-  static const unsigned kMaxRequest = 1024 * 1024;
+  // The largest read or write the kernel hands over at once. A reply is
+  // spliced through a pipe that must hold it with a few pages to spare; a
+  // process without CAP_SYS_RESOURCE cannot grow a pipe beyond
+  // /proc/sys/fs/pipe-max-size, and libfuse then copies every reply through
+  // a fresh buffer instead. So: 1 MiB, or less where pipes are smaller.
+  static unsigned maxRequest();
 
   KqBlkFuseServer() = default;
   ~KqBlkFuseServer();
