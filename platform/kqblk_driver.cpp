@@ -76,7 +76,7 @@ CUxError KqBlkDriverUnix::getRecallRequest(const std::string& name, int64_t& ext
 CUxError KqBlkDriverUnix::recallDone(const std::string& name, int64_t extent) {
   std::shared_ptr<KqBlkEngineDevice> dev = KqBlkEngine::instance().find(name);
   if (!dev) return noDevice(name);
-  dev->queue.done(extent);
+  dev->io.recallDone(extent);
   return CUxError();
 }
 

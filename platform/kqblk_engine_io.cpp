@@ -25,7 +25,37 @@ KqBlkExtentIO::KqBlkExtentIO(KqBlkRecallStore* privateStore, KqBlkRecallStore* r
       m_size(recallStore->getSize()),
       m_extentSize(recallStore->getExtentSize()),
       m_extentCount((m_size + m_extentSize - 1) / m_extentSize),
-      m_ahead(m_extentCount, kFirstReadAhead / m_extentSize, kMaxReadAhead / m_extentSize) {}
+      m_ahead(m_extentCount, kFirstReadAhead / m_extentSize, kMaxReadAhead / m_extentSize) {
+  // A 4 KiB write into the page cache costs about four times as much per
+  // byte as a 256 KiB one, and the service thread pays it for every extent.
+  m_recall->setStagedRun(kStagedRun);
+}
+
+void KqBlkExtentIO::recallDone(int64_t extent) {
+  std::lock_guard<std::mutex> lock(m_doneMutex);
+  int64_t first = 0;
+  int64_t count = 0;
+  m_recall->stagedRun(first, count);
+  if (count > 0 && extent >= first && extent < first + count) {
+    m_deferred.push_back(extent);
+  } else {
+    m_queue.done(extent);  // written, or dropped for want of cache room
+  }
+  if (m_deferred.empty()) return;
+  // A failed write leaves its extents absent; their readers fetch them again.
+  if (m_queue.finishTakenNow()) m_recall->flushStaged();
+  // Reports the deferred extents written meanwhile, here or by the store.
+  m_recall->stagedRun(first, count);
+  size_t kept = 0;
+  for (int64_t e : m_deferred) {
+    if (count > 0 && e >= first && e < first + count) {
+      m_deferred[kept++] = e;
+    } else {
+      m_queue.done(e);
+    }
+  }
+  m_deferred.resize(kept);
+}
 
 int KqBlkExtentIO::readPresent(int64_t extent, char* dst) const {
   if (m_private->hasExtent(extent)) {

@@ -46,6 +46,12 @@ class KqBlkExtentIO {
   // `readAhead` false when recallMissing has already seen this read.
   using PieceSink = std::function<void(const std::vector<KqBlkReadPiece>& pieces, size_t total)>;
   int readHeld(size_t length, int64_t offset, const PieceSink& send, bool readAhead = true);
+  // Reports the recall of an extent done. The recall store batches the
+  // extents the service thread moves in; those still in its staged run are
+  // reported once written: when the run fills or breaks, when nothing more
+  // is queued, or when a reader waits for one and no extent a reader waits
+  // for is queued.
+  void recallDone(int64_t extent);
   // Recalls the extents of a read that neither store holds and waits for
   // them: 0 once they were reported done (a full cache may still have
   // dropped them), EIO when the device is aborted meanwhile.
@@ -60,6 +66,8 @@ class KqBlkExtentIO {
   std::mutex& stripe(int64_t extent) { return m_stripes[static_cast<size_t>(extent) % kStripes]; }
 
   static const size_t kStripes = 64;
+  // Extents the recall store writes with one call (256 KiB of 4 KiB ones).
+  static const int64_t kStagedRun = 64;
 
   KqBlkRecallStore* m_private;
   KqBlkRecallStore* m_recall;
@@ -67,6 +75,8 @@ class KqBlkExtentIO {
   int64_t m_size;
   int32_t m_extentSize;
   int64_t m_extentCount;
+  std::mutex m_doneMutex;
+  std::vector<int64_t> m_deferred;  // reported done, still staged
   std::mutex m_aheadMutex;
   KqBlkReadAhead m_ahead;
   // Read-modify-write of one extent must not interleave with another write

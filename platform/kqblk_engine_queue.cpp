@@ -45,10 +45,14 @@ bool KqBlkRecallQueue::recallAndWait(const std::vector<int64_t>& extents, const 
       entry.slot = Slot::Demand;
       m_demand.push_back(e);
       ++m_queued;
+      ++m_demandQueued;
     } else if (entry.slot == Slot::Ahead) {
       // Someone waits for it now: it must not sit behind the read-ahead.
       entry.slot = Slot::Demand;
       m_demand.push_back(e);
+      ++m_demandQueued;
+    } else if (entry.slot == Slot::Taken && entry.waiters.empty()) {
+      ++m_takenAwaited;
     }
     entry.waiters.push_back(&waiter);
     ++waiter.remaining;
@@ -81,6 +85,8 @@ bool KqBlkRecallQueue::popFrom(std::deque<int64_t>& queue, Slot slot, int64_t& e
     auto it = m_inFlight.find(e);
     // Items of promoted or already finished extents are left behind as stale.
     if (it == m_inFlight.end() || it->second.slot != slot) continue;
+    if (slot == Slot::Demand) --m_demandQueued;
+    if (!it->second.waiters.empty()) ++m_takenAwaited;
     it->second.slot = Slot::Taken;
     extent = e;
     return true;
@@ -106,6 +112,8 @@ void KqBlkRecallQueue::done(int64_t extent) {
   std::lock_guard<std::mutex> lock(m_mutex);
   auto it = m_inFlight.find(extent);
   if (it == m_inFlight.end()) return;
+  if (it->second.slot == Slot::Demand) --m_demandQueued;
+  if (it->second.slot == Slot::Taken && !it->second.waiters.empty()) --m_takenAwaited;
   if (it->second.slot != Slot::Taken && --m_queued == 0) {
     char drain[16];
     while (::read(m_readFd, drain, sizeof drain) > 0) {
@@ -129,6 +137,8 @@ void KqBlkRecallQueue::abort() {
   m_demand.clear();
   m_ahead.clear();
   m_queued = 0;
+  m_demandQueued = 0;
+  m_takenAwaited = 0;
   // Pollers of the read end now see POLLHUP: the service thread stops.
   if (m_writeFd >= 0) ::close(m_writeFd);
   m_writeFd = -1;
@@ -137,6 +147,11 @@ void KqBlkRecallQueue::abort() {
 bool KqBlkRecallQueue::aborted() const {
   std::lock_guard<std::mutex> lock(m_mutex);
   return m_aborted;
+}
+
+bool KqBlkRecallQueue::finishTakenNow() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_queued == 0 || (m_takenAwaited > 0 && m_demandQueued == 0);
 }
 
 size_t KqBlkRecallQueue::queuedCount() const {

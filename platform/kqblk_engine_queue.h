@@ -46,6 +46,12 @@ class KqBlkRecallQueue {
   void abort();
   bool aborted() const;
 
+  // Whether the extents taken by pop and not yet done should be finished
+  // now rather than batched with later ones: true when nothing is queued,
+  // or when a reader waits for a taken extent and no extent a reader waits
+  // for is queued any more.
+  bool finishTakenNow() const;
+
   // Extents queued and not yet taken by pop, and extents in flight.
   size_t queuedCount() const;
   size_t inFlightCount() const;
@@ -69,6 +75,8 @@ class KqBlkRecallQueue {
   std::deque<int64_t> m_demand;
   std::deque<int64_t> m_ahead;
   size_t m_queued = 0;
+  size_t m_demandQueued = 0;  // entries in the Demand slot
+  size_t m_takenAwaited = 0;  // entries in the Taken slot that have waiters
   bool m_aborted = false;
   int m_readFd = -1;
   int m_writeFd = -1;

@@ -420,6 +420,53 @@ struct KqBlkRecallStore::Impl {
     }
   }
 
+  // The staged run of moved-in extents (see setStagedRun).
+  mutable std::mutex stageLock;
+  int64_t stageCapacity = 0;
+  int64_t stageFirst = 0;
+  int64_t stageCount = 0;
+  std::unique_ptr<char, decltype(&std::free)> stageBuffer{nullptr, &std::free};
+
+  // Adds an extent's bytes to the run, writing the run first when the
+  // extent does not follow it, and after when the run is full.
+  CUxError stage(int64_t extent, const char* data) {
+    std::lock_guard<std::mutex> lock(stageLock);
+    if (stageCount > 0 && extent != stageFirst + stageCount) {
+      CUxError err = flushStagedLocked();
+      if (err.IsError()) return err;
+    }
+    if (stageCount == 0) stageFirst = extent;
+    std::memcpy(stageBuffer.get() + stageCount * extentSize, data,
+                static_cast<size_t>(extentSize));
+    if (++stageCount == stageCapacity) return flushStagedLocked();
+    return CUxError();
+  }
+
+  // Writes the run (stageLock held). The run is gone afterwards, written or
+  // not: a failed write loses recalled data, which is fetched again.
+  CUxError flushStagedLocked() {
+    const int64_t first = stageFirst;
+    const int64_t count = stageCount;
+    stageCount = 0;
+    if (count == 0) return CUxError();
+    // Shared, in the ascending order dropExtents uses.
+    std::array<bool, kStripes> need{};
+    for (int64_t i = 0; i < std::min<int64_t>(count, kStripes); ++i) {
+      need[static_cast<size_t>((first + i) % kStripes)] = true;
+    }
+    std::vector<std::shared_lock<std::shared_mutex>> guards;
+    for (size_t i = 0; i < kStripes; ++i) {
+      if (need[i]) guards.emplace_back(stripes[i]);
+    }
+    if (!pwriteAll(dataFd, stageBuffer.get(), static_cast<size_t>(count * extentSize),
+                   static_cast<off_t>(first) * extentSize)) {
+      const int err = errno;
+      return errnoError(FX_HERE, err, "cannot write extents " + std::to_string(first) + "+" +
+                                          std::to_string(count) + " of " + path);
+    }
+    return setBits(first, count);
+  }
+
   // The bitmap file mapped shared: a bit set in it is in the page cache at
   // once, after its extent's data, without a write call per extent.
   uint8_t* bitmapMap = nullptr;
@@ -475,6 +522,30 @@ struct KqBlkRecallStore::Impl {
     }
     ++chunkCounts[static_cast<size_t>(extent / kBitsPerChunk)];
     ++present;
+    return CUxError();
+  }
+
+  // Sets the bits of `count` extents from `first`; one write of the bytes
+  // concerned.
+  CUxError setBits(int64_t first, int64_t count) {
+    std::lock_guard<std::mutex> lock(bitLock);
+    const int64_t last = first + count - 1;
+    const size_t from = static_cast<size_t>(first >> 3), to = static_cast<size_t>(last >> 3);
+    const std::vector<uint8_t> old(bits.begin() + from, bits.begin() + to + 1);
+    for (int64_t e = first; e <= last; ++e) {
+      bits[static_cast<size_t>(e >> 3)] |= static_cast<uint8_t>(1u << (e & 7));
+    }
+    if (!writeBits(from, to)) {
+      const int err = errno;
+      std::copy(old.begin(), old.end(), bits.begin() + from);
+      return errnoError(FX_HERE, err, "cannot write the bitmap of " + path);
+    }
+    for (int64_t e = first; e <= last; ++e) {
+      if (!((old[static_cast<size_t>(e >> 3) - from] >> (e & 7)) & 1)) {
+        ++chunkCounts[static_cast<size_t>(e / kBitsPerChunk)];
+        ++present;
+      }
+    }
     return CUxError();
   }
 
@@ -708,6 +779,7 @@ KqBlkRecallStore* KqBlkRecallStore::open(const std::string& path, CUxError& erro
 
 KqBlkRecallStore::~KqBlkRecallStore() {
   if (!m_impl || m_impl->key.empty()) return;
+  flushStaged();  // recalled data the cache manager already counts
   {
     // Waits for an eviction running on this store to end.
     Registry& r = registry();
@@ -828,6 +900,14 @@ CUxError KqBlkRecallStore::dropExtents(int64_t first, int64_t count) {
   if (count <= 0) return CUxError();
   if (!s.inRange(first)) return s.rangeError(FX_HERE, first);
   if (count > s.extentCount - first) return s.rangeError(FX_HERE, s.extentCount);
+  {
+    // A staged extent is written first, so that what is dropped is gone
+    // for good (a later write would bring it back behind the cache's back).
+    std::lock_guard<std::mutex> lock(s.stageLock);
+    if (s.stageCount > 0 && s.stageFirst < first + count && first < s.stageFirst + s.stageCount) {
+      s.flushStagedLocked();
+    }
+  }
   // The range's stripes, exclusive, always in ascending order.
   std::array<bool, kStripes> need{};
   for (int64_t i = 0; i < std::min<int64_t>(count, kStripes); ++i) {
@@ -923,12 +1003,40 @@ CUxError KqBlkRecallStore::moveInExtentFile(const std::string& tempName, int64_t
                           std::to_string(b.length()) + " bytes, an extent " +
                           std::to_string(s.extentSize));
   }
-  CUxError err = writeExtent(extent, b.data());
+  CUxError err;
+  if (s.stageCapacity > 0) {
+    err = s.inRange(extent) ? s.stage(extent, b.data()) : s.rangeError(FX_HERE, extent);
+  } else {
+    err = writeExtent(extent, b.data());
+  }
   if (err.IsError()) return err;  // the temporary file stays for removeTempFile
   std::lock_guard<std::mutex> lock(s.tempLock);
   s.temps.erase(tempName);
   s.recycle(std::move(temp));
   return CUxError();
+}
+
+void KqBlkRecallStore::setStagedRun(int64_t extents) {
+  Impl& s = *m_impl;
+  std::lock_guard<std::mutex> lock(s.stageLock);
+  s.flushStagedLocked();
+  s.stageCapacity = 0;
+  s.stageBuffer.reset();
+  if (extents <= 0) return;
+  const size_t bytes = static_cast<size_t>(extents * s.extentSize);
+  s.stageBuffer.reset(static_cast<char*>(std::aligned_alloc(4096, (bytes + 4095) / 4096 * 4096)));
+  if (s.stageBuffer) s.stageCapacity = extents;  // else: unbatched, as before
+}
+
+CUxError KqBlkRecallStore::flushStaged() {
+  std::lock_guard<std::mutex> lock(m_impl->stageLock);
+  return m_impl->flushStagedLocked();
+}
+
+void KqBlkRecallStore::stagedRun(int64_t& first, int64_t& count) const {
+  std::lock_guard<std::mutex> lock(m_impl->stageLock);
+  first = m_impl->stageFirst;
+  count = m_impl->stageCount;
 }
 
 CUxError KqBlkRecallStore::removeTempFile(const std::string& tempName) {
@@ -967,12 +1075,18 @@ CUxError KqBlkRecallStore::clear() {
     m_impl->temps.clear();
     m_impl->spareStreams.clear();
   }
+  {
+    std::lock_guard<std::mutex> lock(m_impl->stageLock);
+    m_impl->stageCount = 0;
+  }
   CacheManager::ForgetStore(m_impl->key);
   return CUxError();
 }
 
 CUxError KqBlkRecallStore::sync() {
   Impl& s = *m_impl;
+  CUxError staged = flushStaged();
+  if (staged.IsError()) return staged;
   if (::fdatasync(s.dataFd) != 0) {
     const int e = errno;
     return errnoError(FX_HERE, e, "cannot flush the data file of " + s.path);

@@ -72,6 +72,16 @@ class KqBlkRecallStore : public KqBlkBackingStore {
   // extent's bytes; on failure the file stays), or removeTempFile drops them.
   CUxError openTempFile(std::string& tempName, std::shared_ptr<std::ostream>& stream);
   CUxError moveInExtentFile(const std::string& tempName, int64_t extent);
+  // Batches moved-in extents: with a run of `extents` above zero,
+  // moveInExtentFile keeps consecutive extents in memory and writes them with
+  // one call when the run is full, when an extent does not follow it, on
+  // flushStaged() and on eviction or close. Until then they are not present.
+  // Zero (the default) writes each extent as it comes.
+  void setStagedRun(int64_t extents);
+  // Writes the staged run and marks its extents present.
+  CUxError flushStaged();
+  // The staged run: `count` extents from `first`; count 0 when none.
+  void stagedRun(int64_t& first, int64_t& count) const;
   CUxError removeTempFile(const std::string& tempName);
   // Extents present: chunk i, byte j, bit k (least significant first) stands
   // for extent i * bitsPerChunk + 8j + k; an empty chunk has none. A chunk

@@ -89,6 +89,20 @@ TEST(CacheManager, EvictsTheLeastRecentlyUsed) {
   EXPECT_EQ(buf, pattern(1));
 }
 
+TEST(CacheManager, StagedExtentsCountAndAnEvictedOneStaysGone) {
+  TempDir dir;
+  auto s = makeStore(dir / "rb", 16);
+  s->setStagedRun(8);
+  CacheManager cache(2 * kExtent);
+  for (int64_t e : {0, 1, 2}) ASSERT_TRUE(recall(cache, *s, e));  // 2 evicts staged 0
+  ASSERT_FALSE(s->flushStaged().IsError());
+  EXPECT_FALSE(s->hasExtent(0));
+  EXPECT_TRUE(s->hasExtent(1));
+  EXPECT_TRUE(s->hasExtent(2));
+  EXPECT_EQ(s->getPresentCount(), 2);
+  EXPECT_EQ(cache.itemCount(), 2u);
+}
+
 TEST(CacheManager, LargeCachesEvictRunsAhead) {
   TempDir dir;
   auto s = makeStore(dir / "rb", 2048);

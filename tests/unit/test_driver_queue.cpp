@@ -105,6 +105,33 @@ TEST_F(RecallQueueTest, AbortFailsWaitersAndLaterRequestsAndHangsUpTheDescriptor
   queue.abort();  // twice is harmless
 }
 
+TEST_F(RecallQueueTest, TakenExtentsAreFinishedWhenIdleOrWhenAReaderIsStuckOnThem) {
+  EXPECT_TRUE(queue.finishTakenNow()) << "nothing queued";
+  queue.prefetch({1, 2, 3});
+  int64_t e = 0;
+  ASSERT_TRUE(queue.pop(e));
+  EXPECT_FALSE(queue.finishTakenNow()) << "read-ahead queued and nobody waits";
+  auto stuck = std::async(std::launch::async, [&] { return queue.recallAndWait({1}); });
+  for (int i = 0; i < 2000 && !queue.finishTakenNow(); ++i) std::this_thread::sleep_for(1ms);
+  EXPECT_TRUE(queue.finishTakenNow()) << "a reader waits for taken extent 1";
+  auto other = std::async(std::launch::async, [&] { return queue.recallAndWait({9}); });
+  ASSERT_TRUE(inFlight(queue, 4));
+  EXPECT_FALSE(queue.finishTakenNow()) << "another reader's extent is still queued";
+  ASSERT_TRUE(queue.pop(e));
+  EXPECT_EQ(9, e);
+  EXPECT_TRUE(queue.finishTakenNow());
+  queue.done(9);
+  queue.done(1);
+  EXPECT_TRUE(stuck.get());
+  EXPECT_TRUE(other.get());
+  EXPECT_FALSE(queue.finishTakenNow()) << "only read-ahead left";
+  queue.done(2);  // done before it was taken
+  ASSERT_TRUE(queue.pop(e));
+  EXPECT_TRUE(queue.finishTakenNow());
+  queue.abort();
+  EXPECT_TRUE(queue.finishTakenNow());
+}
+
 TEST(ReadAheadTest, SequentialRunsGrowTheWindowUpToItsBound) {
   KqBlkReadAhead ahead(100000, 32, 128);
   int64_t from = 0;

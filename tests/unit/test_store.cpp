@@ -400,3 +400,82 @@ TEST(Store, RemoveDeletesOnlyStores) {
   EXPECT_TRUE(exists(dir / "rb2/sub/keep"));
   EXPECT_TRUE(exists(outside / "keep"));
 }
+
+namespace {
+
+void moveIn(KqBlkRecallStore& s, int64_t extent) {
+  std::string temp;
+  std::shared_ptr<std::ostream> stream;
+  ASSERT_FALSE(s.openTempFile(temp, stream).IsError());
+  const auto data = pattern(extent);
+  stream->write(reinterpret_cast<const char*>(data.data()), kExtent);
+  stream.reset();
+  ASSERT_FALSE(s.moveInExtentFile(temp, extent).IsError());
+}
+
+void expectStaged(KqBlkRecallStore& s, int64_t first, int64_t count) {
+  int64_t f = -1, c = -1;
+  s.stagedRun(f, c);
+  EXPECT_EQ(c, count);
+  if (count > 0) {
+    EXPECT_EQ(f, first);
+  }
+}
+
+void expectHolds(KqBlkRecallStore& s, int64_t extent) {
+  std::vector<uint8_t> buf(kExtent);
+  ASSERT_FALSE(s.readExtent(extent, buf.data()).IsError()) << extent;
+  EXPECT_EQ(buf, pattern(extent)) << extent;
+}
+
+}  // namespace
+
+TEST(Store, StagedRunsAreWrittenTogetherAndOnlyThenPresent) {
+  TempDir dir;
+  auto s = makeStore(dir / "rb", 32 * kExtent);
+  ASSERT_TRUE(s);
+  s->setStagedRun(4);
+  moveIn(*s, 0);
+  moveIn(*s, 1);
+  expectStaged(*s, 0, 2);
+  EXPECT_FALSE(s->hasExtent(0));
+  EXPECT_EQ(s->getPresentCount(), 0);
+  moveIn(*s, 5);  // does not follow: the run before it is written
+  expectStaged(*s, 5, 1);
+  for (int64_t e : {6, 7, 8}) moveIn(*s, e);  // fills the run: written at once
+  expectStaged(*s, 0, 0);
+  for (int64_t e : {0, 1, 5, 6, 7, 8}) expectHolds(*s, e);
+  EXPECT_EQ(s->getPresentCount(), 6);
+  // A run of extents one after the other is one write; what lies between
+  // runs stays a hole.
+  std::vector<uint8_t> buf(2 * kExtent);
+  EXPECT_TRUE(s->readExtents(1, 2, buf.data()).IsError());
+
+  moveIn(*s, 10);
+  ASSERT_FALSE(s->flushStaged().IsError());
+  expectHolds(*s, 10);
+
+  // An evicted staged extent is gone for good, not brought back later.
+  moveIn(*s, 12);
+  ASSERT_FALSE(s->dropExtents(12, 1).IsError());
+  expectStaged(*s, 0, 0);
+  ASSERT_FALSE(s->flushStaged().IsError());
+  EXPECT_FALSE(s->hasExtent(12));
+
+  // clear() forgets a staged run; closing the store writes it.
+  moveIn(*s, 13);
+  ASSERT_FALSE(s->clear().IsError());
+  ASSERT_FALSE(s->flushStaged().IsError());
+  EXPECT_FALSE(s->hasExtent(13));
+  moveIn(*s, 14);
+  s.reset();
+  CUxError err;
+  auto reopened = openStore(dir / "rb", err);
+  ASSERT_TRUE(reopened) << err.AsString();
+  expectHolds(*reopened, 14);
+  EXPECT_EQ(reopened->getPresentCount(), 8);
+
+  // Without a run every extent is present as soon as it is moved in.
+  moveIn(*reopened, 20);
+  expectHolds(*reopened, 20);
+}
