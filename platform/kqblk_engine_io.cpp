@@ -33,10 +33,7 @@ KqBlkExtentIO::KqBlkExtentIO(KqBlkRecallStore* privateStore, KqBlkRecallStore* r
 
 void KqBlkExtentIO::recallDone(int64_t extent) {
   std::lock_guard<std::mutex> lock(m_doneMutex);
-  int64_t first = 0;
-  int64_t count = 0;
-  m_recall->stagedRun(first, count);
-  if (count > 0 && extent >= first && extent < first + count) {
+  if (m_recall->stagedRuns().holds(extent)) {
     m_deferred.push_back(extent);
   } else {
     m_queue.done(extent);  // written, or dropped for want of cache room
@@ -45,10 +42,10 @@ void KqBlkExtentIO::recallDone(int64_t extent) {
   // A failed write leaves its extents absent; their readers fetch them again.
   if (m_queue.finishTakenNow()) m_recall->flushStaged();
   // Reports the deferred extents written meanwhile, here or by the store.
-  m_recall->stagedRun(first, count);
+  const KqBlkPendingRuns pending = m_recall->stagedRuns();
   size_t kept = 0;
   for (int64_t e : m_deferred) {
-    if (count > 0 && e >= first && e < first + count) {
+    if (pending.holds(e)) {
       m_deferred[kept++] = e;
     } else {
       m_queue.done(e);

@@ -420,35 +420,13 @@ struct KqBlkRecallStore::Impl {
     }
   }
 
-  // The staged run of moved-in extents (see setStagedRun).
+  // Batches moved-in extents (see setStagedRun); null when they are
+  // written one by one. Replaced only under stageLock.
   mutable std::mutex stageLock;
-  int64_t stageCapacity = 0;
-  int64_t stageFirst = 0;
-  int64_t stageCount = 0;
-  std::unique_ptr<char, decltype(&std::free)> stageBuffer{nullptr, &std::free};
+  std::unique_ptr<KqBlkRunWriter> runs;
 
-  // Adds an extent's bytes to the run, writing the run first when the
-  // extent does not follow it, and after when the run is full.
-  CUxError stage(int64_t extent, const char* data) {
-    std::lock_guard<std::mutex> lock(stageLock);
-    if (stageCount > 0 && extent != stageFirst + stageCount) {
-      CUxError err = flushStagedLocked();
-      if (err.IsError()) return err;
-    }
-    if (stageCount == 0) stageFirst = extent;
-    std::memcpy(stageBuffer.get() + stageCount * extentSize, data,
-                static_cast<size_t>(extentSize));
-    if (++stageCount == stageCapacity) return flushStagedLocked();
-    return CUxError();
-  }
-
-  // Writes the run (stageLock held). The run is gone afterwards, written or
-  // not: a failed write loses recalled data, which is fetched again.
-  CUxError flushStagedLocked() {
-    const int64_t first = stageFirst;
-    const int64_t count = stageCount;
-    stageCount = 0;
-    if (count == 0) return CUxError();
+  // Writes a run of whole extents and marks them present.
+  CUxError writeRun(int64_t first, int64_t count, const char* data) {
     // Shared, in the ascending order dropExtents uses.
     std::array<bool, kStripes> need{};
     for (int64_t i = 0; i < std::min<int64_t>(count, kStripes); ++i) {
@@ -458,7 +436,7 @@ struct KqBlkRecallStore::Impl {
     for (size_t i = 0; i < kStripes; ++i) {
       if (need[i]) guards.emplace_back(stripes[i]);
     }
-    if (!pwriteAll(dataFd, stageBuffer.get(), static_cast<size_t>(count * extentSize),
+    if (!pwriteAll(dataFd, data, static_cast<size_t>(count * extentSize),
                    static_cast<off_t>(first) * extentSize)) {
       const int err = errno;
       return errnoError(FX_HERE, err, "cannot write extents " + std::to_string(first) + "+" +
@@ -904,8 +882,15 @@ CUxError KqBlkRecallStore::dropExtents(int64_t first, int64_t count) {
     // A staged extent is written first, so that what is dropped is gone
     // for good (a later write would bring it back behind the cache's back).
     std::lock_guard<std::mutex> lock(s.stageLock);
-    if (s.stageCount > 0 && s.stageFirst < first + count && first < s.stageFirst + s.stageCount) {
-      s.flushStagedLocked();
+    if (s.runs) {
+      const KqBlkPendingRuns pending = s.runs->pending();
+      for (int i = 0; i < 2; ++i) {
+        if (pending.count[i] > 0 && pending.first[i] < first + count &&
+            first < pending.first[i] + pending.count[i]) {
+          s.runs->flush();
+          break;
+        }
+      }
     }
   }
   // The range's stripes, exclusive, always in ascending order.
@@ -1004,10 +989,13 @@ CUxError KqBlkRecallStore::moveInExtentFile(const std::string& tempName, int64_t
                           std::to_string(s.extentSize));
   }
   CUxError err;
-  if (s.stageCapacity > 0) {
-    err = s.inRange(extent) ? s.stage(extent, b.data()) : s.rangeError(FX_HERE, extent);
-  } else {
-    err = writeExtent(extent, b.data());
+  {
+    std::lock_guard<std::mutex> lock(s.stageLock);
+    if (s.runs && s.inRange(extent)) {
+      s.runs->add(extent, b.data());
+    } else {
+      err = writeExtent(extent, b.data());
+    }
   }
   if (err.IsError()) return err;  // the temporary file stays for removeTempFile
   std::lock_guard<std::mutex> lock(s.tempLock);
@@ -1019,24 +1007,25 @@ CUxError KqBlkRecallStore::moveInExtentFile(const std::string& tempName, int64_t
 void KqBlkRecallStore::setStagedRun(int64_t extents) {
   Impl& s = *m_impl;
   std::lock_guard<std::mutex> lock(s.stageLock);
-  s.flushStagedLocked();
-  s.stageCapacity = 0;
-  s.stageBuffer.reset();
+  s.runs.reset();  // writes what it still holds
   if (extents <= 0) return;
-  const size_t bytes = static_cast<size_t>(extents * s.extentSize);
-  s.stageBuffer.reset(static_cast<char*>(std::aligned_alloc(4096, (bytes + 4095) / 4096 * 4096)));
-  if (s.stageBuffer) s.stageCapacity = extents;  // else: unbatched, as before
+  try {
+    s.runs.reset(new KqBlkRunWriter(
+        static_cast<size_t>(s.extentSize), extents,
+        [&s](int64_t first, int64_t count, const char* data) { return s.writeRun(first, count, data); }));
+  } catch (const std::exception&) {
+    // No memory or no thread for it: extents are written one by one.
+  }
 }
 
 CUxError KqBlkRecallStore::flushStaged() {
   std::lock_guard<std::mutex> lock(m_impl->stageLock);
-  return m_impl->flushStagedLocked();
+  return m_impl->runs ? m_impl->runs->flush() : CUxError();
 }
 
-void KqBlkRecallStore::stagedRun(int64_t& first, int64_t& count) const {
+KqBlkPendingRuns KqBlkRecallStore::stagedRuns() const {
   std::lock_guard<std::mutex> lock(m_impl->stageLock);
-  first = m_impl->stageFirst;
-  count = m_impl->stageCount;
+  return m_impl->runs ? m_impl->runs->pending() : KqBlkPendingRuns();
 }
 
 CUxError KqBlkRecallStore::removeTempFile(const std::string& tempName) {
@@ -1077,7 +1066,7 @@ CUxError KqBlkRecallStore::clear() {
   }
   {
     std::lock_guard<std::mutex> lock(m_impl->stageLock);
-    m_impl->stageCount = 0;
+    if (m_impl->runs) m_impl->runs->discard();
   }
   CacheManager::ForgetStore(m_impl->key);
   return CUxError();

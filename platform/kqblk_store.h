@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "kq_error.h"
+#include "kqblk_run_writer.h"
 
 class KqBlkBackingStore {
  public:
@@ -73,15 +74,17 @@ class KqBlkRecallStore : public KqBlkBackingStore {
   CUxError openTempFile(std::string& tempName, std::shared_ptr<std::ostream>& stream);
   CUxError moveInExtentFile(const std::string& tempName, int64_t extent);
   // Batches moved-in extents: with a run of `extents` above zero,
-  // moveInExtentFile keeps consecutive extents in memory and writes them with
-  // one call when the run is full, when an extent does not follow it, on
-  // flushStaged() and on eviction or close. Until then they are not present.
-  // Zero (the default) writes each extent as it comes.
+  // moveInExtentFile keeps consecutive extents in memory, and a thread of
+  // the store writes them with one call once the run is full or an extent
+  // does not follow it; flushStaged(), an eviction among them and closing
+  // the store write them too. Until written they are not present. Zero (the
+  // default) writes each extent as it comes.
   void setStagedRun(int64_t extents);
-  // Writes the staged run and marks its extents present.
+  // Writes every staged extent, marks them present and returns the first
+  // write error since the last call (those extents stay absent).
   CUxError flushStaged();
-  // The staged run: `count` extents from `first`; count 0 when none.
-  void stagedRun(int64_t& first, int64_t& count) const;
+  // The extents moved in and not yet written.
+  KqBlkPendingRuns stagedRuns() const;
   CUxError removeTempFile(const std::string& tempName);
   // Extents present: chunk i, byte j, bit k (least significant first) stands
   // for extent i * bitsPerChunk + 8j + k; an empty chunk has none. A chunk
