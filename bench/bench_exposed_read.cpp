@@ -3,10 +3,10 @@
 // slowed: 1 ms per source read) beside a direct loop mount of the image.
 // Needs root. Prints MB/s per case and the ratios to the direct read.
 //
-// Every case is three reads with the page cache dropped before each, and
-// its figure is their median. The direct case reads one image three times;
+// Every case is five reads with the page cache dropped before each, and
+// its figure is their median. The direct case reads one image five times;
 // the cold case exposes a fresh store for each read, so every extent is
-// recalled; the warm case reads one recalled store three times, as the
+// recalled; the warm case reads one recalled store five times, as the
 // direct case reads one image.
 //
 // A virtual machine with free page reporting makes the figures depend on
@@ -42,7 +42,7 @@
 namespace {
 
 const uint64_t kFileBytes = 1ull << 30;
-const int kRuns = 3;
+const int kRuns = 5;
 // Free page reporting hands memory back about two seconds after it is freed.
 const unsigned kSettleSeconds = 5;
 // More than a cold read uses: the file's page cache and the store's.
