@@ -442,7 +442,7 @@ struct KqBlkRecallStore::Impl {
       return errnoError(FX_HERE, err, "cannot write extents " + std::to_string(first) + "+" +
                                           std::to_string(count) + " of " + path);
     }
-    return setBits(first, count);
+    return changeBits(first, count, true);
   }
 
   // The bitmap file mapped shared: a bit set in it is in the page cache at
@@ -503,39 +503,17 @@ struct KqBlkRecallStore::Impl {
     return CUxError();
   }
 
-  // Sets the bits of `count` extents from `first`; one write of the bytes
-  // concerned.
-  CUxError setBits(int64_t first, int64_t count) {
+  // Sets or clears the bits of `count` extents from `first`; one write of
+  // the bytes concerned.
+  CUxError changeBits(int64_t first, int64_t count, bool set) {
     std::lock_guard<std::mutex> lock(bitLock);
     const int64_t last = first + count - 1;
     const size_t from = static_cast<size_t>(first >> 3), to = static_cast<size_t>(last >> 3);
     const std::vector<uint8_t> old(bits.begin() + from, bits.begin() + to + 1);
     for (int64_t e = first; e <= last; ++e) {
-      bits[static_cast<size_t>(e >> 3)] |= static_cast<uint8_t>(1u << (e & 7));
-    }
-    if (!writeBits(from, to)) {
-      const int err = errno;
-      std::copy(old.begin(), old.end(), bits.begin() + from);
-      return errnoError(FX_HERE, err, "cannot write the bitmap of " + path);
-    }
-    for (int64_t e = first; e <= last; ++e) {
-      if (!((old[static_cast<size_t>(e >> 3) - from] >> (e & 7)) & 1)) {
-        ++chunkCounts[static_cast<size_t>(e / kBitsPerChunk)];
-        ++present;
-      }
-    }
-    return CUxError();
-  }
-
-  // Clears the bits of `count` extents from `first`; one write of the
-  // bytes concerned.
-  CUxError clearBits(int64_t first, int64_t count) {
-    std::lock_guard<std::mutex> lock(bitLock);
-    const int64_t last = first + count - 1;
-    const size_t from = static_cast<size_t>(first >> 3), to = static_cast<size_t>(last >> 3);
-    const std::vector<uint8_t> old(bits.begin() + from, bits.begin() + to + 1);
-    for (int64_t e = first; e <= last; ++e) {
-      bits[static_cast<size_t>(e >> 3)] &= static_cast<uint8_t>(~(1u << (e & 7)));
+      const uint8_t mask = static_cast<uint8_t>(1u << (e & 7));
+      uint8_t& byte = bits[static_cast<size_t>(e >> 3)];
+      byte = set ? static_cast<uint8_t>(byte | mask) : static_cast<uint8_t>(byte & ~mask);
     }
     if (std::equal(old.begin(), old.end(), bits.begin() + from)) return CUxError();
     if (!writeBits(from, to)) {
@@ -544,8 +522,14 @@ struct KqBlkRecallStore::Impl {
       return errnoError(FX_HERE, err, "cannot write the bitmap of " + path);
     }
     for (int64_t e = first; e <= last; ++e) {
-      if ((old[static_cast<size_t>(e >> 3) - from] >> (e & 7)) & 1) {
-        --chunkCounts[static_cast<size_t>(e / kBitsPerChunk)];
+      const bool was = (old[static_cast<size_t>(e >> 3) - from] >> (e & 7)) & 1;
+      if (was == set) continue;
+      uint32_t& chunk = chunkCounts[static_cast<size_t>(e / kBitsPerChunk)];
+      if (set) {
+        ++chunk;
+        ++present;
+      } else {
+        --chunk;
         --present;
       }
     }
@@ -902,7 +886,7 @@ CUxError KqBlkRecallStore::dropExtents(int64_t first, int64_t count) {
   for (size_t i = 0; i < kStripes; ++i) {
     if (need[i]) guards.emplace_back(s.stripes[i]);
   }
-  CUxError err = s.clearBits(first, count);
+  CUxError err = s.changeBits(first, count, false);
   if (err.IsError()) return err;
   if (::fallocate(s.dataFd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE,
                   static_cast<off_t>(first) * s.extentSize,
