@@ -425,17 +425,29 @@ struct KqBlkRecallStore::Impl {
   mutable std::mutex stageLock;
   std::unique_ptr<KqBlkRunWriter> runs;
 
-  // Writes a run of whole extents and marks them present.
-  CUxError writeRun(int64_t first, int64_t count, const char* data) {
-    // Shared, in the ascending order dropExtents uses.
+  // The stripes of `count` extents from `first`. Every taker takes them in
+  // ascending order, so shared takers and dropExtents never deadlock.
+  std::array<bool, kStripes> stripesOf(int64_t first, int64_t count) const {
     std::array<bool, kStripes> need{};
     for (int64_t i = 0; i < std::min<int64_t>(count, kStripes); ++i) {
       need[static_cast<size_t>((first + i) % kStripes)] = true;
     }
+    return need;
+  }
+  // Holds those stripes shared while the result lives.
+  std::vector<std::shared_lock<std::shared_mutex>> shareStripes(int64_t first,
+                                                                int64_t count) const {
+    const std::array<bool, kStripes> need = stripesOf(first, count);
     std::vector<std::shared_lock<std::shared_mutex>> guards;
     for (size_t i = 0; i < kStripes; ++i) {
       if (need[i]) guards.emplace_back(stripes[i]);
     }
+    return guards;
+  }
+
+  // Writes a run of whole extents and marks them present.
+  CUxError writeRun(int64_t first, int64_t count, const char* data) {
+    const auto guards = shareStripes(first, count);
     if (!pwriteAll(dataFd, data, static_cast<size_t>(count * extentSize),
                    static_cast<off_t>(first) * extentSize)) {
       const int err = errno;
@@ -561,9 +573,15 @@ struct KqBlkRecallStore::Impl {
 
 namespace {
 
-// Locks the store directory against a second opener (this or another
-// process). A file system without flock is accepted as it is.
-CUxError lockDirectory(int dirFd, const std::string& path) {
+// Opens the store directory into `dirFd` and locks it against a second
+// opener (this or another process). A file system without flock is
+// accepted as it is.
+CUxError openLockedDirectory(const std::string& path, int& dirFd) {
+  dirFd = openDirectory(path);
+  if (dirFd < 0) {
+    const int err = errno;
+    return errnoError(FX_HERE, err, "cannot open store directory " + path);
+  }
   if (::flock(dirFd, LOCK_EX | LOCK_NB) == 0) return CUxError();
   const int err = errno;
   if (err == EWOULDBLOCK) return errnoError(FX_HERE, EBUSY, "store " + path + " is already open");
@@ -607,13 +625,7 @@ KqBlkRecallStore* KqBlkRecallStore::create(const std::string& path, const std::s
   impl->size = size;
   impl->extentSize = extentSize;
   impl->extentCount = extentsFor(size, extentSize);
-  impl->dirFd = openDirectory(path);
-  if (impl->dirFd < 0) {
-    const int err = errno;
-    error = errnoError(FX_HERE, err, "cannot open store directory " + path);
-    return nullptr;
-  }
-  error = lockDirectory(impl->dirFd, path);
+  error = openLockedDirectory(path, impl->dirFd);
   if (error.IsError()) return nullptr;
   std::vector<DirEntry> entries;
   if (!listDirectory(impl->dirFd, entries)) {
@@ -677,13 +689,7 @@ KqBlkRecallStore* KqBlkRecallStore::open(const std::string& path, CUxError& erro
   error.Success();
   auto impl = std::make_unique<Impl>();
   impl->path = path;
-  impl->dirFd = openDirectory(path);
-  if (impl->dirFd < 0) {
-    const int err = errno;
-    error = errnoError(FX_HERE, err, "cannot open store directory " + path);
-    return nullptr;
-  }
-  error = lockDirectory(impl->dirFd, path);
+  error = openLockedDirectory(path, impl->dirFd);
   if (error.IsError()) return nullptr;
   Geometry g;
   error = readHeader(impl->dirFd, path, g);
@@ -793,15 +799,7 @@ CUxError KqBlkRecallStore::readExtents(int64_t first, int64_t count, void* buffe
   if (count <= 0) return CUxError();
   if (!s.inRange(first)) return s.rangeError(FX_HERE, first);
   if (count > s.extentCount - first) return s.rangeError(FX_HERE, s.extentCount);
-  // The range's stripes, shared, in the ascending order dropExtents uses.
-  std::array<bool, kStripes> need{};
-  for (int64_t i = 0; i < std::min<int64_t>(count, kStripes); ++i) {
-    need[static_cast<size_t>((first + i) % kStripes)] = true;
-  }
-  std::vector<std::shared_lock<std::shared_mutex>> guards;
-  for (size_t i = 0; i < kStripes; ++i) {
-    if (need[i]) guards.emplace_back(s.stripes[i]);
-  }
+  const auto guards = s.shareStripes(first, count);
   {
     std::lock_guard<std::mutex> lock(s.bitLock);
     for (int64_t e = first; e < first + count; ++e) {
@@ -829,11 +827,7 @@ void KqBlkRecallStore::holdExtents(int64_t first, int64_t count, KqBlkExtentHold
   Impl& s = *m_impl;
   hold.release();
   if (count <= 0) return;
-  // Shared, in the ascending order dropExtents uses.
-  std::array<bool, kStripes> need{};
-  for (int64_t i = 0; i < std::min<int64_t>(count, kStripes); ++i) {
-    need[static_cast<uint64_t>(first + i) % kStripes] = true;
-  }
+  const std::array<bool, kStripes> need = s.stripesOf(first, count);
   for (size_t i = 0; i < kStripes; ++i) {
     if (!need[i]) continue;
     s.stripes[i].lock_shared();
@@ -877,11 +871,8 @@ CUxError KqBlkRecallStore::dropExtents(int64_t first, int64_t count) {
       }
     }
   }
-  // The range's stripes, exclusive, always in ascending order.
-  std::array<bool, kStripes> need{};
-  for (int64_t i = 0; i < std::min<int64_t>(count, kStripes); ++i) {
-    need[static_cast<size_t>((first + i) % kStripes)] = true;
-  }
+  // The range's stripes, exclusive, in the same ascending order.
+  const std::array<bool, kStripes> need = s.stripesOf(first, count);
   std::vector<std::unique_lock<std::shared_mutex>> guards;
   for (size_t i = 0; i < kStripes; ++i) {
     if (need[i]) guards.emplace_back(s.stripes[i]);
