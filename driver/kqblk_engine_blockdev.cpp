@@ -126,6 +126,12 @@ int blkpg(const Loop& loop, const std::string& node, int op, int number, long lo
           long long length) {
   const int fd = openDevice(loop.dev, O_RDONLY | O_CLOEXEC, node);
   if (fd < 0) return fd;
+  // Checked while the descriptor pins the loop device: it cannot be freed
+  // and given to another program before the ioctl.
+  if (!stillHolds(loop)) {
+    ::close(fd);
+    return -ENXIO;
+  }
   blkpg_partition part;
   std::memset(&part, 0, sizeof part);
   part.start = start;
@@ -233,6 +239,7 @@ CUxError attachLoop(int backingFd, const std::string& node, const std::string& l
       break;
     }
     const int rc = loopConfigure(fd, backingFd, label);
+    if (rc == 0) candidate.backing = backingFile(candidate);
     ::close(fd);
     if (rc == 0) {
       ::close(control);
@@ -249,6 +256,11 @@ CUxError attachLoop(int backingFd, const std::string& node, const std::string& l
 
 std::string backingFile(const Loop& loop) { return readSysfs(sysBlock(loop) + "/loop/backing_file"); }
 
+bool stillHolds(const Loop& loop) {
+  const std::string now = backingFile(loop);
+  return !now.empty() && now == loop.backing;
+}
+
 bool findLoopByBackingFile(const std::string& path, Loop& loop) {
   for (const std::string& name : listDir("/sys/block")) {
     if (name.compare(0, 4, "loop") != 0 || !allDigits(name.substr(4))) continue;
@@ -256,6 +268,7 @@ bool findLoopByBackingFile(const std::string& path, Loop& loop) {
     candidate.index = std::stoi(name.substr(4));
     if (backingFile(candidate) != path) continue;
     if (!parseDevNumber(readSysfs(sysBlock(candidate) + "/dev"), candidate.dev)) continue;
+    candidate.backing = path;
     loop = candidate;
     return true;
   }
@@ -263,12 +276,15 @@ bool findLoopByBackingFile(const std::string& path, Loop& loop) {
 }
 
 CUxError detachLoop(const Loop& loop, const std::string& node, int waitMs) {
-  const std::string attached = backingFile(loop);
-  if (attached.empty()) return CUxError();
+  if (!stillHolds(loop)) return CUxError();
   const int fd = openDevice(loop.dev, O_RDONLY, node);
   if (fd < 0) {
     return FXErrorUtil::ErrorErrNo(FX_HERE, -fd, "cannot open loop device %s",
                                    loop.kernelName().c_str());
+  }
+  if (!stillHolds(loop)) {
+    ::close(fd);
+    return CUxError();
   }
   // With other openers the kernel only marks the device for detaching at
   // their last close; without, it lets go when this descriptor closes.
@@ -280,7 +296,7 @@ CUxError detachLoop(const Loop& loop, const std::string& node, int waitMs) {
                                    loop.kernelName().c_str());
   }
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
-  while (backingFile(loop) == attached) {
+  while (backingFile(loop) == loop.backing) {
     if (std::chrono::steady_clock::now() >= deadline) {
       return FXErrorUtil::ErrorErrNo(FX_HERE, EBUSY,
                                      "loop device %s is still open; it detaches at its last close",

@@ -17,6 +17,10 @@ namespace KqBlkBlockDev {
 struct Loop {
   int index = -1;  // loopN
   dev_t dev = 0;
+  // The file the loop device held when found or attached. A detached loop
+  // device is freed at its last close and may then serve another program:
+  // nothing is done to it once it holds anything else.
+  std::string backing;
   std::string kernelName() const { return "loop" + std::to_string(index); }
 };
 
@@ -29,10 +33,13 @@ struct Partition {
 // scan), with `node` made as its device node (mode 0600).
 CUxError attachLoop(int backingFd, const std::string& node, const std::string& label, Loop& loop);
 // Detaches the loop device and waits up to `waitMs` until the kernel has let
-// go of its file; EBUSY when someone still has it open.
+// go of its file; EBUSY when someone still has it open. Success without a
+// step when it no longer holds its file. deletePartition likewise.
 CUxError detachLoop(const Loop& loop, const std::string& node, int waitMs);
 // The loop device's backing file as the kernel names it; "" when unbound.
 std::string backingFile(const Loop& loop);
+// Whether the loop device still holds the file it held when found or attached.
+bool stillHolds(const Loop& loop);
 // The loop device whose backing file is `path`.
 bool findLoopByBackingFile(const std::string& path, Loop& loop);
 
