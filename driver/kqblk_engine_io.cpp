@@ -41,7 +41,18 @@ void KqBlkExtentIO::recallDone(int64_t extent) {
   if (m_deferred.empty()) return;
   // A failed write leaves its extents absent; their readers fetch them again.
   if (m_queue.finishTakenNow()) m_recall->flushStaged();
-  // Reports the deferred extents written meanwhile, here or by the store.
+  reportWritten();
+}
+
+void KqBlkExtentIO::finishDeferred() {
+  std::lock_guard<std::mutex> lock(m_doneMutex);
+  if (m_deferred.empty()) return;
+  m_recall->flushStaged();
+  reportWritten();
+}
+
+void KqBlkExtentIO::reportWritten() {
+  // The deferred extents written meanwhile, here or by the store's thread.
   const KqBlkPendingRuns pending = m_recall->stagedRuns();
   size_t kept = 0;
   for (int64_t e : m_deferred) {
@@ -58,10 +69,10 @@ int KqBlkExtentIO::readPresent(int64_t extent, char* dst) const {
   if (m_private->hasExtent(extent)) {
     return m_private->readExtent(extent, dst).IsError() ? EIO : 0;
   }
-  if (!m_recall->hasExtent(extent)) return ENOENT;
-  if (!m_recall->readExtent(extent, dst).IsError()) return 0;
-  // Evicted between the two calls: fetch it again.
-  return m_recall->hasExtent(extent) ? EIO : ENOENT;
+  const CUxError err = m_recall->readExtent(extent, dst);
+  if (!err.IsError()) return 0;
+  // Absent, perhaps evicted a moment ago: fetch it again.
+  return FXErrorUtil::GetErrNo(err) == ENOENT ? ENOENT : EIO;
 }
 
 bool KqBlkExtentIO::present(int64_t extent) const {
@@ -133,14 +144,34 @@ int KqBlkExtentIO::read(char* out, size_t length, int64_t offset, size_t& done) 
     }
   }
   readAhead(first, last - first + 1);
-  if (!missing.empty()) {
-    if (!m_queue.recallAndWait(missing, [this](int64_t e) { return present(e); })) return EIO;
-    // Done but absent: the service thread could not keep it (cache full).
-    for (int64_t e : missing) {
-      if (place(e) != 0) return EIO;
-    }
-  }
+  const int rc = recallAndPlace(missing, place);
+  if (rc != 0) return rc;
   done = static_cast<size_t>(end - offset);
+  return 0;
+}
+
+int KqBlkExtentIO::recallAndPlace(std::vector<int64_t>& missing,
+                                  const std::function<int(int64_t)>& place) {
+  // Done but absent: an eviction took the extent between its recall and
+  // this copy, or a full cache never kept it. Recall it again a few times:
+  // a race is lost now and then, a cache without room every time.
+  for (int attempt = 0; !missing.empty(); ++attempt) {
+    if (attempt == kRecallAttempts) return EIO;
+    if (!m_queue.recallAndWait(missing, [this](int64_t e) { return present(e); },
+                               [this] { finishDeferred(); })) {
+      return EIO;
+    }
+    size_t still = 0;
+    for (int64_t e : missing) {
+      const int rc = place(e);
+      if (rc == ENOENT) {
+        missing[still++] = e;
+      } else if (rc != 0) {
+        return rc;
+      }
+    }
+    missing.resize(still);
+  }
   return 0;
 }
 
@@ -157,7 +188,10 @@ int KqBlkExtentIO::recallMissing(size_t length, int64_t offset) {
   // Read-ahead goes behind this read's own extents, so queue it first.
   readAhead(first, last - first + 1);
   if (missing.empty()) return 0;
-  return m_queue.recallAndWait(missing, [this](int64_t e) { return present(e); }) ? 0 : EIO;
+  return m_queue.recallAndWait(missing, [this](int64_t e) { return present(e); },
+                               [this] { finishDeferred(); })
+             ? 0
+             : EIO;
 }
 
 int KqBlkExtentIO::readHeld(size_t length, int64_t offset, const PieceSink& send,
@@ -208,7 +242,7 @@ int KqBlkExtentIO::writeExtent(int64_t e, const char* data, size_t skip, size_t 
   const size_t es = static_cast<size_t>(m_extentSize);
   // Bytes of the extent that lie inside the device.
   const size_t used = static_cast<size_t>(std::min<int64_t>(m_extentSize, m_size - e * es));
-  std::lock_guard<std::mutex> lock(stripe(e));
+  std::lock_guard<std::mutex> lock(writeLock(e));
   if (skip == 0 && length == es) {
     return m_private->writeExtent(e, data).IsError() ? EIO : 0;
   }
@@ -218,8 +252,8 @@ int KqBlkExtentIO::writeExtent(int64_t e, const char* data, size_t skip, size_t 
   } else {
     int rc = readPresent(e, tmp);
     if (rc == ENOENT) {
-      if (!m_queue.recallAndWait({e})) return EIO;
-      rc = readPresent(e, tmp);
+      std::vector<int64_t> missing{e};
+      rc = recallAndPlace(missing, [&](int64_t) { return readPresent(e, tmp); });
     }
     if (rc != 0) return EIO;
   }
@@ -249,7 +283,10 @@ int KqBlkExtentIO::write(const char* data, size_t length, int64_t offset, size_t
       missing.push_back(e);
     }
   }
-  if (!missing.empty() && !m_queue.recallAndWait(missing)) return EIO;
+  if (!missing.empty() &&
+      !m_queue.recallAndWait(missing, nullptr, [this] { finishDeferred(); })) {
+    return EIO;
+  }
 
   for (int64_t e = first; e <= last; ++e) {
     const int64_t start = e * es;

@@ -46,11 +46,16 @@ class KqBlkExtentIO {
   // `readAhead` false when recallMissing has already seen this read.
   using PieceSink = std::function<void(const std::vector<KqBlkReadPiece>& pieces, size_t total)>;
   int readHeld(size_t length, int64_t offset, const PieceSink& send, bool readAhead = true);
-  // Reports the recall of an extent done. The recall store batches the
-  // extents the service thread moves in; those still in its staged run are
-  // reported once written: when the run fills or breaks, when nothing more
-  // is queued, or when a reader waits for one and no extent a reader waits
-  // for is queued.
+  // Reports the recall of an extent done. When an extent counts as done is
+  // decided here and nowhere else: once its data is in the recall store's
+  // data file (or was dropped for want of cache room), never before, so no
+  // reader sees it present without its data. The store stages the extents
+  // the service thread moves in and writes them in runs on a thread of its
+  // own; a staged extent is reported once its run is written. Runs are
+  // written when they fill or break, when nothing more is queued, when a
+  // reader waits for a staged extent and no extent a reader waits for is
+  // queued, and when a reader has waited a stall step (finishDeferred):
+  // a fetched extent never waits behind another extent's source read.
   void recallDone(int64_t extent);
   // Recalls the extents of a read that neither store holds and waits for
   // them: 0 once they were reported done (a full cache may still have
@@ -63,9 +68,18 @@ class KqBlkExtentIO {
   bool present(int64_t extent) const;
   void readAhead(int64_t first, int64_t count);
   int writeExtent(int64_t extent, const char* data, size_t skip, size_t length);
-  std::mutex& stripe(int64_t extent) { return m_stripes[static_cast<size_t>(extent) % kStripes]; }
+  // Recalls `missing` and places each with `place` (0, ENOENT when absent,
+  // or an errno), again for those still absent; EIO after kRecallAttempts.
+  int recallAndPlace(std::vector<int64_t>& missing, const std::function<int(int64_t)>& place);
+  std::mutex& writeLock(int64_t extent) {
+    return m_writeLocks[static_cast<size_t>(extent) % kWriteLocks];
+  }
+  // Writes what the recall store still stages and reports what is written.
+  void finishDeferred();
+  void reportWritten();  // m_doneMutex held
 
-  static const size_t kStripes = 64;
+  static const size_t kWriteLocks = 64;
+  static const int kRecallAttempts = 8;
   // Extents the recall store writes with one call (256 KiB of 4 KiB ones).
   static const int64_t kStagedRun = 64;
 
@@ -81,5 +95,5 @@ class KqBlkExtentIO {
   KqBlkReadAhead m_ahead;
   // Read-modify-write of one extent must not interleave with another write
   // of the same extent (the kernel may write two sectors of it at once).
-  std::mutex m_stripes[kStripes];
+  std::mutex m_writeLocks[kWriteLocks];
 };

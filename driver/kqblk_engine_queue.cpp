@@ -29,7 +29,8 @@ void KqBlkRecallQueue::queued(size_t before) {
   }
 }
 
-bool KqBlkRecallQueue::recallAndWait(const std::vector<int64_t>& extents, const Present& present) {
+bool KqBlkRecallQueue::recallAndWait(const std::vector<int64_t>& extents, const Present& present,
+                                     const std::function<void()>& stalled) {
   std::unique_lock<std::mutex> lock(m_mutex);
   if (m_aborted) return false;
   Waiter waiter;
@@ -58,8 +59,16 @@ bool KqBlkRecallQueue::recallAndWait(const std::vector<int64_t>& extents, const 
     ++waiter.remaining;
   }
   queued(before);
-  if (waiter.remaining == 0) return true;
-  waiter.wake.wait(lock, [&] { return waiter.remaining == 0 || m_aborted; });
+  auto finished = [&] { return waiter.remaining == 0 || m_aborted; };
+  while (!finished()) {
+    if (!stalled) {
+      waiter.wake.wait(lock, finished);
+    } else if (!waiter.wake.wait_for(lock, kStallStep, finished)) {
+      lock.unlock();
+      stalled();
+      lock.lock();
+    }
+  }
   return !m_aborted;
 }
 
@@ -147,6 +156,12 @@ void KqBlkRecallQueue::abort() {
 bool KqBlkRecallQueue::aborted() const {
   std::lock_guard<std::mutex> lock(m_mutex);
   return m_aborted;
+}
+
+bool KqBlkRecallQueue::awaited(int64_t extent) const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  const auto it = m_inFlight.find(extent);
+  return it != m_inFlight.end() && !it->second.waiters.empty();
 }
 
 bool KqBlkRecallQueue::finishTakenNow() const {

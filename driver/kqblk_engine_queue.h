@@ -4,6 +4,7 @@
 // done. An extent is never queued twice while it is in flight.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -33,8 +34,13 @@ class KqBlkRecallQueue {
   // `present`, when given, is asked under the queue's lock about extents
   // not in flight: one that turned present since the caller looked (its
   // recall finished meanwhile) is neither queued nor waited for.
+  // `stalled`, when given, runs without the queue's lock each time the wait
+  // has gone on for another kStallStep: the caller's chance to finish work
+  // that holds fetched extents back.
   using Present = std::function<bool(int64_t)>;
-  bool recallAndWait(const std::vector<int64_t>& extents, const Present& present = nullptr);
+  static constexpr std::chrono::milliseconds kStallStep{20};
+  bool recallAndWait(const std::vector<int64_t>& extents, const Present& present = nullptr,
+                     const std::function<void()>& stalled = nullptr);
   // Queues the extents that are not in flight, behind the demand requests;
   // nobody waits for them.
   void prefetch(const std::vector<int64_t>& extents, const Present& present = nullptr);
@@ -51,6 +57,10 @@ class KqBlkRecallQueue {
   // or when a reader waits for a taken extent and no extent a reader waits
   // for is queued any more.
   bool finishTakenNow() const;
+
+  // Whether a reader waits for the extent; false for read-ahead that no one
+  // has asked for yet, and for extents not in flight.
+  bool awaited(int64_t extent) const;
 
   // Extents queued and not yet taken by pop, and extents in flight.
   size_t queuedCount() const;

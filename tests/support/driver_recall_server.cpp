@@ -15,11 +15,12 @@
 #include "kqblk_store.h"
 
 RecallServer::RecallServer(std::string device, KqBlkRecallStore* recallStore,
-                           std::string sourcePath, Mode mode)
+                           std::string sourcePath, Mode mode, std::set<int64_t> hangOn)
     : m_device(std::move(device)),
       m_store(recallStore),
       m_sourcePath(std::move(sourcePath)),
-      m_mode(mode) {
+      m_mode(mode),
+      m_hangOn(std::move(hangOn)) {
   m_sourceFd = ::open(m_sourcePath.c_str(), O_RDONLY | O_CLOEXEC);
   m_stopFd = ::eventfd(0, EFD_CLOEXEC);
   if (m_sourceFd < 0 || m_stopFd < 0) {
@@ -103,13 +104,29 @@ void RecallServer::run() {
 
 void RecallServer::serve(int64_t extent) {
   if (m_mode == Mode::Hold) return;
+  if (m_hangOn.count(extent)) {
+    pollfd stop = {m_stopFd, POLLIN, 0};
+    while (::poll(&stop, 1, -1) < 0 && errno == EINTR) {
+    }
+    return;
+  }
   KqBlkDriverUnix driver;
   if (m_mode == Mode::Serve) {
+    // As the disk's service thread does: through a temporary file, which
+    // the engine's recall store stages in runs.
     const int32_t size = m_store->getExtentSize();
     std::vector<char> buffer(static_cast<size_t>(size), 0);
     const ssize_t n = ::pread(m_sourceFd, buffer.data(), buffer.size(),
                               static_cast<off_t>(extent) * size);
-    if (n < 0 || m_store->writeExtent(extent, buffer.data()).IsError()) {
+    std::string temp;
+    std::shared_ptr<std::ostream> stream;
+    bool stored = n >= 0 && !m_store->openTempFile(temp, stream).IsError();
+    if (stored) {
+      stream->write(buffer.data(), size);
+      stream.reset();
+      stored = !m_store->moveInExtentFile(temp, extent).IsError();
+    }
+    if (!stored) {
       std::lock_guard<std::mutex> lock(m_mutex);
       m_failure = "cannot serve extent " + std::to_string(extent);
     }

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -21,8 +22,10 @@ class RecallServer {
     Drop,   // recallDone without storing (a full cache)
   };
 
+  // Extents in `hangOn` are taken and their source read never returns (a
+  // hanging source) until the server stops.
   RecallServer(std::string device, KqBlkRecallStore* recallStore, std::string sourcePath,
-               Mode mode = Mode::Serve);
+               Mode mode = Mode::Serve, std::set<int64_t> hangOn = {});
   ~RecallServer();
   RecallServer(const RecallServer&) = delete;
   RecallServer& operator=(const RecallServer&) = delete;
@@ -48,6 +51,7 @@ class RecallServer {
   KqBlkRecallStore* const m_store;
   const std::string m_sourcePath;
   const Mode m_mode;
+  const std::set<int64_t> m_hangOn;
   int m_sourceFd = -1;
   int m_stopFd = -1;
   std::atomic<bool> m_hangup{false};
