@@ -121,22 +121,22 @@ class DriverDisk {
       const std::string path = m_dir + "/" + store;
       ::mkdir(path.c_str(), 0755);
       CUxError err;
-      (std::strcmp(store, "pbstore") == 0 ? m_private : m_recall) =
-          KqBlkRecallStore::create(path, m_name, kDiskBytes, kExtent, err);
+      (std::strcmp(store, "pbstore") == 0 ? m_private : m_recall)
+          .reset(KqBlkRecallStore::create(path, m_name, kDiskBytes, kExtent, err));
     }
     CUxError err = m_driver.createAutoAbortDevice(m_name, m_private, m_recall, m_node);
     if (err.IsError()) {
       std::fprintf(stderr, "bench_driver: %s\n", err.AsString().c_str());
       std::exit(1);
     }
-    m_loop.reset(new ServiceLoop(m_name, m_recall));
+    m_loop.reset(new ServiceLoop(m_name, m_recall.get()));
   }
   ~DriverDisk() {
     m_loop.reset();
     m_driver.abortDevice(m_name);
     m_driver.destroyDevice(m_name);
-    delete m_private;
-    delete m_recall;
+    m_private.reset();
+    m_recall.reset();
     CUxDirectory::Remove(m_dir, true, false);
   }
   const std::string& node() const { return m_node; }
@@ -146,8 +146,8 @@ class DriverDisk {
   std::string m_name;
   std::string m_dir;
   std::string m_node;
-  KqBlkRecallStore* m_private = nullptr;
-  KqBlkRecallStore* m_recall = nullptr;
+  std::shared_ptr<KqBlkRecallStore> m_private;
+  std::shared_ptr<KqBlkRecallStore> m_recall;
   std::unique_ptr<ServiceLoop> m_loop;
 };
 

@@ -119,13 +119,6 @@ void KqBlkDisk::setDirPath(const std::string& path) {
   m_dirPath = path;
 }
 
-void KqBlkDisk::setIdPrefix(const std::string& prefix) {
-  if (m_state == STATE_CONNECTED) {
-    throwInvalidState("KqBlkDisk::setIdPrefix", " cannot set idPrefix", kFile, __LINE__);
-  }
-  m_idPrefix = prefix;
-}
-
 namespace {
 // The identifier names the device node and the store directory: a name that
 // could not be one file name is hashed like a long one.
@@ -138,7 +131,25 @@ bool usableAsFileName(const std::string& name) {
 }
 }  // namespace
 
+void KqBlkDisk::setIdPrefix(const std::string& prefix) {
+  if (m_state == STATE_CONNECTED) {
+    throwInvalidState("KqBlkDisk::setIdPrefix", " cannot set idPrefix", kFile, __LINE__);
+  }
+  // It starts hashed names, which become directories in the store directory.
+  if (!prefix.empty() && (!usableAsFileName(prefix) || prefix.size() > 63)) {
+    throw KqException("KqBlkDisk::setIdPrefix", m_diskPath + " invalid idPrefix [" + prefix + "]",
+                      kFile, __LINE__, EINVAL);
+  }
+  m_idPrefix = prefix;
+}
+
 std::string& KqBlkDisk::setDiskUUID(std::string uuid) {
+  // The name is the device's: renamed, the disk could no longer abort or
+  // destroy the device it made.
+  if (hasDevice()) {
+    throwInvalidState("KqBlkDisk::setDiskUUID", " cannot rename a disk that has a device", kFile,
+                      __LINE__);
+  }
   if (uuid.size() > 63 || !usableAsFileName(uuid)) {
     // Long names are hashed so the device and store names stay short.
     CMd5 md5;
@@ -187,6 +198,14 @@ KqBlkDisk::~KqBlkDisk() {
         KqBlkDisk::disconnect();
         break;
       case STATE_CONNECTED:
+        // Connecting again (a write-back, the service thread's reconnect)
+        // puts a disk with a device into state 1: the device must go too.
+        if (!m_devPath.empty()) {
+          KqBlkDisk::stopThread();
+          m_state = STATE_DEVICE_CREATED;
+          KqBlkDisk::destroyKqBlkDev();
+          break;
+        }
         KqBlkDisk::disconnect();
         break;
       default:
@@ -207,6 +226,4 @@ KqBlkDisk::~KqBlkDisk() {
     }
   }
   closePipe();
-  delete m_privateStore;
-  delete m_recallStore;
 }

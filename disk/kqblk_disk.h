@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "kq_error.h"
@@ -66,8 +67,10 @@ class KqBlkDisk {
   static void setCacheManager(CacheManager* manager);
   static CacheManager* getCacheManager();
   std::string getDevPath() const { return m_devPath; }
-  KqBlkRecallStore* getPrivateStore() const { return m_privateStore; }
-  KqBlkRecallStore* getRecallStore() const { return m_recallStore; }
+  // From a successful createKqBlkDev until destroyKqBlkDev, whatever the state.
+  bool hasDevice() const { return !m_devPath.empty(); }
+  KqBlkRecallStore* getPrivateStore() const { return m_privateStore.get(); }
+  KqBlkRecallStore* getRecallStore() const { return m_recallStore.get(); }
   KqBlkDiskState getState() const { return m_state; }
   const std::string& getDiskUUID() const { return m_diskUUID; }
   const std::string& getDiskPath() const { return m_diskPath; }
@@ -81,7 +84,7 @@ class KqBlkDisk {
   bool preparePrivateStore(std::string& errMsg, int32_t& errCode);
   bool prepareRecallStore(std::string& errMsg, int32_t& errCode);
   bool prepareStore(int32_t extentSize, const std::string& name, std::string& errMsg,
-                    int32_t& errCode, KqBlkRecallStore*& storeOut);
+                    int32_t& errCode, std::shared_ptr<KqBlkRecallStore>& storeOut);
 
   static void* DeviceThreadFunc(void* disk);
   // Opens a log channel the way every part of a disk does.
@@ -98,8 +101,10 @@ class KqBlkDisk {
                                       int line) const;
 
   std::string m_dirPath;
-  KqBlkRecallStore* m_privateStore = nullptr;
-  KqBlkRecallStore* m_recallStore = nullptr;
+  // Shared with the device, which may outlive this object's hold on them
+  // (a destroy that failed, a device left for the crash sweep).
+  std::shared_ptr<KqBlkRecallStore> m_privateStore;
+  std::shared_ptr<KqBlkRecallStore> m_recallStore;
   KqBlkDriverUnix m_driver;
   KqThread m_thread;
   KqEvent m_threadEvent{true};
@@ -109,6 +114,7 @@ class KqBlkDisk {
   std::string m_idPrefix;
   std::string m_diskUUID;
   int64_t m_numSectors = 0;
+  int64_t m_diskBytes = 0;  // the device's size: sectors need not be 512 bytes
   CUxError m_lastError;
   // Written by the caller and the service thread: atomic, so each sees the
   // other's writes without a lock.

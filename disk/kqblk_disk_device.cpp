@@ -19,11 +19,6 @@ const char kFile[] = "kqblk_disk";
 const uint32_t kDefaultDeviceReadyTimeout = 300;
 const int kCacheWalkDescriptors = 20;
 
-void deleteStore(KqBlkRecallStore*& store) {
-  delete store;
-  store = nullptr;
-}
-
 bool isEmptyDirectory(const std::string& path) {
   KQFindData entry;
   errno = 0;
@@ -85,8 +80,8 @@ std::string KqBlkDisk::createKqBlkDev() {
     line = __LINE__;
   }
   if (line != 0) {
-    deleteStore(m_recallStore);
-    deleteStore(m_privateStore);
+    m_recallStore.reset();
+    m_privateStore.reset();
     m_devPath.clear();
     throw KqException(kFunc, errMsg, kFile, line, errCode);
   }
@@ -104,7 +99,7 @@ bool KqBlkDisk::prepareRecallStore(std::string& errMsg, int32_t& errCode) {
 }
 
 bool KqBlkDisk::prepareStore(int32_t extentSize, const std::string& name, std::string& errMsg,
-                             int32_t& errCode, KqBlkRecallStore*& storeOut) {
+                             int32_t& errCode, std::shared_ptr<KqBlkRecallStore>& storeOut) {
   static const char kFunc[] = "KqBlkDisk::PrepareStore";
   if (!isDirectory(m_dirPath)) {
     errMsg = m_dirPath + " is not a directory";
@@ -130,13 +125,14 @@ bool KqBlkDisk::prepareStore(int32_t extentSize, const std::string& name, std::s
     reuse = !isEmptyDirectory(dir);
   }
   CUxError err;
-  storeOut = reuse ? KqBlkRecallStore::open(dir, err)
-                   : KqBlkRecallStore::create(dir, m_diskUUID, m_numSectors * 512, extentSize, err);
+  storeOut.reset(reuse ? KqBlkRecallStore::open(dir, err)
+                       : KqBlkRecallStore::create(dir, m_diskUUID, m_diskBytes, extentSize,
+                                                  err));
   if (!err.IsError() && storeOut != nullptr) {
     m_log.Debug(kFunc, "Initialized backing store @ %s\n", dir.c_str());
     return true;
   }
-  deleteStore(storeOut);
+  storeOut.reset();
   errCode = FXErrorUtil::GetErrNo(err);
   errMsg = "Failed to create/open store @ " + dir + ". err: " + err.AsString();
   return false;
@@ -191,10 +187,10 @@ void KqBlkDisk::destroyKqBlkDev() {
     }
   }
 
-  for (KqBlkRecallStore** store : {&m_privateStore, &m_recallStore}) {
+  for (std::shared_ptr<KqBlkRecallStore>* store : {&m_privateStore, &m_recallStore}) {
     if (*store) {
       (*store)->clear();
-      deleteStore(*store);
+      store->reset();
     }
   }
   const std::string base = m_dirPath + "/" + m_diskUUID;
@@ -202,6 +198,7 @@ void KqBlkDisk::destroyKqBlkDev() {
   KqBlkBackingStore::remove(base + "/pbstore");
   rmdir(base.c_str());
   m_state = STATE_INIT;
+  m_devPath.clear();
   if (!failure.empty()) {
     m_log.Error(kFunc,
                 "Failed to destroy kqblk device [%s]. Error message [%s], error code [%d]. "
@@ -214,8 +211,12 @@ void KqBlkDisk::cleanupKqBlkDev(const char* dirPath, const char* name, bool abor
   static const char kFunc[] = "KqBlkDisk::cleanupKqBlkDev";
   EvEvent log;
   KqBlkDisk::initLog(log);
+  if (name == nullptr || *name == '\0') {
+    throw KqException(kFunc, "Failed to delete device: no device name given", kFile, __LINE__,
+                      EINVAL);
+  }
   KqBlkDriverUnix driver;
-  const std::string base = std::string(dirPath ? dirPath : "") + "/" + (name ? name : "");
+  const std::string base = std::string(dirPath ? dirPath : "") + "/" + name;
   CUxError err = driver.abortDevice(name);
   if (!err.IsError() && !abortOnly) err = driver.destroyDevice(name);
   if (err.IsError()) {

@@ -28,6 +28,11 @@ const size_t kCaughtTextSize = 2048;
 
 void KqBlkDisk::startThread() {
   static const char kFunc[] = "KqBlkDisk::startThread";
+  // A disk's thread runs once: a second one would take the first one's stop
+  // pipe away from it.
+  if (m_thread.isJoinable()) {
+    throwInvalidState(kFunc, " driver thread already started", kFile, __LINE__);
+  }
   m_threadEvent.reset();
   closePipe();
   int fds[2];
@@ -199,6 +204,15 @@ bool KqBlkDisk::serveRequest(int64_t extent, std::string& lastCacheMessage, cons
   bool read = false;
   for (int attempt = 0; attempt < kReadAttempts && !read; ++attempt) {
     read = readData(this, static_cast<long long>(extentSize) * extent, &size, &buffer);
+  }
+  if (!read && !m_driver.isAwaited(m_diskUUID, extent)) {
+    // Read-ahead that no one asked for, perhaps past the source's end: its
+    // failure is no reason to fail the device. A reader that asks later
+    // recalls it again.
+    log.DebugLvl(kThreadFunc, 2, "read-ahead of extent [%lld] failed; dropped",
+                 static_cast<long long>(extent));
+    m_driver.recallDone(m_diskUUID, extent);
+    return true;
   }
   if (!read) {
     disconnect_direct();

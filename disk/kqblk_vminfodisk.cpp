@@ -49,12 +49,18 @@ KqBlkVMInfoDisk::~KqBlkVMInfoDisk() {
 
 bool KqBlkVMInfoDisk::setDiskParams(int64_t blockExtentSize, int64_t diskSizeInBytes,
                                     uint32_t sectorSize, std::string name) {
+  if (hasDevice()) {
+    m_log.Error("KqBlkVMInfoDisk::setDiskParams", "disk %s has a device: its parameters stay",
+                m_diskName.c_str());
+    return false;
+  }
   m_blockExtentSize = static_cast<uint32_t>(blockExtentSize);
   m_sectorSize = sectorSize;
   m_diskName = name;
   setDiskUUID(name);
   // A zero sector size would divide by zero; such a disk has no sectors.
   m_numSectors = sectorSize ? diskSizeInBytes / static_cast<int64_t>(sectorSize) : 0;
+  m_diskBytes = m_numSectors * static_cast<int64_t>(sectorSize);
   return true;
 }
 
@@ -259,7 +265,17 @@ bool KqBlkVMInfoDisk::writeBackExtent(uint64_t extent) {
   }
   ::close(fd);
   const uint64_t sector = extent * kSectorsPerExtent;
-  err = m_reader->write(sector, buffer, static_cast<uint32_t>(kSectorsPerExtent));
+  // The last extent of a disk whose size is no multiple of it lies partly
+  // past the disk's end: only its part inside goes back.
+  const uint64_t capacity = m_reader->getCapacity();
+  if (sector >= capacity) {
+    m_log.Error(kFunc, "Extent [%llu] lies beyond the disk's end (%llu sectors)",
+                static_cast<unsigned long long>(extent),
+                static_cast<unsigned long long>(capacity));
+    return false;
+  }
+  const uint64_t sectors = std::min<uint64_t>(kSectorsPerExtent, capacity - sector);
+  err = m_reader->write(sector, buffer, static_cast<uint32_t>(sectors));
   if (err.IsError()) {
     m_log.Error(kFunc, "Write failed @ sector %llu, Error: [%s]",
                 static_cast<unsigned long long>(sector), err.AsString().c_str());

@@ -27,10 +27,11 @@ KqBlkDriverUnix::~KqBlkDriverUnix() {
 }
 
 CUxError KqBlkDriverUnix::createAutoAbortDevice(const std::string& name,
-                                                KqBlkRecallStore* privateStore,
-                                                KqBlkRecallStore* recallStore,
+                                                std::shared_ptr<KqBlkRecallStore> privateStore,
+                                                std::shared_ptr<KqBlkRecallStore> recallStore,
                                                 std::string& devPath) {
-  return KqBlkEngine::instance().create(name, privateStore, recallStore, devPath);
+  return KqBlkEngine::instance().create(name, std::move(privateStore), std::move(recallStore),
+                                        devPath);
 }
 
 CUxError KqBlkDriverUnix::monitorDevice(const std::string& name) {
@@ -78,6 +79,11 @@ CUxError KqBlkDriverUnix::recallDone(const std::string& name, int64_t extent) {
   if (!dev) return noDevice(name);
   dev->io.recallDone(extent);
   return CUxError();
+}
+
+bool KqBlkDriverUnix::isAwaited(const std::string& name, int64_t extent) {
+  std::shared_ptr<KqBlkEngineDevice> dev = KqBlkEngine::instance().find(name);
+  return dev && dev->queue.awaited(extent);
 }
 
 CUxError KqBlkDriverUnix::abortDevice(const std::string& name) {

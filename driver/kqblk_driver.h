@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "kq_error.h"
@@ -16,8 +17,12 @@ class KqBlkDriverUnix {
   KqBlkDriverUnix(const KqBlkDriverUnix&) = delete;
   KqBlkDriverUnix& operator=(const KqBlkDriverUnix&) = delete;
 
-  CUxError createAutoAbortDevice(const std::string& name, KqBlkRecallStore* privateStore,
-                                 KqBlkRecallStore* recallStore, std::string& devPath);
+  // The device shares ownership of its stores: they live as long as it
+  // does, whatever its creator does with its own references.
+  CUxError createAutoAbortDevice(const std::string& name,
+                                 std::shared_ptr<KqBlkRecallStore> privateStore,
+                                 std::shared_ptr<KqBlkRecallStore> recallStore,
+                                 std::string& devPath);
   // Binds this client to the device's recall requests.
   CUxError monitorDevice(const std::string& name);
   // A descriptor that polls readable while a request is pending and reports
@@ -26,6 +31,9 @@ class KqBlkDriverUnix {
   // The next requested extent; errno 11 when none is pending.
   CUxError getRecallRequest(const std::string& name, int64_t& extent);
   CUxError recallDone(const std::string& name, int64_t extent);
+  // Whether a reader waits for the requested extent: false for read-ahead,
+  // whose failure must neither fail a read nor abort the device.
+  bool isAwaited(const std::string& name, int64_t extent);
   // Pending and later I/O fail; errno 2 when there is no such device.
   CUxError abortDevice(const std::string& name);
   CUxError destroyDevice(const std::string& name);

@@ -52,7 +52,7 @@ CUxError checkName(const std::string& name) {
   return CUxError();
 }
 
-CUxError checkStores(KqBlkRecallStore* privateStore, KqBlkRecallStore* recallStore) {
+CUxError checkStores(const KqBlkRecallStore* privateStore, const KqBlkRecallStore* recallStore) {
   if (privateStore == nullptr || recallStore == nullptr) {
     return FXErrorUtil::ErrorErrNo(FX_HERE, EINVAL, "a device needs both stores");
   }
@@ -108,15 +108,16 @@ void KqBlkEngine::forget(const std::string& name) {
   m_devices.erase(name);
 }
 
-CUxError KqBlkEngine::create(const std::string& name, KqBlkRecallStore* privateStore,
-                             KqBlkRecallStore* recallStore, std::string& devPath) {
+CUxError KqBlkEngine::create(const std::string& name,
+                             std::shared_ptr<KqBlkRecallStore> privateStore,
+                             std::shared_ptr<KqBlkRecallStore> recallStore, std::string& devPath) {
   if (!isDirectory(KqBlkPaths::kControlDir)) {
     return FXErrorUtil::ErrorErrNo(FX_HERE, ENODEV,
                                    "the kqblk driver is not loaded: %s is missing",
                                    KqBlkPaths::kControlDir);
   }
   CUxError err = checkName(name);
-  if (!err.IsError()) err = checkStores(privateStore, recallStore);
+  if (!err.IsError()) err = checkStores(privateStore.get(), recallStore.get());
   if (err.IsError()) return err;
 
   std::lock_guard<std::mutex> admin(m_adminMutex);
@@ -130,7 +131,8 @@ CUxError KqBlkEngine::create(const std::string& name, KqBlkRecallStore* privateS
   if (!err.IsError()) err = ensureDirectory(KqBlkPaths::kNodeDir, 0755);
   if (err.IsError()) return err;
 
-  auto dev = std::make_shared<KqBlkEngineDevice>(name, privateStore, recallStore);
+  auto dev = std::make_shared<KqBlkEngineDevice>(name, std::move(privateStore),
+                                                 std::move(recallStore));
   err = dev->queue.init();
   if (err.IsError()) return err;
   if (::mkdir(mountDir.c_str(), 0700) != 0) {
@@ -218,6 +220,9 @@ CUxError KqBlkEngine::abortLeftBehind(const std::string& name) {
 }
 
 CUxError KqBlkEngine::checkNotBusy(const std::string& name, const KqBlkBlockDev::Loop& loop) {
+  // A loop device that let go of our file may be another program's by now:
+  // its users are none of ours.
+  if (!KqBlkBlockDev::stillHolds(loop)) return CUxError();
   std::vector<dev_t> devices{loop.dev};
   for (const KqBlkBlockDev::Partition& part : KqBlkBlockDev::partitions(loop)) {
     devices.push_back(part.dev);

@@ -19,11 +19,18 @@
 class KqBlkRecallStore;
 
 struct KqBlkEngineDevice {
-  KqBlkEngineDevice(const std::string& deviceName, KqBlkRecallStore* privateStore,
-                    KqBlkRecallStore* recallStore)
-      : name(deviceName), io(privateStore, recallStore, queue) {}
+  KqBlkEngineDevice(const std::string& deviceName, std::shared_ptr<KqBlkRecallStore> privateStore,
+                    std::shared_ptr<KqBlkRecallStore> recallStore)
+      : name(deviceName),
+        privateStore(std::move(privateStore)),
+        recallStore(std::move(recallStore)),
+        io(this->privateStore.get(), this->recallStore.get(), queue) {}
 
   const std::string name;
+  // Declared first so they go last: every server thread and the loop
+  // device may still reach them until the device itself is gone.
+  const std::shared_ptr<KqBlkRecallStore> privateStore;
+  const std::shared_ptr<KqBlkRecallStore> recallStore;
   KqBlkRecallQueue queue;
   KqBlkExtentIO io;
   KqBlkFuseServer fuse;
@@ -36,8 +43,8 @@ class KqBlkEngine {
  public:
   static KqBlkEngine& instance();
 
-  CUxError create(const std::string& name, KqBlkRecallStore* privateStore,
-                  KqBlkRecallStore* recallStore, std::string& devPath);
+  CUxError create(const std::string& name, std::shared_ptr<KqBlkRecallStore> privateStore,
+                  std::shared_ptr<KqBlkRecallStore> recallStore, std::string& devPath);
   // Null when this process serves no such device.
   std::shared_ptr<KqBlkEngineDevice> find(const std::string& name);
   CUxError abort(const std::string& name);

@@ -68,9 +68,12 @@ bool containsAnother(const slice& outer, const std::list<slice>& all) {
 CUxError KqBlkEngine::waitReady(const std::string& name, uint32_t seconds) {
   std::shared_ptr<KqBlkEngineDevice> dev = find(name);
   if (!dev) return FXErrorUtil::ErrorErrNo(FX_HERE, ENOENT, "no device %s", name.c_str());
-  std::lock_guard<std::mutex> lock(dev->mutex);
-  if (dev->queue.aborted() || !dev->attached) {
-    return FXErrorUtil::ErrorErrNo(FX_HERE, EIO, "device %s is aborted", name.c_str());
+  auto usable = [&] { return !dev->queue.aborted() && dev->attached; };
+  {
+    std::lock_guard<std::mutex> lock(dev->mutex);
+    if (!usable()) {
+      return FXErrorUtil::ErrorErrNo(FX_HERE, EIO, "device %s is aborted", name.c_str());
+    }
   }
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
   const std::string node = KqBlkPaths::node(name);
@@ -84,6 +87,12 @@ CUxError KqBlkEngine::waitReady(const std::string& name, uint32_t seconds) {
   if (result != 0) {
     return FXErrorUtil::ErrorErrNo(FX_HERE, EIO, "cannot read the partition table of %s",
                                    name.c_str());
+  }
+  // Only now: the table read waits for recalls, and a destroy of this device
+  // (which holds the process's create and destroy lock) must not wait for it.
+  std::lock_guard<std::mutex> lock(dev->mutex);
+  if (!usable()) {
+    return FXErrorUtil::ErrorErrNo(FX_HERE, EIO, "device %s is aborted", name.c_str());
   }
   std::vector<KqBlkBlockDev::Partition> known = KqBlkBlockDev::partitions(dev->loop);
   for (const slice& s : slices) {

@@ -481,6 +481,7 @@ struct KqBlkRecallStore::Impl {
   }
 
   ~Impl() {
+    runs.reset();  // its last run goes to the files closed below
     if (bitmapMap) ::munmap(bitmapMap, bitmapMapLength);
     for (int fd : {dataFd, bitmapFd, dirFd}) {
       if (fd >= 0) ::close(fd);

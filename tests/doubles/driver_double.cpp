@@ -21,6 +21,7 @@ void DriverDouble::reset() {
   abortResult.Success();
   waitReadyResult.Success();
   destroyFailures = 0;
+  readAhead.clear();
   lastReadyTimeout = 0;
   calls.clear();
   recallsDone.clear();
@@ -74,8 +75,10 @@ void record(const std::string& call) {
 KqBlkDriverUnix::KqBlkDriverUnix() = default;
 KqBlkDriverUnix::~KqBlkDriverUnix() = default;
 
-CUxError KqBlkDriverUnix::createAutoAbortDevice(const std::string& name, KqBlkRecallStore*,
-                                                KqBlkRecallStore*, std::string& devPath) {
+CUxError KqBlkDriverUnix::createAutoAbortDevice(const std::string& name,
+                                                std::shared_ptr<KqBlkRecallStore>,
+                                                std::shared_ptr<KqBlkRecallStore>,
+                                                std::string& devPath) {
   record("create:" + name);
   if (driverDouble().createResult.IsError()) return driverDouble().createResult;
   devPath = "/dev/kqblk/" + name;
@@ -116,6 +119,12 @@ CUxError KqBlkDriverUnix::recallDone(const std::string&, int64_t extent) {
   d.recallsDone.push_back(extent);
   d.changed.notify_all();
   return CUxError();
+}
+
+bool KqBlkDriverUnix::isAwaited(const std::string&, int64_t extent) {
+  DriverDouble& d = driverDouble();
+  std::lock_guard<std::mutex> lock(d.mutex);
+  return d.readAhead.count(extent) == 0;
 }
 
 CUxError KqBlkDriverUnix::abortDevice(const std::string& name) {

@@ -21,6 +21,7 @@ struct DriverDouble {
   CUxError abortResult;
   CUxError waitReadyResult;
   int destroyFailures = 0;  // this many destroyDevice calls fail with EBUSY first
+  std::set<int64_t> readAhead;  // requests no reader waits for
   uint32_t lastReadyTimeout = 0;
 
   // What the disk did.

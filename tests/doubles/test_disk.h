@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <vector>
 
 #include "kqblk_disk.h"
 
@@ -26,14 +27,24 @@ class TestDisk : public KqBlkDisk {
     const int n = reads++;
     if (failReadsFrom >= 0 && n >= failReadsFrom) return false;
     lastOffset = offset;
+    if (returnSize > *size) {
+      // More than the caller's buffer holds: hand back one of our own.
+      ownBuffer.resize(static_cast<size_t>(returnSize));
+      *buffer = ownBuffer.data();
+      *size = returnSize;
+    } else if (returnSize > 0) {
+      *size = returnSize;
+    }
     for (long i = 0; i < *size; ++i) (*buffer)[i] = static_cast<UINT8>((offset + i) % 251);
-    if (returnSize > 0) *size = returnSize;
     return true;
   }
 
-  void setSectors(int64_t sectors) { m_numSectors = sectors; }
+  void setSectors(int64_t sectors) {
+    m_numSectors = sectors;
+    m_diskBytes = sectors * 512;
+  }
   void forceState(KqBlkDiskState state) { m_state = state; }
-  KqBlkRecallStore* recallStore() const { return m_recallStore; }
+  KqBlkRecallStore* recallStore() const { return m_recallStore.get(); }
   const int32_t* pipeFds() const { return m_pipeFds; }
 
   std::atomic<int> connects{0};
@@ -41,5 +52,6 @@ class TestDisk : public KqBlkDisk {
   std::atomic<long long> lastOffset{-1};
   int failReadsFrom = -1;  // reads from this one on fail; -1 never
   long returnSize = 0;     // when set, the size readData reports back
+  std::vector<UINT8> ownBuffer;
   bool failConnect = false;
 };

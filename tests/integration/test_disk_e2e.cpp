@@ -5,17 +5,20 @@
 #include <unistd.h>
 
 #include <memory>
+#include <set>
 
 #include "kq_process.h"
 #include "kqblk_cache_manager.h"
 #include "kqblk_store.h"
 #include "kqblk_vminfodisk.h"
+#include "support/driver_fixture.h"
 #include "support/exposed_disk.h"
 #include "support/guest_image.h"
 #include "support/run_tool.h"
 #include "support/temp_dir.h"
 
 using ::testing::HasSubstr;
+using ::testing::IsEmpty;
 
 namespace {
 
@@ -171,18 +174,33 @@ TEST_F(EndToEnd, FullCacheFailsTheReadInsteadOfHangingOrLying) {
   EXPECT_EQ(presentExtents(e.disk->getRecallStore()), 0u);
 }
 
-TEST_F(EndToEnd, TeardownInEveryStateNeverHangsOrLeaksDescriptors) {
+TEST_F(EndToEnd, TeardownInEveryStateLeavesNothingBehind) {
   const int before = openDescriptors();
+  const std::set<std::string> loopsBefore = boundLoops();
   const std::string image = guest->image.path();
   const int64_t bytes = static_cast<int64_t>(guest->image.sizeBytes());
-  for (int stopAt = 0; stopAt <= 4; ++stopAt) {
+  for (int stopAt = 0; stopAt <= 5; ++stopAt) {
     ExposedDisk e(image, static_cast<uint64_t>(bytes), dir.path());
     if (stopAt >= 1) e.disk->connect();
-    if (stopAt >= 2) e.devPath = e.disk->createKqBlkDev();
+    if (stopAt >= 2) {
+      e.devPath = e.disk->createKqBlkDev();
+      // Renamed, the disk would abort and destroy some other device.
+      EXPECT_THROW(e.disk->setDiskUUID("renamed"), KqException);
+      EXPECT_FALSE(e.disk->setDiskParams(1 << 20, bytes, 512, "renamed"));
+    }
     if (stopAt >= 3) e.disk->startThread();
     if (stopAt >= 4) e.disk->waitForDeviceReady();
+    if (stopAt >= 5) {
+      // Connected again after serving, as a write-back does: state 1 with a device.
+      e.disk->stopThread();
+      e.disk->connect();
+      ASSERT_EQ(e.disk->getState(), STATE_CONNECTED);
+    }
+    const std::string name = e.disk->getDiskUUID();
     // The destructor alone takes it down from here.
     e.disk.reset();
+    EXPECT_THAT(leftovers(name), IsEmpty()) << "stopped at step " << stopAt;
+    EXPECT_NE(::access((dir / name).c_str(), F_OK), 0) << "stopped at step " << stopAt;
   }
   {
     // A thread whose start-up fails: its device vanished underneath it.
@@ -199,4 +217,13 @@ TEST_F(EndToEnd, TeardownInEveryStateNeverHangsOrLeaksDescriptors) {
     e.disk->disconnect_direct();
   }
   EXPECT_EQ(openDescriptors(), before);
+  EXPECT_EQ(boundLoops(), loopsBefore);
+}
+
+TEST_F(EndToEnd, DiskWith4096ByteSectorsIsExposedWhole) {
+  const int64_t bytes = static_cast<int64_t>(guest->image.sizeBytes());
+  ExposedDisk e(guest->image.path(), static_cast<uint64_t>(bytes), dir.path());
+  ASSERT_TRUE(e.disk->setDiskParams(1 << 20, bytes, 4096, guest->image.path()));
+  e.expose();
+  EXPECT_EQ(runTool("blockdev --getsize64 " + shellQuote(e.devPath)), std::to_string(bytes) + "\n");
 }

@@ -101,7 +101,7 @@ class DriverLifecycleTest : public DriverTest {
         name, m_stores.back()->privateStore(), m_stores.back()->recallStore(), node);
     EXPECT_FALSE(err.IsError()) << err.AsString();
     m_servers.push_back(
-        std::make_unique<RecallServer>(name, m_stores.back()->recallStore(), image));
+        std::make_unique<RecallServer>(name, m_stores.back()->recallStore().get(), image));
     return name;
   }
 
@@ -306,12 +306,12 @@ TEST_F(DriverLifecycleTest, OwnsItsOwnDevicesOnly) {
     _exit(1);
   };
   CUxError err;
-  KqBlkRecallStore* stores[2] = {nullptr, nullptr};
+  std::shared_ptr<KqBlkRecallStore> stores[2];
   const char* names[2] = {"pbstore", "rbstore"};
   for (int i = 0; i < 2; ++i) {
     const std::string path = dir + "/" + names[i];
     if (::mkdir(path.c_str(), 0755) != 0) fail("mkdir " + path);
-    stores[i] = KqBlkRecallStore::create(path, name, 16 * kMiB, 4096, err);
+    stores[i].reset(KqBlkRecallStore::create(path, name, 16 * kMiB, 4096, err));
     if (err.IsError() || !stores[i]) fail(err.AsString());
   }
   std::string node;

@@ -49,14 +49,11 @@ StorePair::StorePair(int64_t size, int32_t extentSize) {
     if (err.IsError() || store == nullptr) {
       throw std::runtime_error("cannot create store " + path + ": " + err.AsString());
     }
-    (std::strcmp(name, "pbstore") == 0 ? m_private : m_recall) = store;
+    (std::strcmp(name, "pbstore") == 0 ? m_private : m_recall).reset(store);
   }
 }
 
-StorePair::~StorePair() {
-  delete m_private;
-  delete m_recall;
-}
+StorePair::~StorePair() = default;
 
 DeviceGuard::~DeviceGuard() {
   KqBlkDriverUnix driver;

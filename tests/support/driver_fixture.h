@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdint>
 #include <future>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -33,14 +34,14 @@ class StorePair {
   StorePair(const StorePair&) = delete;
   StorePair& operator=(const StorePair&) = delete;
 
-  KqBlkRecallStore* privateStore() const { return m_private; }
-  KqBlkRecallStore* recallStore() const { return m_recall; }
+  const std::shared_ptr<KqBlkRecallStore>& privateStore() const { return m_private; }
+  const std::shared_ptr<KqBlkRecallStore>& recallStore() const { return m_recall; }
   const std::string& dir() const { return m_dir.path(); }
 
  private:
   TempDir m_dir;
-  KqBlkRecallStore* m_private = nullptr;
-  KqBlkRecallStore* m_recall = nullptr;
+  std::shared_ptr<KqBlkRecallStore> m_private;
+  std::shared_ptr<KqBlkRecallStore> m_recall;
 };
 
 // Aborts and destroys the named device at scope exit.

@@ -63,30 +63,37 @@ TEST_F(DiskThread, ReadinessChangeBeforeARequestConnectsFirst) {
 }
 
 TEST_F(DiskThread, OneReadFillingSeveralExtentsReportsEachDone) {
-  disk.returnSize = 4096;  // the source keeps the size; one extent per request
+  disk.returnSize = 3 * 4096;  // the source hands back a buffer of its own
   disk.startThread();
   driverDouble().pushRequest(10);
-  driverDouble().pushRequest(11);
-  ASSERT_TRUE(driverDouble().waitForRecalls(2, 5000));
-  EXPECT_EQ(driverDouble().recallsDone, (std::vector<int64_t>{10, 11}));
+  ASSERT_TRUE(driverDouble().waitForRecalls(3, 5000));
+  EXPECT_EQ(driverDouble().recallsDone, (std::vector<int64_t>{10, 11, 12}));
+  EXPECT_EQ(disk.reads.load(), 1);
+  EXPECT_EQ(storeDoubleExtentBytes(disk.recallStore(), 12), 4096);
   disk.stopThread();
 }
 
-TEST_F(DiskThread, FiveFailedReadsAbortTheDeviceAndEndTheThread) {
+TEST_F(DiskThread, FiveFailedReadsAbortTheDeviceUnlessOnlyReadAheadWantedTheExtent) {
   disk.failReadsFrom = 0;
   KqLogCapture log;
   disk.startThread();
+  // Read-ahead (perhaps past the source's end): dropped, the device lives.
+  driverDouble().readAhead = {7};
+  driverDouble().pushRequest(7);
+  ASSERT_TRUE(driverDouble().waitForRecalls(1, 5000));
+  EXPECT_EQ(driverDouble().countCalls("abort:dev0"), 0u);
+  // A reader waits for this one.
   driverDouble().pushRequest(5);
   for (int i = 0; i < 500 && driverDouble().countCalls("abort:dev0") == 0; ++i) usleep(10000);
   EXPECT_EQ(driverDouble().countCalls("abort:dev0"), 1u);
-  EXPECT_EQ(disk.reads.load(), 5);
+  EXPECT_EQ(disk.reads.load(), 10);
   const auto caught = log.find("Caught Exception [kqblk_disk]");
   ASSERT_EQ(caught.size(), 1u);
   EXPECT_THAT(caught[0].text, ::testing::HasSubstr(
       "[KqBlkDisk::DeviceThreadFunc]:[Disconnect direct done upon lib disk read err]"));
   EXPECT_THAT(caught[0].text, ::testing::EndsWith("  Aborting device [dev0]"));
   EXPECT_EQ(caught[0].level, -1);
-  EXPECT_TRUE(driverDouble().recallsDone.empty());
+  EXPECT_EQ(driverDouble().recallsDone, std::vector<int64_t>{7});
   disk.stopThread();  // the thread has ended already; this must not hang
   EXPECT_EQ(disk.getState(), STATE_DEVICE_CREATED);
 }
