@@ -130,6 +130,24 @@ TEST_F(EndToEnd, FailingSourceReadsAbortTheDeviceAndReadersGetEIO) {
   EXPECT_NE(readBlock(e.devPath, 60000, &err), 0);
 }
 
+TEST_F(EndToEnd, ReadAheadPastTheSourcesEndNeitherFailsReadsNorAbortsTheDevice) {
+  // Said to be larger than its source: read-ahead at the source's end asks
+  // for extents the source cannot give.
+  const uint64_t bytes = guest->image.sizeBytes();
+  ExposedDisk e(guest->image.path(), bytes + (1 << 20), dir.path());
+  e.expose();
+  const uint64_t block = 65536;
+  std::string out;
+  std::string err;
+  EXPECT_EQ(KqProcess::system("dd if=" + shellQuote(e.devPath) + " of=/dev/null bs=" +
+                                  std::to_string(block) + " iflag=direct count=32 skip=" +
+                                  std::to_string(bytes / block - 32),
+                              &out, &err, 60, false),
+            0)
+      << err;
+  EXPECT_EQ(readBlock(e.devPath, 10, &err), 0) << "the device was aborted: " << err;
+}
+
 TEST_F(EndToEnd, ConnectFailingOnTheServiceThreadAbortsToo) {
   struct FailingReconnect : KqBlkVMInfoDisk {
     using KqBlkVMInfoDisk::KqBlkVMInfoDisk;

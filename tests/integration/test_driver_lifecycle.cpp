@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "kqblk_driver.h"
+#include "kqblk_engine.h"
 #include "kqblk_engine_blockdev.h"
 #include "kqblk_store.h"
 #include "support/disk_image.h"
@@ -205,10 +206,34 @@ TEST_F(DriverLifecycleTest, DestroyRefusesWhileBusyAndThenLeavesNothing) {
   EXPECT_EQ(EBUSY, FXErrorUtil::GetErrNo(err)) << err.AsString();
   ::close(exclusive);
 
+  // A plain opener outlives the detach: the kernel frees the loop device at
+  // its last close, and another program may attach it before the retry.
+  const int loopIndex = KqBlkEngine::instance().find(name)->loop.index;
+  const int opener = ::open(node.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(opener, 0);
   ASSERT_FALSE(driver.abortDevice(name).IsError());
+  EXPECT_EQ(EBUSY, FXErrorUtil::GetErrNo(driver.destroyDevice(name)));
+  ::close(opener);
+  DiskImage otherImage(m_dir / "other.img", 8);
+  LoopOptions sameLoop;
+  sameLoop.device = "/dev/loop" + std::to_string(loopIndex);
+  std::unique_ptr<LoopDevice> other;
+  for (int i = 0; i < 100 && !other; ++i) {
+    try {
+      other = std::make_unique<LoopDevice>(otherImage.path(), sameLoop);
+    } catch (const std::exception&) {
+      usleep(20000);  // until the last close has freed it
+    }
+  }
+  ASSERT_TRUE(other) << sameLoop.device << " was never freed";
+
   err = driver.destroyDevice(name);
   ASSERT_FALSE(err.IsError()) << err.AsString();
   EXPECT_EQ(std::vector<std::string>(), leftovers(name));
+  EXPECT_EQ(runTool("losetup -n -O BACK-FILE " + shellQuote(other->path())),
+            otherImage.path() + "\n")
+      << "the retry detached a loop device that was no longer the driver's";
+  other.reset();
   EXPECT_EQ(loopsBefore, boundLoops());
   EXPECT_EQ(ENOENT, FXErrorUtil::GetErrNo(driver.destroyDevice(name)));
 }

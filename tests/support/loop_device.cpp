@@ -37,7 +37,8 @@ LoopDevice::LoopDevice(const std::string& image, const LoopOptions& options) {
   m_image = real;
   free(real);
 
-  std::string command = "losetup --find --show";
+  std::string command = "losetup --show";
+  command += options.device.empty() ? " --find" : " " + shellQuote(options.device);
   if (options.offset) command += " --offset " + std::to_string(options.offset);
   if (options.sizeLimit) command += " --sizelimit " + std::to_string(options.sizeLimit);
   if (options.readOnly) command += " --read-only";

@@ -11,6 +11,7 @@ struct LoopOptions {
   uint64_t offset = 0;     // bytes into the image
   uint64_t sizeLimit = 0;  // bytes; 0 is up to the image's end
   bool readOnly = false;
+  std::string device;      // this free loop device (/dev/loopN); empty: any free one
 };
 
 class LoopDevice {
