@@ -363,7 +363,7 @@ TEST_F(DeviceTest, LoopDeviceRemovesItsPartitionsAndDetachesOnlyItself) {
       << "detached a device it did not make";
 
   // A window onto partition 1 alone, for kernels that make no partition nodes.
-  LoopDevice window(image.path(), LoopOptions{2048 * 512, 4096 * 512, true});
+  LoopDevice window(image.path(), LoopOptions{2048 * 512, 4096 * 512, true, ""});
   EXPECT_EQ("4096\n", runTool("cat /sys/block/" + window.name() + "/size"));
   EXPECT_EQ("1\n", runTool("cat /sys/block/" + window.name() + "/ro"));
 }
