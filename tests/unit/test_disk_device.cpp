@@ -179,6 +179,7 @@ TEST_F(DiskDevice, CleanupByNameAbortsOnlyOrDestroysAndRemovesStores) {
 
   driverDouble().abortResult = FXErrorUtil::ErrorErrNo(FX_HERE, ENOENT, "no such device");
   EXPECT_NO_THROW(KqBlkDisk::cleanupKqBlkDev("", "gone", false));
+  EXPECT_THROW(KqBlkDisk::cleanupKqBlkDev("", nullptr, false), KqException);
   driverDouble().abortResult = FXErrorUtil::ErrorErrNo(FX_HERE, EBUSY, "busy");
   try {
     KqBlkDisk::cleanupKqBlkDev("", "stuck", false);

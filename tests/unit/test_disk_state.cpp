@@ -44,6 +44,11 @@ TEST_F(DiskState, ShortNamesStayAndLongNamesAreHashedBehindThePrefix) {
   EXPECT_EQ(disk.setDiskUUID("a/b"), "req7-A7E86136543B019D72468CEEBF71FB8E");
   EXPECT_EQ(disk.setDiskUUID("..").substr(0, 5), "req7-");
   EXPECT_EQ(disk.setDiskUUID("line\nbreak").size(), 5u + 32u);
+  // The prefix starts directory names: none may lead out of the store directory.
+  for (const std::string prefix : {"../", "a/b-", "..", "tab\t"}) {
+    EXPECT_THROW(disk.setIdPrefix(prefix), KqException) << prefix;
+  }
+  EXPECT_EQ(disk.setDiskUUID(std::string(64, 'a')), "req7-014842D480B571495A4A0363793F7367");
 }
 
 TEST_F(DiskState, ChecksReportTheDiskPathAndStatesExactly) {

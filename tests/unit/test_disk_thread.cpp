@@ -54,6 +54,10 @@ TEST_F(DiskThread, ServesRecallsReconnectingOnTheFirstRequest) {
 
 TEST_F(DiskThread, ReadinessChangeBeforeARequestConnectsFirst) {
   disk.startThread();
+  // A second thread would take the first one's stop pipe away from it.
+  const int stopPipe = disk.pipeFds()[0];
+  EXPECT_THROW(disk.startThread(), KqException);
+  EXPECT_EQ(disk.pipeFds()[0], stopPipe);
   driverDouble().poke();  // readable, but the queue is empty (errno 11)
   driverDouble().pushRequest(1);
   ASSERT_TRUE(driverDouble().waitForRecalls(1, 5000));
