@@ -134,10 +134,19 @@ TEST_F(DiskThread, FullCacheDropsDataReportsDoneAndLogsChangesOnce) {
   EXPECT_EQ(log.find("Cache Full. Cannot move in additional extents!").size(), 3u);
 }
 
+namespace {
+// Waits until the thread has ended by itself: its last error may be read
+// only after the join.
+void waitForThreadEnd(const KqLogCapture& log) {
+  for (int i = 0; i < 500 && log.find("Returning from thread func").empty(); ++i) usleep(10000);
+}
+}  // namespace
+
 TEST_F(DiskThread, DriverErrorEndsTheThreadWithoutAbort) {
+  KqLogCapture log;
   disk.startThread();
   driverDouble().raiseError();
-  for (int i = 0; i < 500 && !disk.getLastError().IsError(); ++i) usleep(10000);
+  waitForThreadEnd(log);
   disk.stopThread();
   EXPECT_EQ(FXErrorUtil::GetErrNo(disk.getLastError()), 22);
   EXPECT_EQ(driverDouble().countCalls("abort:dev0"), 0u);
@@ -145,9 +154,10 @@ TEST_F(DiskThread, DriverErrorEndsTheThreadWithoutAbort) {
 
 TEST_F(DiskThread, TempFileFailureEndsTheThreadWithoutReportingDone) {
   storeDouble().failTempFile = true;
+  KqLogCapture log;
   disk.startThread();
   driverDouble().pushRequest(2);
-  for (int i = 0; i < 500 && !disk.getLastError().IsError(); ++i) usleep(10000);
+  waitForThreadEnd(log);
   disk.stopThread();
   EXPECT_EQ(FXErrorUtil::GetErrNo(disk.getLastError()), ENOSPC);
   EXPECT_TRUE(driverDouble().recallsDone.empty());
