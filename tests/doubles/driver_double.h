@@ -1,5 +1,5 @@
-// Scripted stand-ins for the driver client, the stores and the cache
-// manager, so the disk object can be tested without devices.
+// A scripted stand-in for the driver client, so the disk object can be
+// tested without devices.
 #pragma once
 
 #include <condition_variable>
@@ -45,21 +45,3 @@ struct DriverDouble {
   int pipeFds[2] = {-1, -1};
 };
 DriverDouble& driverDouble();
-
-struct StoreDouble {
-  bool failCreate = false;
-  bool failTempFile = false;
-  std::vector<std::string> created;
-  std::vector<std::string> opened;
-  std::vector<std::string> removed;
-  int cleared = 0;
-  void reset();
-};
-StoreDouble& storeDouble();
-
-struct CacheDouble {
-  std::vector<std::string> deleted;
-  std::vector<std::string> updated;
-  void reset();
-};
-CacheDouble& cacheDouble();

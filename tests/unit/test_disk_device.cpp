@@ -1,4 +1,4 @@
-// Device creation, store preparation and destruction over the doubles.
+// Device creation, store preparation and destruction over the driver double.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -11,7 +11,6 @@
 #include "kqblk_store.h"
 #include "support/temp_dir.h"
 
-using ::testing::Contains;
 using ::testing::HasSubstr;
 
 namespace {
@@ -25,8 +24,6 @@ class DiskDevice : public ::testing::Test {
  protected:
   void SetUp() override {
     driverDouble().reset();
-    storeDouble().reset();
-    cacheDouble().reset();
     KqBlkDisk::gTimings = KqBlkDeviceTimings{0, 0, 5};
     KqBlkDisk::setCacheManager(nullptr);
     disk.setDiskUUID("dev0");
@@ -43,10 +40,9 @@ class DiskDevice : public ::testing::Test {
 TEST_F(DiskDevice, CreatesBothStoresAndTheDevice) {
   EXPECT_EQ(disk.createKqBlkDev(), "/dev/kqblk/dev0");
   EXPECT_EQ(disk.getState(), STATE_DEVICE_CREATED);
-  EXPECT_EQ(storeDouble().created,
-            (std::vector<std::string>{dir / "dev0/pbstore", dir / "dev0/rbstore"}));
+  EXPECT_EQ(disk.recallStore()->getPath(), dir / "dev0/rbstore");
+  EXPECT_EQ(disk.getPrivateStore()->getPath(), dir / "dev0/pbstore");
   EXPECT_EQ(disk.recallStore()->getSize(), 2048 * 512);
-  EXPECT_NE(disk.getPrivateStore(), nullptr);
 }
 
 TEST_F(DiskDevice, StoreDirectoryThatIsAFileFailsWithCodeZero) {
@@ -77,40 +73,48 @@ TEST_F(DiskDevice, FailedCreationKeepsDirectoriesAndTheRetryReopensThem) {
   EXPECT_EQ(disk.getPrivateStore(), nullptr);
   EXPECT_TRUE(exists(dir / "dev0/rbstore"));
 
+  // What the first attempt recalled is still there for the retry.
+  {
+    CUxError err;
+    std::unique_ptr<KqBlkRecallStore> left(KqBlkRecallStore::open(dir / "dev0/rbstore", err));
+    ASSERT_TRUE(left) << err.AsString();
+    const std::vector<char> data(4096, 'r');
+    ASSERT_FALSE(left->writeExtent(5, data.data()).IsError());
+  }
   driverDouble().createResult.Success();
   KqLogCapture log;
   disk.createKqBlkDev();
-  EXPECT_EQ(storeDouble().opened,
-            (std::vector<std::string>{dir / "dev0/pbstore", dir / "dev0/rbstore"}));
+  EXPECT_TRUE(disk.recallStore()->hasExtent(5));
   EXPECT_EQ(log.find("Backing store path [" + dir / "dev0/pbstore" + "] already exists").size(), 1u);
 }
 
 TEST_F(DiskDevice, StoreFailureCarriesTheStoreErrno) {
-  storeDouble().failCreate = true;
+  disk.setSectors(-1);  // a size no store can have
   try {
     disk.createKqBlkDev();
     FAIL() << "no exception";
   } catch (const KqException& e) {
     EXPECT_THAT(e.getMessage(), HasSubstr("Failed to create/open store @ " + dir / "dev0/pbstore" + ". err: "));
-    EXPECT_EQ(e.getCode(), EIO);
+    EXPECT_EQ(e.getCode(), EINVAL);
   }
   EXPECT_EQ(driverDouble().countCalls("create:dev0"), 0u);
 
   // The failed store left an empty directory: the retry creates, not opens.
-  storeDouble().failCreate = false;
+  disk.setSectors(2048);
   disk.createKqBlkDev();
-  EXPECT_TRUE(storeDouble().opened.empty());
-  EXPECT_EQ(storeDouble().created.size(), 3u);
+  EXPECT_EQ(disk.getPrivateStore()->getSize(), 2048 * 512);
 }
 
 TEST_F(DiskDevice, DestroyPurgesTheCacheAndRemovesTheStores) {
   CacheManager cache(1 << 20);
   KqBlkDisk::setCacheManager(&cache);
   disk.createKqBlkDev();
+  std::string name;
+  ASSERT_FALSE(disk.recallStore()->getExtentFileName(3, name).IsError());
+  ASSERT_TRUE(cache.UpdateItem(name, 4096, 0));
   disk.destroyKqBlkDev();
   EXPECT_EQ(disk.getState(), STATE_INIT);
-  EXPECT_THAT(cacheDouble().deleted, Contains(dir / "dev0/rbstore/header"));
-  EXPECT_EQ(storeDouble().cleared, 2);
+  EXPECT_EQ(cache.usedBytes(), 0u);
   EXPECT_FALSE(exists(dir / "dev0"));
   EXPECT_EQ(disk.getPrivateStore(), nullptr);
 }
@@ -118,7 +122,6 @@ TEST_F(DiskDevice, DestroyPurgesTheCacheAndRemovesTheStores) {
 TEST_F(DiskDevice, WithoutCacheManagerNoWalkButStoresGo) {
   disk.createKqBlkDev();
   disk.destroyKqBlkDev();
-  EXPECT_TRUE(cacheDouble().deleted.empty());
   EXPECT_FALSE(exists(dir / "dev0"));
 }
 
@@ -167,15 +170,24 @@ TEST_F(DiskDevice, FailedAbortSkipsDestroy) {
 }
 
 TEST_F(DiskDevice, CleanupByNameAbortsOnlyOrDestroysAndRemovesStores) {
-  KqBlkDisk::cleanupKqBlkDev("", "stale", true);
+  // The stores an ended process left behind.
+  ASSERT_EQ(::mkdir((dir / "stale").c_str(), 0755), 0);
+  for (const char* store : {"pbstore", "rbstore"}) {
+    const std::string path = dir / "stale/" + store;
+    ASSERT_EQ(::mkdir(path.c_str(), 0755), 0);
+    CUxError err;
+    delete KqBlkRecallStore::create(path, "stale", 1 << 20, 4096, err);
+    ASSERT_FALSE(err.IsError()) << err.AsString();
+  }
+  KqBlkDisk::cleanupKqBlkDev(dir.path().c_str(), "stale", true);
   EXPECT_EQ(driverDouble().countCalls("abort:stale"), 1u);
   EXPECT_EQ(driverDouble().countCalls("destroy:stale"), 0u);
-  EXPECT_TRUE(storeDouble().removed.empty());
+  EXPECT_TRUE(exists(dir / "stale/rbstore"));
 
   KqBlkDisk::cleanupKqBlkDev(dir.path().c_str(), "stale", false);
   EXPECT_EQ(driverDouble().countCalls("destroy:stale"), 1u);
-  EXPECT_EQ(storeDouble().removed,
-            (std::vector<std::string>{dir / "stale/pbstore", dir / "stale/rbstore"}));
+  EXPECT_FALSE(exists(dir / "stale/pbstore"));
+  EXPECT_FALSE(exists(dir / "stale/rbstore"));
 
   driverDouble().abortResult = FXErrorUtil::ErrorErrNo(FX_HERE, ENOENT, "no such device");
   EXPECT_NO_THROW(KqBlkDisk::cleanupKqBlkDev("", "gone", false));

@@ -25,7 +25,6 @@ class DiskState : public ::testing::Test {
  protected:
   void SetUp() override {
     driverDouble().reset();
-    storeDouble().reset();
     KqBlkDisk::gTimings = KqBlkDeviceTimings{0, 0, 5};
   }
   TempDir dir;

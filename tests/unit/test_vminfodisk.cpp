@@ -32,7 +32,6 @@ class VMInfoDisk : public ::testing::Test {
  protected:
   void SetUp() override {
     driverDouble().reset();
-    storeDouble().reset();
     KqBlkDisk::gTimings = KqBlkDeviceTimings{0, 0, 5};
     image = pattern(kSectors * 512, 1);
     std::ofstream(imagePath, std::ios::binary)
