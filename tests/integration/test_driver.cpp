@@ -273,6 +273,26 @@ TEST_F(DriverIoTest, ReadinessTimesOutWhileNoRecallIsAnswered) {
   ASSERT_FALSE(driver.abortDevice(m_name).IsError());
 }
 
+TEST_F(DriverIoTest, TableReadWaitingForRecallsHoldsUpNoOtherDevice) {
+  serve(RecallServer::Mode::Hold);
+  auto ready = std::async(std::launch::async,
+                          [&] { return KqBlkDriverUnix().waitForDeviceReady(m_name, kTimeout); });
+  ASSERT_TRUE(m_server->waitForRequests(1, kTimeout));
+  auto destroy = std::async(std::launch::async, [&] { return KqBlkDriverUnix().destroyDevice(m_name); });
+  StorePair otherStores(4 * kMiB);
+  const std::string other = testDeviceName("other");
+  DeviceGuard otherGuard(other);
+  std::string node;
+  const CUxError made = withinOrAbort(m_name, 20, [&] {
+    return KqBlkDriverUnix().createAutoAbortDevice(other, otherStores.privateStore(),
+                                                   otherStores.recallStore(), node);
+  });
+  EXPECT_FALSE(made.IsError()) << made.AsString();
+  KqBlkDriverUnix().abortDevice(m_name);
+  ready.get();
+  destroy.get();
+}
+
 TEST_F(DriverIoTest, RecallThatStoresNothingFailsTheReadInsteadOfHanging) {
   serve(RecallServer::Mode::Drop);
   const IoResult failed = read(3 * kMiB, 2 * kExtent);
