@@ -36,7 +36,8 @@ const int kWarmPasses = 8;
 
 class Device {
  public:
-  explicit Device(const std::string& node) : m_fd(open(node.c_str(), O_RDONLY | O_DIRECT | O_CLOEXEC)) {
+  explicit Device(const std::string& node)
+      : m_fd(open(node.c_str(), O_RDONLY | O_DIRECT | O_CLOEXEC)) {
     if (m_fd < 0 || posix_memalign(&m_buffer, 4096, kMiB) != 0) {
       throw std::runtime_error("cannot open " + node);
     }

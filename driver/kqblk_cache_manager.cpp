@@ -332,17 +332,20 @@ size_t CacheManager::AdmitStore(KqBlkRecallStore& store) {
       b->key = key;
     }
     for (size_t i = 0; i < chunks.size(); ++i) {
-      for (size_t bit = 0; bit < chunks[i].size() * 8; ++bit) {
-        if (!((chunks[i][bit / 8] >> (bit % 8)) & 1)) continue;
-        const int64_t e = static_cast<int64_t>(i) * bitsPerChunk + static_cast<int64_t>(bit);
-        if (b->extents.count(e)) continue;
-        if (c.used + size > c.capacity) {
-          dropped.push_back(e);
-          continue;
+      for (size_t byte = 0; byte < chunks[i].size(); ++byte) {
+        for (int bit = 0; chunks[i][byte] >> bit; ++bit) {
+          if (!((chunks[i][byte] >> bit) & 1)) continue;
+          const int64_t e =
+              static_cast<int64_t>(i) * bitsPerChunk + static_cast<int64_t>(byte * 8) + bit;
+          if (b->extents.count(e)) continue;
+          if (c.used + size > c.capacity) {
+            dropped.push_back(e);
+            continue;
+          }
+          c.used += size;
+          c.evictable += size;
+          admitted.push_back(e);
         }
-        c.used += size;
-        c.evictable += size;
-        admitted.push_back(e);
       }
     }
     // At the back, higher extents nearer the front, as recalls leave them.
