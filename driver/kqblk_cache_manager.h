@@ -10,9 +10,9 @@
 // least recently used one is dropped from its store (hole punched, bit
 // cleared; a later read recalls it again). Admitting, refreshing and reading
 // an extent (KqBlkRecallStore::noteRead, from the driver's read paths) count
-// as use. An extent name whose
-// store is not open in this process is evicted by forgetting it. Any other
-// name is accounted but never evicted; only DeleteFromCache removes it.
+// as use. An extent name whose store is not open in this process is evicted
+// by forgetting it. Any other name is accounted but never evicted; only
+// DeleteFromCache removes it.
 // A large cache evicts a little ahead (up to 256 extents, at most 1/256 of
 // its items) so that runs of neighbouring extents go with one hole each.
 //
@@ -55,10 +55,11 @@ class CacheManager {
   uint64_t usedBytes() const;
   size_t itemCount() const;
 
-  // Accounts the present extents of a store just opened (they were
-  // recalled before): they join as the least recently used, and those that
-  // do not fit in the room left are dropped from the store. Extents already
-  // accounted stay as they are. Returns how many were admitted.
+  // Accounts the present extents of a recall store just opened (recalled
+  // before): they join as the least recently used, and those that do not
+  // fit in the room left are dropped from the store. Extents already
+  // accounted stay as they are. Returns how many were admitted. Never for a
+  // private store: its extents are the only copy of what was written.
   size_t AdmitStore(KqBlkRecallStore& store);
 
   // Forgets every extent of the store whose canonical directory is
