@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
 #include <iterator>
 #include <list>
 #include <mutex>
@@ -20,6 +21,10 @@ namespace {
 
 const char kFunc[] = "CacheManager";
 const size_t kEvictBatch = 256;
+
+// The use clock of RecentUse: moves once a cache manager has admitted or
+// moved to the front 1/64 of its capacity.
+std::atomic<uint64_t> gUseClock{0};
 
 struct Bucket;
 
@@ -48,6 +53,45 @@ struct CacheManager::Impl {
   Lru lru;                 // front: most recently used
   std::unordered_map<std::string, std::unique_ptr<Bucket>> buckets;
   std::unordered_map<std::string, uint64_t> pinned;  // names that are not extents
+  uint64_t usedSinceTick = 0;  // bytes admitted or moved to the front
+
+  void countUse(uint64_t bytes) {
+    usedSinceTick += bytes;
+    if (usedSinceTick >= std::max<uint64_t>(capacity / 64, 1)) {
+      usedSinceTick = 0;
+      gUseClock.fetch_add(1, std::memory_order_release);
+    }
+  }
+
+  // Moves the extents of [first, first + count) of a store that are items
+  // to the front. Extents recalled or used together lie next to each other
+  // in the list, higher ones nearer the front, so a run costs one lookup
+  // and one splice per block of neighbours, not per extent.
+  void touch(const std::string& key, int64_t first, int64_t count) {
+    const auto b = buckets.find(key);
+    if (b == buckets.end()) return;
+    Bucket* bucket = b->second.get();
+    uint64_t moved = 0;
+    const int64_t end = first + count;
+    for (int64_t e = first; e < end;) {
+      const auto found = bucket->extents.find(e);
+      if (found == bucket->extents.end()) {
+        ++e;
+        continue;
+      }
+      const Lru::iterator back = found->second;
+      Lru::iterator front = back;
+      moved += back->size;
+      for (++e; e < end && front != lru.begin(); ++e) {
+        const Lru::iterator up = std::prev(front);
+        if (up->bucket != bucket || up->extent != e) break;
+        front = up;
+        moved += up->size;
+      }
+      if (front != lru.begin()) lru.splice(lru.begin(), lru, front, std::next(back));
+    }
+    countUse(moved);
+  }
 
   Lru::iterator find(const std::string& key, int64_t extent) {
     const auto b = buckets.find(key);
@@ -188,6 +232,7 @@ bool CacheManager::UpdateItem(const std::string& fileName, uint64_t size, int /*
   }
 
   c.used = c.used - old + size;
+  c.countUse(size);
   if (!isExtent) {
     c.pinned[fileName] = size;
     return true;
@@ -268,4 +313,96 @@ void CacheManager::ForgetStore(const std::string& storeKey) {
     std::lock_guard<std::mutex> inner(c->mutex);
     c->purge(storeKey);
   }
+}
+
+size_t CacheManager::AdmitStore(KqBlkRecallStore& store) {
+  std::vector<std::vector<uint8_t>> chunks;
+  int32_t bitsPerChunk = 0;
+  if (store.getExtentBitmap(chunks, bitsPerChunk).IsError()) return 0;
+  const std::string& key = kqblk_store::storeKey(store);
+  const uint64_t size = static_cast<uint64_t>(store.getExtentSize());
+  std::vector<int64_t> admitted;
+  std::vector<int64_t> dropped;
+  {
+    Impl& c = *m_impl;
+    std::lock_guard<std::mutex> lock(c.mutex);
+    std::unique_ptr<Bucket>& b = c.buckets[key];
+    if (!b) {
+      b = std::make_unique<Bucket>();
+      b->key = key;
+    }
+    for (size_t i = 0; i < chunks.size(); ++i) {
+      for (size_t byte = 0; byte < chunks[i].size(); ++byte) {
+        for (int bit = 0; chunks[i][byte] >> bit; ++bit) {
+          if (!((chunks[i][byte] >> bit) & 1)) continue;
+          const int64_t e =
+              static_cast<int64_t>(i) * bitsPerChunk + static_cast<int64_t>(byte * 8) + bit;
+          if (b->extents.count(e)) continue;
+          if (c.used + size > c.capacity) {
+            dropped.push_back(e);
+            continue;
+          }
+          c.used += size;
+          c.evictable += size;
+          admitted.push_back(e);
+        }
+      }
+    }
+    // At the back, higher extents nearer the front, as recalls leave them.
+    for (auto e = admitted.rbegin(); e != admitted.rend(); ++e) {
+      c.lru.push_back(Entry{b.get(), *e, size});
+      b->extents[*e] = std::prev(c.lru.end());
+    }
+    if (b->extents.empty()) c.buckets.erase(key);
+  }
+  for (size_t r = 0; r < dropped.size();) {
+    size_t e = r + 1;  // dropped[r, e) are consecutive extents
+    while (e < dropped.size() && dropped[e] == dropped[e - 1] + 1) ++e;
+    const CUxError err = store.dropExtents(dropped[r], static_cast<int64_t>(e - r));
+    if (err.IsError()) {
+      EvDebug::Error(kFunc, "Cannot drop extents [%lld]+[%zu] of store [%s]: %s",
+                     static_cast<long long>(dropped[r]), e - r, key.c_str(),
+                     err.AsString().c_str());
+    }
+    r = e;
+  }
+  return admitted.size();
+}
+
+void CacheManager::TouchExtents(const std::string& storeKey, int64_t first, int64_t count,
+                                RecentUse& recent) {
+  if (count <= 0 || storeKey.empty()) return;
+  // Read before the touch: should the clock move meanwhile, the range is
+  // remembered under the older tick and counted again.
+  const uint64_t tick = gUseClock.load(std::memory_order_acquire);
+  if (recent.seen(first, count, tick)) return;
+  {
+    Managers& m = managers();
+    std::lock_guard<std::mutex> lock(m.mutex);
+    for (Impl* c : m.list) {
+      std::lock_guard<std::mutex> inner(c->mutex);
+      c->touch(storeKey, first, count);
+    }
+  }
+  recent.remember(first, count, tick);
+}
+
+// A tag holds the range's first extent but its low 8 bits (the slot gives
+// them back), its count (1 to 4095) and the clock's low 27 bits: a range
+// met again exactly 2^27 ticks later in an untouched slot is taken as seen,
+// which costs one use not counted.
+uint64_t CacheManager::RecentUse::tag(int64_t first, int64_t count, uint64_t tick) {
+  if (first < 0 || first >= (int64_t(1) << 33) || count <= 0 || count >= 4096) return 0;
+  return (tick & ((uint64_t(1) << 27) - 1)) << 37 | static_cast<uint64_t>(first >> 8) << 12 |
+         static_cast<uint64_t>(count);
+}
+
+bool CacheManager::RecentUse::seen(int64_t first, int64_t count, uint64_t tick) const {
+  const uint64_t t = tag(first, count, tick);
+  return t != 0 && m_slots[slot(first)].load(std::memory_order_acquire) == t;
+}
+
+void CacheManager::RecentUse::remember(int64_t first, int64_t count, uint64_t tick) {
+  const uint64_t t = tag(first, count, tick);
+  if (t != 0) m_slots[slot(first)].store(t, std::memory_order_release);
 }

@@ -143,6 +143,7 @@ int KqBlkExtentIO::read(char* out, size_t length, int64_t offset, size_t& done) 
       return rc;
     }
   }
+  m_recall->noteRead(first, last - first + 1);
   readAhead(first, last - first + 1);
   const int rc = recallAndPlace(missing, place);
   if (rc != 0) return rc;
@@ -234,6 +235,7 @@ int KqBlkExtentIO::readHeld(size_t length, int64_t offset, const PieceSink& send
   send(pieces, static_cast<size_t>(end - offset));
   privateHold.release();
   recallHold.release();
+  m_recall->noteRead(first, count);
   if (readAhead) this->readAhead(first, count);
   return 0;
 }

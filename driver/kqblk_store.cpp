@@ -490,6 +490,7 @@ struct KqBlkRecallStore::Impl {
 
   // What openExtentFile answers for an absent extent, made once.
   CUxError absentError;
+  CacheManager::RecentUse recentUse;
 
   bool inRange(int64_t extent) const { return extent >= 0 && extent < extentCount; }
   std::shared_mutex& stripe(int64_t extent) const {
@@ -837,6 +838,12 @@ void KqBlkRecallStore::holdExtents(int64_t first, int64_t count, KqBlkExtentHold
 }
 
 int KqBlkRecallStore::dataDescriptor() const { return m_impl->dataFd; }
+
+const std::string& kqblk_store::storeKey(KqBlkRecallStore& store) { return store.impl().key; }
+
+void KqBlkRecallStore::noteRead(int64_t first, int64_t count) {
+  CacheManager::TouchExtents(m_impl->key, first, count, m_impl->recentUse);
+}
 
 CUxError KqBlkRecallStore::writeExtent(int64_t extent, const void* buffer) {
   Impl& s = *m_impl;

@@ -106,6 +106,10 @@ class KqBlkRecallStore : public KqBlkBackingStore {
   // those that hasExtent then reports present stay present. One hold per
   // store at a time: a second one could deadlock against an eviction.
   void holdExtents(int64_t first, int64_t count, KqBlkExtentHold& hold) const;
+  // Counts a read of `count` extents from `first` as use in the cache
+  // managers, so that the least recently read go first. Cheap when the
+  // range was counted lately. Not while this thread holds extents here.
+  void noteRead(int64_t first, int64_t count);
   // The data file (extent e at e * getExtentSize()), for reads of extents
   // under a hold only. Owned by the store.
   int dataDescriptor() const;

@@ -26,6 +26,9 @@ bool parseExtentName(const std::string& name, std::string& storeKey, int64_t& ex
 // be resolved.
 std::string canonicalDirectory(const std::string& path);
 
+// The store's key: its directory's canonical path.
+const std::string& storeKey(KqBlkRecallStore& store);
+
 // Runs `fn` on the store open at `storeKey` while the registry is locked, so
 // the store cannot be deleted meanwhile; false when no store is open there.
 // Lock order: cache manager, then registry, then the store's own locks.
