@@ -129,6 +129,10 @@ bool KqBlkDisk::prepareStore(int32_t extentSize, const std::string& name, std::s
                        : KqBlkRecallStore::create(dir, m_diskUUID, m_diskBytes, extentSize,
                                                   err));
   if (!err.IsError() && storeOut != nullptr) {
+    // What a reopened recall store holds counts toward the cache's capacity
+    // like what this process recalls. Never the private store: the cache
+    // would evict written data.
+    if (reuse && gCacheMgr && name == "rbstore") gCacheMgr->AdmitStore(*storeOut);
     m_log.Debug(kFunc, "Initialized backing store @ %s\n", dir.c_str());
     return true;
   }

@@ -82,9 +82,12 @@ TEST_F(DiskDevice, FailedCreationKeepsDirectoriesAndTheRetryReopensThem) {
     ASSERT_FALSE(left->writeExtent(5, data.data()).IsError());
   }
   driverDouble().createResult.Success();
+  CacheManager cache(1 << 20);
+  KqBlkDisk::setCacheManager(&cache);
   KqLogCapture log;
   disk.createKqBlkDev();
   EXPECT_TRUE(disk.recallStore()->hasExtent(5));
+  EXPECT_EQ(cache.usedBytes(), 4096u) << "the reopened store's extent is outside the capacity";
   EXPECT_EQ(log.find("Backing store path [" + dir / "dev0/pbstore" + "] already exists").size(), 1u);
 }
 
