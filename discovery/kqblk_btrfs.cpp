@@ -25,8 +25,9 @@ const char kFunc[] = "KqBlkDiskUtils::processBtrFSDevices";
 const char kBtrfsType[] = "btrfs";
 
 typedef std::list<std::string>::iterator Entry;
-// One copy of a file system: its UUID and which copy of its member devices
-// (0 for the first device of each member, 1 for a second copy's, ...).
+// One copy of a file system: its UUID and a copy number. Copies of one disk
+// share the file system UUID and the member UUIDs (UUID_SUB); the n-th
+// device seen with a given member UUID belongs to copy n.
 typedef std::pair<std::string, int> Instance;
 
 bool run(const std::string& command, std::string& out, std::string& err) {

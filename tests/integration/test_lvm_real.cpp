@@ -12,6 +12,7 @@
 #include <fstream>
 #include <memory>
 #include <sstream>
+#include <vector>
 
 #include "integration/discovery_devices.h"
 #include "kq_process.h"
@@ -76,14 +77,7 @@ class LvmReal : public ::testing::Test {
     // Set-up sees exactly the two loop devices of this test, through an
     // administrator's configuration of its own (the library writes only
     // configurations confined to the driver's nodes).
-    mkdir(setup.c_str(), 0755);
-    const std::string filter = "[ \"a|^" + guest->path() + "$|\", \"a|^" + outside->path() +
-                               "$|\", \"r|.*|\" ]";
-    std::ofstream(setup + "/lvm.conf")
-        << "devices { filter = " << filter << " global_filter = " << filter
-        << " use_devicesfile = 0 hints = \"none\" obtain_device_list_from_udev = 0 }\n"
-        << "global { locking_dir = \"" << setup << "/lock\" use_lvmpolld = 0 event_activation = 0 }\n"
-        << "activation { monitoring = 0 }\nbackup { backup = 0 archive = 0 }\n";
+    adminConfig(setup, {guest->path(), outside->path()});
     admin("pvcreate -y " + KqShellQuote(guest->path()) + " " + KqShellQuote(outside->path()));
     admin("vgcreate " + vg + " " + KqShellQuote(guest->path()));
     admin("vgcreate " + outsideVg + " " + KqShellQuote(outside->path()));
@@ -104,12 +98,26 @@ class LvmReal : public ::testing::Test {
     KqBlkDiskUtils::setConfigDir("", false);
   }
 
-  // An administrator's command under the set-up configuration.
-  std::string admin(const std::string& command, bool mustSucceed = true) {
+  // An administrator's configuration in `config` that sees `devices` only.
+  static void adminConfig(const std::string& config, const std::vector<std::string>& devices) {
+    mkdir(config.c_str(), 0755);
+    std::string filter = "[ ";
+    for (const std::string& device : devices) filter += "\"a|^" + device + "$|\", ";
+    filter += "\"r|.*|\" ]";
+    std::ofstream(config + "/lvm.conf")
+        << "devices { filter = " << filter << " global_filter = " << filter
+        << " use_devicesfile = 0 hints = \"none\" obtain_device_list_from_udev = 0 }\n"
+        << "global { locking_dir = \"" << config << "/lock\" use_lvmpolld = 0 event_activation = 0 }\n"
+        << "activation { monitoring = 0 }\nbackup { backup = 0 archive = 0 }\n";
+  }
+  // An administrator's command under the set-up configuration (or `config`).
+  std::string admin(const std::string& command, bool mustSucceed = true,
+                    const std::string& config = std::string()) {
     std::string out;
     std::string err;
-    const int rc = KqProcess::system("LVM_SYSTEM_DIR=" + KqShellQuote(setup) + " " + command, &out,
-                                     &err, 60, false);
+    const int rc = KqProcess::system(
+        "LVM_SYSTEM_DIR=" + KqShellQuote(config.empty() ? setup : config) + " " + command, &out,
+        &err, 60, false);
     if (rc != 0 && mustSucceed) ADD_FAILURE() << command << " exited " << rc << ": " << err;
     return out;
   }
@@ -182,6 +190,33 @@ TEST_F(LvmReal, DiskNamedLikeAHostDeviceCannotReachTheHostDevice) {
               ElementsAre(lookalike.path()));
   EXPECT_EQ(pvUuid(outside->path()), outsidePvid);
   EXPECT_NE(pvUuid(guest->path()), guestPvid);
+}
+
+// Two guest groups of one name (copies of one template): both are mapped,
+// and each is renamed by its UUID, which a name could not single out.
+TEST_F(LvmReal, TwoGuestGroupsOfOneNameAreKeptApart) {
+  // No logical volume, so that activation succeeds without device-mapper.
+  admin("lvremove -y " + vg + "/lv_home");
+  adminConfig(dir / "outside-only", {outside->path()});
+  admin("vgrename -- " + outsideVg + " " + vg, true, dir / "outside-only");
+  KqblkTestNode second("lvm2", outside->path());
+  std::unique_ptr<LVMConfig> both(
+      KqBlkDiskUtils::initLVMConfig("both", {node->path(), second.path()}));
+  const std::list<std::string> pvs =
+      KqBlkDiskUtils::getPVList({node->path(), second.path()}, both.get());
+  kqblk_vgmap groups = KqBlkDiskUtils::getVGMap(pvs, both.get());
+  ASSERT_EQ(groups.count(vg), 2u);
+  std::list<kqblk_vg> records;
+  KqBlkDiskUtils::renameVGs(groups, kqblk_vgprefix(id), both.get(), records);
+  std::vector<std::string> names;
+  for (const kqblk_vg& record : records) names.push_back(record.name + "/" + record.guestName);
+  const std::string renamed = kqblk_vgprefix(id) + vg;
+  EXPECT_THAT(names, ElementsAre(renamed + "/" + vg, renamed + "-2/" + vg));
+  const std::vector<std::string> seen = groupsSeenBySetup();
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_THAT(seen[0], StartsWith(renamed + " "));
+  EXPECT_THAT(seen[1], StartsWith(renamed + "-2 "));
+  EXPECT_EQ(KqBlkDiskUtils::cleanupVGs(records, both.get(), false), 0);
 }
 
 TEST_F(LvmReal, TakeOverRenamesThenFailsToActivateWithoutDeviceMapperAndReleases) {
