@@ -66,6 +66,7 @@ SilentFuse::SilentFuse() {
   char* argv[] = {name, nullptr};
   fuse_args args = FUSE_ARGS_INIT(1, argv);
   m_session = fuse_session_new(&args, &ops, sizeof ops, this);
+  fuse_opt_free_args(&args);  // the session may have added options of its own
   if (!m_session) throw std::runtime_error("cannot make a FUSE session");
   if (fuse_session_mount(m_session, m_dir.path().c_str()) != 0) {
     fuse_session_destroy(m_session);
