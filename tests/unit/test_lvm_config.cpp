@@ -5,13 +5,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <fstream>
 #include <memory>
 #include <sstream>
 
 #include "kq_log.h"
-#include "kq_md5.h"
 #include "kq_process.h"
 #include "kqblk_disk_utils.h"
 #include "support/temp_dir.h"
@@ -26,18 +24,6 @@ std::string slurp(const std::string& path) {
   std::ostringstream text;
   text << in.rdbuf();
   return text.str();
-}
-
-std::string md5(const std::string& text) {
-  CMd5 md5;
-  md5.Start();
-  md5.Process(text.data(), text.size());
-  md5.End();
-  uint8_t code[16];
-  md5.GetCode(code);
-  char hex[33];
-  for (int i = 0; i < 16; ++i) std::snprintf(hex + 2 * i, 3, "%02x", code[i]);
-  return hex;
 }
 
 void replaceOnce(std::string& text, const std::string& from, const std::string& to) {
@@ -61,12 +47,6 @@ std::string failure(F f) {
 }  // namespace
 
 TEST(LvmConfig, VariantsAreTheTemplateWithFiltersCacheAndActivationLine) {
-  // The reference template: preferred_names reading "^/dev/kqblk/", the
-  // host-isolating settings and the placeholders of the private directories.
-  EXPECT_EQ(md5(defCfg), "07d5ec059fc1923e5bc5f540e41f37f4");
-  EXPECT_EQ(ACTIVATION_ON, "\t   activation = 1\n");
-  EXPECT_EQ(ACTIVATION_OFF, "\t   activation = 0\n");
-
   TempDir dir;
   LVMConfig config(dir.path());
   ASSERT_EQ(config.createConfig(false), 0);
