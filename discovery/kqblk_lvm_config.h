@@ -47,9 +47,10 @@ class LVMConfig {
 
   std::string getConfigDir() const { return m_configDir; }
 
-  // Writes both variants into the configuration directory, which must
-  // exist; with reuseExisting, two existing variant directories are kept as
-  // they are. Returns 0; throws KqException on failure.
+  // Writes both variants and makes the configuration's lock directory
+  // ("lock") in the configuration directory, which must exist; with
+  // reuseExisting, two existing variant directories are kept as they are.
+  // Returns 0; throws KqException on failure.
   int createConfig(bool reuseExisting);
   // Writes one variant's lvm.conf, replacing the variant directory. The
   // file is written whole or not at all (temporary file, fsync, rename).
