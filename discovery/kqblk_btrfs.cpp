@@ -3,10 +3,9 @@
 // and one device per multi-device file system in the list.
 #include "kqblk_btrfs.h"
 
-#include <sys/stat.h>
-
-#include <algorithm>
+#include <cctype>
 #include <map>
+#include <utility>
 #include <vector>
 
 #include "kq_error.h"
@@ -16,8 +15,7 @@
 #include "kq_sync.h"
 #include "kqblk_blkid.h"
 #include "kqblk_disk_utils.h"
-#include "kqblk_regex.h"
-#include "kqblk_text.h"
+#include "kqblk_lvm_config.h"
 
 const char* const HLX_BTRFS_MUTEX_NAME = "HLX_BTRFS_MUTEX_NAME";
 
@@ -26,10 +24,14 @@ namespace {
 const char kFunc[] = "KqBlkDiskUtils::processBtrFSDevices";
 const char kBtrfsType[] = "btrfs";
 
-typedef std::map<std::string, std::vector<std::string>> FileSystems;
+typedef std::list<std::string>::iterator Entry;
+// One copy of a file system: its UUID and a copy number. Copies of one disk
+// share the file system UUID and the member UUIDs (UUID_SUB); the n-th
+// device seen with a given member UUID belongs to copy n.
+typedef std::pair<std::string, int> Instance;
 
 bool run(const std::string& command, std::string& out, std::string& err) {
-  return KqProcess::system(command, &out, &err, 0, false) == 0;
+  return KqProcess::system(command, &out, &err, kqblk_systemCmdTimeout(), false) == 0;
 }
 
 void logFailure(const std::string& command, const std::string& err, const std::string& out) {
@@ -37,80 +39,59 @@ void logFailure(const std::string& command, const std::string& err, const std::s
                  err.c_str(), out.c_str());
 }
 
-bool anyBtrfs(const std::list<std::string>& devices) {
-  for (const std::string& device : devices) {
-    EvDebug::Debug(kFunc, "device %s", device.c_str());
-    try {
-      kqblk_blkid blkid(device);
-      std::string type;
-      if (!blkid.getTag("TYPE", type)) continue;
-      EvDebug::DebugLvl(kFunc, 2, "type tag found. tagVal %s", type.c_str());
-      if (type == kBtrfsType) {
-        EvDebug::Debug(kFunc, "btrfs found");
-        return true;
-      }
-    } catch (const CUxError& e) {
-      EvDebug::Error(kFunc, "Caught error %s.\n", e.AsString().c_str());
-    }
-  }
-  return false;
-}
-
-// "btrfs device scan" and "btrfs filesystem show --all-devices" under the
-// machine-wide mutex; false when either fails.
-bool scanAll(std::string& shown) {
-  KqNamedMutex mutex(HLX_BTRFS_MUTEX_NAME);
-  const bool locked = mutex.lock();
-  if (!locked) EvDebug::Error(kFunc, "Cannot lock %s; scanning unserialised", HLX_BTRFS_MUTEX_NAME);
-  struct Unlock {
-    KqNamedMutex& mutex;
-    bool locked;
-    ~Unlock() {
-      if (locked) mutex.unlock();
-    }
-  } unlock{mutex, locked};
-
-  std::string out;
-  std::string err;
-  if (!run("btrfs device scan", out, err)) {
-    EvDebug::Error(kFunc, "scan failed out[%s] err[%s] - ignore err", out.c_str(), err.c_str());
-    return false;
-  }
-  const std::string command = "btrfs filesystem show --all-devices";
-  if (!run(command, shown, err)) {
-    logFailure(command, err, shown);
-    return false;
+// The 36-character form 8-4-4-4-12 of hexadecimal digits, nothing else.
+bool isUuid(const std::string& text) {
+  if (text.size() != 36) return false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
+    if (dash ? text[i] != '-' : !std::isxdigit(static_cast<unsigned char>(text[i]))) return false;
   }
   return true;
 }
 
-// The rest of each line after the first match of `pattern`.
-std::vector<std::string> afterMatch(const std::string& text, const char* pattern) {
-  const KqRegEx regex(pattern, REG_EXTENDED);
-  std::vector<std::string> found;
-  for (std::string& line : kqblk_tokens(text, '\n')) {
-    trim(line);
-    std::pair<size_t, size_t> position;
-    if (regex.match(line, nullptr, &position)) found.push_back(line.substr(position.second));
+// The btrfs devices of the request, each under the copy of the file system
+// it belongs to, read from the devices themselves: no tool output, which a
+// label could shape, and no scan of devices that are not the request's.
+std::map<Instance, std::vector<Entry>> btrfsDevices(std::list<std::string>& devices) {
+  std::map<Instance, std::vector<Entry>> found;
+  std::map<std::pair<std::string, std::string>, int> copies;
+  for (Entry it = devices.begin(); it != devices.end(); ++it) {
+    EvDebug::Debug(kFunc, "device %s", it->c_str());
+    try {
+      kqblk_blkid blkid(*it);
+      std::string type;
+      std::string uuid;
+      std::string member;
+      if (!blkid.getTag("TYPE", type)) continue;
+      EvDebug::DebugLvl(kFunc, 2, "type tag found. tagVal %s", type.c_str());
+      if (type != kBtrfsType) continue;
+      if (!blkid.getTag("UUID", uuid) || !isUuid(uuid)) {
+        EvDebug::Error(kFunc, "btrfs on %s without a valid UUID; left alone", it->c_str());
+        continue;
+      }
+      blkid.getTag("UUID_SUB", member);
+      found[Instance(uuid, copies[{uuid, member}]++)].push_back(it);
+    } catch (const CUxError& e) {
+      EvDebug::Error(kFunc, "Caught error %s.\n", e.AsString().c_str());
+    }
   }
   return found;
 }
 
-bool sameBlockDevice(const std::string& a, const std::string& b) {
-  struct stat sa;
-  struct stat sb;
-  return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && S_ISBLK(sa.st_mode) &&
-         S_ISBLK(sb.st_mode) && sa.st_rdev == sb.st_rdev;
-}
-
-// The entry of `devices` that is `path`: by name first; then, as btrfs names
-// devices by their kernel names (/dev/loopN for a node under /dev/kqblk/), by
-// the block device itself.
-std::list<std::string>::iterator findDevice(std::list<std::string>& devices, std::string& path) {
-  auto it = std::find_if(devices.begin(), devices.end(), StrMatch(path));
-  if (it != devices.end()) return it;
-  return std::find_if(devices.begin(), devices.end(),
-                      [&path](const std::string& entry) { return sameBlockDevice(entry, path); });
+// "btrfs device scan" of the request's own btrfs devices under the
+// machine-wide mutex, so the kernel knows the members of each file system.
+void registerDevices(const std::vector<std::string>& members) {
+  KqNamedMutex mutex(HLX_BTRFS_MUTEX_NAME);
+  const bool locked = mutex.lock();
+  if (!locked) EvDebug::Error(kFunc, "Cannot lock %s; scanning unserialised", HLX_BTRFS_MUTEX_NAME);
+  std::string command = "btrfs device scan --";
+  for (const std::string& member : members) command += " " + KqShellQuote(member);
+  std::string out;
+  std::string err;
+  if (!run(command, out, err)) {
+    EvDebug::Error(kFunc, "scan failed out[%s] err[%s] - ignore err", out.c_str(), err.c_str());
+  }
+  if (locked) mutex.unlock();
 }
 
 }  // namespace
@@ -118,64 +99,38 @@ std::list<std::string>::iterator findDevice(std::list<std::string>& devices, std
 std::list<std::string> KqBlkDiskUtils::processBtrFSDevices(std::list<std::string>& devices,
                                                            const std::string& prefix) {
   std::list<std::string> tuned;
-  if (!anyBtrfs(devices)) {
+  const std::map<Instance, std::vector<Entry>> fileSystems = btrfsDevices(devices);
+  if (fileSystems.empty()) {
     EvDebug::Debug(kFunc, "btrfs not found");
     return tuned;
   }
-  std::string shown;
-  if (!scanAll(shown)) return tuned;
-
-  const std::vector<std::string> uuids = afterMatch(shown, "uuid: ");
-  if (uuids.empty()) {
-    EvDebug::Debug(kFunc, "Empty list of Btrfs UUIDs found");
-    return tuned;
-  }
-  FileSystems fileSystems;
-  for (const std::string& uuid : uuids) {
+  std::vector<std::string> kept;
+  for (const auto& fileSystem : fileSystems) {
+    const std::string& uuid = fileSystem.first.first;
     EvDebug::Debug(kFunc, "Checking file system UUID = [%s]", uuid.c_str());
-    // The UUID is text from the tool's output, which a label can shape.
-    const std::string command = "btrfs filesystem show -- " + KqShellQuote(uuid);
+    const std::string device = *fileSystem.second.front();
     std::string out;
     std::string err;
-    if (!run(command, out, err)) {
-      logFailure(command, err, out);
-      fileSystems[uuid].clear();
-      continue;
+    const std::string label = "btrfs filesystem label -- " + KqShellQuote(device) + " " +
+                              KqShellQuote(prefix + uuid);
+    if (!run(label, out, err)) {
+      logFailure(label, err, out);
+      return tuned;
     }
-    fileSystems[uuid] = afterMatch(out, "path ");
-  }
-
-  for (const auto& fileSystem : fileSystems) {
-    bool first = true;
-    for (std::string path : fileSystem.second) {
-      EvDebug::Debug(kFunc, "Checking device %s", path.c_str());
-      auto entry = findDevice(devices, path);
-      if (entry == devices.end()) {
-        EvDebug::Debug(kFunc, "disk [%s] is not part of HLX request", path.c_str());
-      } else if (first) {
-        // Commands name the request's own entry: the tool's name for the
-        // device may not be a node that exists under that name.
-        const std::string device = *entry;
-        std::string out;
-        std::string err;
-        const std::string label = "btrfs filesystem label " + KqShellQuote(device) + " " +
-                                  KqShellQuote(prefix + fileSystem.first);
-        if (!run(label, out, err)) {
-          logFailure(label, err, out);
-          return tuned;
-        }
-        const std::string tune = "btrfstune -fu " + KqShellQuote(device);
-        if (!run(tune, out, err)) {
-          logFailure(tune, err, out);
-          return tuned;
-        }
-        tuned.push_back(device);
-      } else {
-        EvDebug::Debug(kFunc, "erasing path [%s] as its part of same file system", path.c_str());
-        devices.erase(entry);
-      }
-      first = false;
+    const std::string tune = "btrfstune -fu " + KqShellQuote(device);
+    if (!run(tune, out, err)) {
+      logFailure(tune, err, out);
+      return tuned;
+    }
+    tuned.push_back(device);
+    kept.push_back(device);
+    for (size_t i = 1; i < fileSystem.second.size(); ++i) {
+      EvDebug::Debug(kFunc, "erasing path [%s] as its part of same file system",
+                     fileSystem.second[i]->c_str());
+      kept.push_back(*fileSystem.second[i]);
+      devices.erase(fileSystem.second[i]);
     }
   }
+  registerDevices(kept);
   return tuned;
 }

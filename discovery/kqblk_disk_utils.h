@@ -13,6 +13,10 @@
 
 class KqBlkDisk;
 
+// Volume groups by guest name, in name order. Two guest groups may share a
+// name (copies of one template), so a name may stand more than once.
+typedef std::multimap<std::string, std::string> kqblk_vgmap;
+
 class KqBlkDiskUtils {
  public:
   // ---- Configuration: base directory, private LVM configurations, flags.
@@ -44,19 +48,25 @@ class KqBlkDiskUtils {
   // member devices of a handled file system are erased from `devices`.
   static std::list<std::string> processBtrFSDevices(std::list<std::string>& devices,
                                                     const std::string& prefix);
-  // The physical volumes on `devices`, each given a new UUID.
+  // The physical volumes on `devices`, each given a new UUID: the entries of
+  // `devices` (a device is matched by its device number, never by a name
+  // LVM printed, and only the entry is ever given to LVM).
   static std::list<std::string> getPVList(const std::list<std::string>& devices,
                                           LVMConfig* cfg);
-  // Group name to UUID for the groups with a physical volume in `pvs`.
-  static std::map<std::string, std::string> getVGMap(const std::list<std::string>& pvs,
-                                                     LVMConfig* cfg);
-  // New UUID, name prefix + name, activated; each value becomes the new name.
-  static void renameVGs(std::map<std::string, std::string>& vgs, const std::string& prefix,
-                        LVMConfig* cfg);
+  // Group name to UUID for the groups with a physical volume in `pvs`, one
+  // entry per group (a name twice when two groups share it).
+  static kqblk_vgmap getVGMap(const std::list<std::string>& pvs, LVMConfig* cfg);
+  // Renames each group (addressed by its UUID) to prefix + name, or, for a
+  // further group of the same name, prefix + name + "-N"; then a new UUID,
+  // activated. Each value becomes the new name and a record {new name, guest
+  // name} is appended to `renamed` as soon as the rename is done, so that a
+  // failure part-way still leaves the caller what teardown needs.
+  static void renameVGs(kqblk_vgmap& vgs, const std::string& prefix, LVMConfig* cfg,
+                        std::list<kqblk_vg>& renamed);
   // Logical volume path to group name; groups are the map's values when
   // useValue, else its keys.
-  static std::map<std::string, std::string> getLVs(std::map<std::string, std::string>& vgs,
-                                                   LVMConfig* cfg, bool useValue);
+  static std::map<std::string, std::string> getLVs(kqblk_vgmap& vgs, LVMConfig* cfg,
+                                                   bool useValue);
 
   // ---- Volume-group teardown.
   // One record per line of "vgs" under the "/default" variant.

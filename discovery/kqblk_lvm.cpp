@@ -6,6 +6,7 @@
 // begins with "-" is still a name.
 #include <algorithm>
 #include <cstdint>
+#include <set>
 
 #include "kq_error.h"
 #include "kq_log.h"
@@ -45,28 +46,28 @@ std::list<std::string> KqBlkDiskUtils::getPVList(const std::list<std::string>& d
   std::list<std::string> result;
   for (const std::string& reported : kqblk_trimmedLines(pvs)) {
     EvDebug::Debug(kFunc, "Checking device %s", reported.c_str());
-    std::string name = reported;
-    if (std::find_if(devices.begin(), devices.end(), StrMatch(name)) == devices.end()) {
-      EvDebug::Debug(kFunc, "Device %s not found in disks.", name.c_str());
+    const auto entry = std::find_if(devices.begin(), devices.end(), StrMatch(reported));
+    if (entry == devices.end()) {
+      EvDebug::Debug(kFunc, "Device %s not found in disks.", reported.c_str());
       continue;
     }
-    // The device is addressed by the name LVM printed: the matcher's short
-    // form (/dev/NAME for /dev/kqblk/NAME) is no node of the driver's.
+    if (std::find(result.begin(), result.end(), *entry) != result.end()) continue;
+    // The request's own entry, never the printed name: that may name some
+    // other device of the same name.
     std::string changed;
-    runOrThrow(kFunc, "pvchange -f --uuid -- " + KqShellQuote(reported), changed, false, cfg);
-    result.push_back(name);
-    EvDebug::Debug(kFunc, "Adding PV %s", name.c_str());
+    runOrThrow(kFunc, "pvchange -f --uuid -- " + KqShellQuote(*entry), changed, false, cfg);
+    result.push_back(*entry);
+    EvDebug::Debug(kFunc, "Adding PV %s", entry->c_str());
   }
   return result;
 }
 
-std::map<std::string, std::string> KqBlkDiskUtils::getVGMap(const std::list<std::string>& pvs,
-                                                            LVMConfig* cfg) {
+kqblk_vgmap KqBlkDiskUtils::getVGMap(const std::list<std::string>& pvs, LVMConfig* cfg) {
   static const char kFunc[] = "KqBlkDiskUtils::getVGList";
   std::string out;
   runOrThrow(kFunc, "vgs -o vg_name,vg_uuid,pv_name --noheadings", out, false, cfg);
 
-  std::map<std::string, std::string> groups;
+  kqblk_vgmap groups;
   for (const std::string& line : kqblk_trimmedLines(out)) {
     EvDebug::Debug(kFunc, "Parsing line %s", line.c_str());
     const std::vector<std::string> fields = kqblk_tokens(line, ' ');
@@ -74,37 +75,52 @@ std::map<std::string, std::string> KqBlkDiskUtils::getVGMap(const std::list<std:
       EvDebug::Debug(kFunc, "Skipping line %s: fewer than 3 fields", line.c_str());
       continue;
     }
-    std::string pv = fields[2];
+    const std::string& pv = fields[2];
     EvDebug::Debug(kFunc, "Checking PV device %s", pv.c_str());
     if (std::find_if(pvs.begin(), pvs.end(), StrMatch(pv)) == pvs.end()) {
       EvDebug::Debug(kFunc, "PV Device %s not found in disks.", pv.c_str());
       continue;
     }
-    groups[fields[0]] = fields[1];
+    // A group stands on one line per physical volume: enter it once.
+    const auto same = groups.equal_range(fields[0]);
+    if (std::any_of(same.first, same.second,
+                    [&fields](const kqblk_vgmap::value_type& g) { return g.second == fields[1]; })) {
+      continue;
+    }
+    groups.emplace(fields[0], fields[1]);
     EvDebug::Debug(kFunc, "Adding vg %s", fields[0].c_str());
   }
   return groups;
 }
 
-void KqBlkDiskUtils::renameVGs(std::map<std::string, std::string>& vgs,
-                               const std::string& prefix, LVMConfig* cfg) {
+void KqBlkDiskUtils::renameVGs(kqblk_vgmap& vgs, const std::string& prefix, LVMConfig* cfg,
+                               std::list<kqblk_vg>& renamed) {
   static const char kFunc[] = "KqBlkDiskUtils::renameVGs";
+  std::set<std::string> taken;
+  for (const auto& group : vgs) taken.insert(prefix + group.first);
+  std::set<std::string> firstOfName;
   for (auto& group : vgs) {
     const std::string& name = group.first;
-    const std::string newName = prefix + name;
+    std::string newName = prefix + name;
+    if (!firstOfName.insert(name).second) {
+      for (int n = 2; !taken.insert(newName = prefix + name + "-" + std::to_string(n)).second; ++n) {
+      }
+    }
+    // By UUID: the name may belong to two groups until the first is renamed.
     std::string out;
-    runOrThrow(kFunc, "vgchange --uuid -- " + KqShellQuote(name), out, false, cfg);
+    runOrThrow(kFunc, "vgrename -- " + KqShellQuote(group.second) + " " + KqShellQuote(newName),
+               out, true, cfg);
+    group.second = newName;
+    renamed.push_back(kqblk_vg(newName, name));
     out.clear();
-    runOrThrow(kFunc, "vgrename -- " + KqShellQuote(name) + " " + KqShellQuote(newName), out,
-               true, cfg);
+    runOrThrow(kFunc, "vgchange --uuid -- " + KqShellQuote(newName), out, false, cfg);
     out.clear();
     runOrThrow(kFunc, "vgchange -ay -- " + KqShellQuote(newName), out, true, cfg);
-    group.second = newName;
   }
 }
 
-std::map<std::string, std::string> KqBlkDiskUtils::getLVs(std::map<std::string, std::string>& vgs,
-                                                          LVMConfig* cfg, bool useValue) {
+std::map<std::string, std::string> KqBlkDiskUtils::getLVs(kqblk_vgmap& vgs, LVMConfig* cfg,
+                                                          bool useValue) {
   static const char kFunc[] = "KqBlkDiskUtils::getLVs";
   std::map<std::string, std::string> volumes;
   for (const auto& group : vgs) {

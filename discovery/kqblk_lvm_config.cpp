@@ -1,10 +1,12 @@
 // Writing the private LVM configuration directories.
 #include "kqblk_lvm_config.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
+#include <cstring>
 #include <utility>
 
 #include "kq_error.h"
@@ -16,13 +18,82 @@ namespace {
 
 const char kFile[] = "kqblk_disk_utils";
 const char kFunc[] = "createConfig";
-
-const std::list<std::string> kDefaultAccept = {"kqblk"};
-const std::list<std::string> kDefaultReject = {".*"};
+const char kDriverDir[] = "/dev/kqblk/";
+// Every node the driver makes, for a configuration without an accept list.
+const char kAllDriverNodes[] = " \"a|^/dev/kqblk/[^/]+$|\"";
+// Whatever no entry accepted: without it LVM would accept every device.
+const char kRejectTheRest[] = " \"r|.*|\"";
+const char kLockDir[] = "lock";
 
 bool isDirectory(const std::string& path) {
   struct stat st;
   return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool safeNameCharacter(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+         c == '.' || c == '_' || c == '+' || c == '-';
+}
+
+// The disk name of an entry ("NAME" or "/dev/kqblk/NAME"). A name reaches
+// lvm.conf and a regular expression, so anything that could end the quoted
+// string, the "|" delimiters or widen the expression is refused.
+std::string diskName(const std::string& entry) {
+  std::string name = entry;
+  if (name.compare(0, sizeof kDriverDir - 1, kDriverDir) == 0) name.erase(0, sizeof kDriverDir - 1);
+  bool safe = !name.empty() && name != "." && name != "..";
+  for (char c : name) safe = safe && safeNameCharacter(c);
+  if (!safe) {
+    throw KqException("createFilterString",
+                      "Disk name [" + entry +
+                          "] cannot be given to LVM: a disk name may hold only letters, digits, "
+                          "\".\", \"_\", \"+\" and \"-\"",
+                      kFile, __LINE__, -1);
+  }
+  return name;
+}
+
+// `name` as a regular expression that matches only itself.
+std::string literal(const std::string& name) {
+  std::string pattern;
+  for (char c : name) {
+    if (c == '.' || c == '+') {
+      pattern += std::string("[") + c + "]";
+    } else {
+      pattern += c;
+    }
+  }
+  return pattern;
+}
+
+// Writes `text` to `file` whole or not at all: a short file would leave LVM
+// with its built-in defaults, that is unconfined.
+void writeWhole(const std::string& file, const std::string& text) {
+  std::string temp = file + ".XXXXXX";
+  const int fd = mkostemp(&temp[0], O_CLOEXEC);
+  if (fd < 0) {
+    throw KqException(kFunc, "Failed to create lvm config @ " + file, kFile, __LINE__, -1);
+  }
+  int error = 0;
+  for (size_t done = 0; done < text.size() && !error;) {
+    const ssize_t n = write(fd, text.data() + done, text.size() - done);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+    } else if (n < 0 && errno != EINTR) {
+      error = errno;
+    } else if (n == 0) {
+      error = EIO;
+    }
+  }
+  if (!error && fsync(fd) != 0) error = errno;
+  if (close(fd) != 0 && !error) error = errno;
+  if (!error && rename(temp.c_str(), file.c_str()) != 0) error = errno;
+  if (error) {
+    unlink(temp.c_str());
+    throw KqException(kFunc,
+                      "Failed to write lvm config @ " + file + ": " + std::strerror(error),
+                      kFile, __LINE__, error);
+  }
 }
 
 }  // namespace
@@ -31,26 +102,51 @@ std::string createFilterString(const std::list<std::string>& entries, bool accep
   const char letter = accept ? 'a' : 'r';
   std::string filter;
   for (const std::string& entry : entries) {
-    const size_t slash = entry.find_last_of("/\\");
-    const std::string part = slash == std::string::npos ? entry : entry.substr(slash + 1);
     filter += " \"";
     filter += letter;
-    filter += "|" + part + "|\",";
+    filter += "|^/dev/kqblk/" + literal(diskName(entry)) + "(p[0-9]+)?$|\",";
   }
   if (!filter.empty() && filter.back() == ',') filter.pop_back();
   return filter;
 }
 
-LVMConfig::LVMConfig(std::string configDir)
-    : m_accept(kDefaultAccept), m_reject(kDefaultReject), m_configDir(std::move(configDir)) {}
+LVMConfig::LVMConfig(std::string configDir) : m_configDir(std::move(configDir)) {}
 
 LVMConfig::LVMConfig(std::string configDir, std::list<std::string> accept,
                      std::list<std::string> reject)
-    : m_accept(accept.empty() ? kDefaultAccept : std::move(accept)),
-      m_reject(reject.empty() ? kDefaultReject : std::move(reject)),
-      m_configDir(std::move(configDir)) {}
+    : m_accept(std::move(accept)), m_reject(std::move(reject)), m_configDir(std::move(configDir)) {}
 
 LVMConfig::~LVMConfig() = default;
+
+std::string LVMConfig::filterEntries() const {
+  std::string entries = m_accept.empty() ? kAllDriverNodes : createFilterString(m_accept, true);
+  const std::string rejects = createFilterString(m_reject, false);
+  if (!rejects.empty()) entries += "," + rejects;
+  return entries + "," + kRejectTheRest;
+}
+
+std::string LVMConfig::variantText(const std::string& variantDir, bool activation) const {
+  const size_t placeholder = defCfg.find(DEVICE_FILTERS);
+  const std::string entries = filterEntries();
+  std::string text = defCfg.substr(0, placeholder);
+  text += "filter = [ " + entries + " ]\n";
+  text += kqblk_lvm203Settings(entries);
+  text += defCfg.substr(placeholder + DEVICE_FILTERS.size());
+
+  const struct {
+    const char* marker;
+    std::string value;
+  } paths[] = {{"LVM_CACHE_DIR", variantDir + "/lvm_cache"}, {"LVM_LOCK_DIR", m_configDir + kLockDir}};
+  for (const auto& path : paths) {
+    const size_t at = text.find(path.marker);
+    if (at != std::string::npos) text.replace(at, std::strlen(path.marker), path.value);
+  }
+  if (!activation) {
+    const size_t on = text.find(ACTIVATION_ON);
+    if (on != std::string::npos) text.replace(on, ACTIVATION_ON.size(), ACTIVATION_OFF);
+  }
+  return text;
+}
 
 int LVMConfig::createConfig(bool reuseExisting) {
   if (m_configDir.empty() || m_configDir.back() != '/') m_configDir += '/';
@@ -65,6 +161,13 @@ int LVMConfig::createConfig(bool reuseExisting) {
   const std::string defaultDir = m_configDir + lvm_def_cfg_dir;
   const std::string noActivationDir = m_configDir + lvm_alt_cfg_dir;
   if (reuseExisting && isDirectory(defaultDir) && isDirectory(noActivationDir)) return 0;
+  filterEntries();  // refuses unsafe names before anything is touched
+  const std::string lockDir = m_configDir + kLockDir;
+  if (mkdir(lockDir.c_str(), 0700) != 0 && !(errno == EEXIST && isDirectory(lockDir))) {
+    throw KqException(kFunc, "Failed to create LVM lock directory " + lockDir + ": " +
+                                 std::strerror(errno),
+                      kFile, __LINE__, -1);
+  }
   createConfig(defaultDir, true);
   createConfig(noActivationDir, false);
   return 0;
@@ -89,30 +192,8 @@ int LVMConfig::createConfig(const std::string& variantDir, bool activation) {
   if (stat(file.c_str(), &st) == 0) {
     throw KqException(kFunc, "Failed to stat [" + file + "]", kFile, __LINE__, -1);
   }
-  FILE* out = std::fopen(file.c_str(), "we");
-  if (!out) {
-    throw KqException(kFunc, "Failed to create lvm config @ " + file, kFile, __LINE__, -1);
-  }
-  const std::string cacheDir = variantDir + "/lvm_cache";
-
-  const size_t placeholder = defCfg.find(DEVICE_FILTERS);
-  std::string text = defCfg.substr(0, placeholder);
-  std::string entries = createFilterString(m_accept, true);
-  const std::string rejects = createFilterString(m_reject, false);
-  if (!rejects.empty()) entries += "," + rejects;
-  text += "filter = [ " + entries + " ]\n";
-  EvDebug::Debug(kFunc, "Filters = [%s]", text.c_str());
-  text += kqblk_lvm203Settings(entries);
-  text += defCfg.substr(placeholder + DEVICE_FILTERS.size());
-
-  const std::string cacheMarker = "LVM_CACHE_DIR";
-  const size_t cachePos = text.find(cacheMarker);
-  if (cachePos != std::string::npos) text.replace(cachePos, cacheMarker.size(), cacheDir);
-  if (!activation) {
-    const size_t on = text.find(ACTIVATION_ON);
-    if (on != std::string::npos) text.replace(on, ACTIVATION_ON.size(), ACTIVATION_OFF);
-  }
-  std::fwrite(text.data(), 1, text.size(), out);
-  std::fclose(out);
+  const std::string text = variantText(variantDir, activation);
+  EvDebug::Debug(kFunc, "Filters = [%s]", filterEntries().c_str());
+  writeWhole(file, text);
   return 0;
 }

@@ -3,12 +3,13 @@
 #include <sys/stat.h>
 
 #include <cstdint>
+#include <fstream>
+#include <sstream>
 
 #include "kq_config.h"
 #include "kq_error.h"
 #include "kq_log.h"
 #include "kq_process.h"
-#include "kq_sleep.h"
 #include "kqblk_disk_utils.h"
 
 namespace {
@@ -18,18 +19,21 @@ const char kFile[] = "kqblk_disk_utils";
 const uint32_t kDefaultTimeoutSeconds = 120;
 const uint32_t kAfterKillMs = 15000;
 const uint32_t kAfterTermMs = 5000;
-const uint32_t kReapSeconds = 1;
 
-// Collects a killed child's exit status. True when it is gone: its pid is
-// then free and must not be signalled any more. An unreaped child would
-// still "exist" as a zombie to kill(pid, 0).
-bool reap(KqProcess& process) {
-  int rc = 0;
-  std::string why;
-  return process.WaitForProcessToEnd(&rc, &why, kReapSeconds);
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
 }
 
 }  // namespace
+
+uint32_t kqblk_systemCmdTimeout() {
+  uint32_t timeout = kDefaultTimeoutSeconds;
+  KQPlatformInfo::getNumber("Session", "nHLXSystemCmdTimeout", &timeout);
+  return timeout;
+}
 
 int KqBlkDiskUtils::runLVMCmd(const std::string& cmd, std::string& out, std::string& err,
                               bool useDefault, LVMConfig* cfg) {
@@ -47,11 +51,20 @@ int KqBlkDiskUtils::runLVMCmd(const std::string& cmd, std::string& out, std::str
                           "not present/accessible as stat() failed, cannot run LVM commands",
                       kFile, __LINE__, -1);
   }
+  // A short, empty or foreign file would leave LVM with its built-in
+  // defaults: no filter, the host's locks and daemons. Only the exact text
+  // this configuration writes will do.
+  if (readFile(file) != cfg->variantText(variantDir, useDefault)) {
+    throw KqException(kFunc,
+                      "lvm config file " + file +
+                          " does not hold this configuration's device filter, cannot run LVM "
+                          "commands",
+                      kFile, __LINE__, -1);
+  }
   const std::string fullCmd = "export LVM_SYSTEM_DIR=/" + variantDir + ";" + cmd;
   const char* argv[] = {"/bin/sh", "-c", fullCmd.c_str(), nullptr};
 
-  uint32_t timeout = kDefaultTimeoutSeconds;
-  KQPlatformInfo::getNumber("Session", "nHLXSystemCmdTimeout", &timeout);
+  const uint32_t timeout = kqblk_systemCmdTimeout();
   EvDebug::Debug(kFunc, "Start cmd [%s] and wait for [%u] seconds to check completion",
                  fullCmd.c_str(), timeout);
 
@@ -78,16 +91,16 @@ int KqBlkDiskUtils::runLVMCmd(const std::string& cmd, std::string& out, std::str
   if (pid < 1) return 1;
   // The child leads a process group of its own; signal the whole group so
   // that the hung LVM command below the shell goes too, not only the shell.
+  // Each wait ends as soon as the child is collected. One that outlives both
+  // (stuck in uninterruptible I/O) is left to the process's reaper thread:
+  // the caller gets its failure, never a hang.
   kill(-pid, SIGKILL);
-  UXSLEEP(kAfterKillMs);
-  bool gone = reap(process);
-  if (!gone && kill(pid, 0) == 0) {
+  if (process.Reap(kAfterKillMs)) return 1;
+  if (kill(pid, 0) == 0) {
     EvDebug::Error(kFunc, "Failed to kill child pid [%d] with SIGKILL", static_cast<int>(pid));
     kill(-pid, SIGTERM);
   }
-  UXSLEEP(kAfterTermMs);
-  if (!gone) gone = reap(process);
-  if (!gone && kill(pid, 0) == 0) {
+  if (!process.Reap(kAfterTermMs) && kill(pid, 0) == 0) {
     EvDebug::Error(kFunc, "Failed to kill child pid [%d] with SIGTERM", static_cast<int>(pid));
   }
   return 1;

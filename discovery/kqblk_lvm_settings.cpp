@@ -16,13 +16,14 @@ void KqBlkDiskUtils::setConfigDir(const char* dir, bool) { cfgPath = dir ? dir :
 
 LVMConfig* KqBlkDiskUtils::initLVMConfig(const char* name, std::list<std::string> acceptList) {
   const std::string dir = cfgPath + "/" + (name ? name : "");
+  std::unique_ptr<LVMConfig> config(
+      new LVMConfig(dir, std::move(acceptList), std::list<std::string>()));
+  config->filterEntries();  // a disk name LVM may not see fails before anything is made
   // An existing directory fails too: two requests must never share one.
   if (mkdir(dir.c_str(), 0755) != 0) {
     throw KqException("initLVMConfig", "Failed to create LVM config base directory: " + dir,
                       "kqblk_disk_utils", __LINE__, -1);
   }
-  std::unique_ptr<LVMConfig> config(
-      new LVMConfig(dir, std::move(acceptList), std::list<std::string>()));
   config->createConfig(false);
   return config.release();
 }

@@ -10,7 +10,10 @@ const std::string ACTIVATION_OFF = "\t   activation = 0\n";
 
 // The filter line replaces DEVICEFILTERS, so cache_dir belongs to "devices".
 // preferred_names makes LVM print the driver's own names (/dev/kqblk/...)
-// rather than the kernel names of the same devices.
+// rather than the kernel names of the same devices. The host's daemons
+// (lvmpolld, dmeventd through monitoring) must never act on guest volumes,
+// and a command stuck on a recalling device must not hold locks in the
+// host's lock directory: each configuration locks in a directory of its own.
 const std::string defCfg =
     "\t\t\t\t\t\t\n"
     "\tdevices {\t\t\t\t\t\t\t\t\t\n"
@@ -56,11 +59,14 @@ const std::string defCfg =
     "\t\tlocking_type = 1\t\t\t\t\t\t\n"
     "\t\tfallback_to_clustered_locking = 1\t\t\n"
     "\t\tfallback_to_local_locking = 1\t\t\t\n"
-    "\t\tlocking_dir = \"/var/lock/lvm\"\t\t\t\n"
+    "\t\tlocking_dir = \"LVM_LOCK_DIR\"\t\t\t\n"
     "\t\tuse_lvmetad = 0\t\t\t\t\t\t\t\n"
+    "\t\tuse_lvmpolld = 0\n"
+    "\t\tevent_activation = 0\n"
     "\t}\t\t\t\t\t\t\t\t\t\t\t\n"
     "\t\t\t\t\t\t\t\t\t\t\t\t\n"
     "\tactivation {\t\t\t\t\t\t\t\t\n"
+    "\t\tmonitoring = 0\n"
     "\t\tmissing_stripe_filler = \"/dev/ioerror\"\n"
     "\t\treserved_stack = 256\t\t\t\t\t\n"
     "\t\treserved_memory = 8192\t\t\t\t\t\n"
@@ -79,7 +85,10 @@ std::string kqblk_lvm203Settings(const std::string& filterEntries) {
   // LVM_SYSTEM_DIR) LVM ignores the filter and uses the file's devices.
   // hints = "none": hints live in /run/lvm/hints whatever LVM_SYSTEM_DIR
   // says, shared with the proxy's own LVM.
+  // obtain_device_list_from_udev = 0: udev's database may lag behind the
+  // driver's nodes or be absent; the filter decides on what LVM scans.
   return "global_filter = [ " + filterEntries + " ]\n" +
          "use_devicesfile = 0\n"
-         "hints = \"none\"\n";
+         "hints = \"none\"\n"
+         "obtain_device_list_from_udev = 0\n";
 }

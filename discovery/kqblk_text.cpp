@@ -1,12 +1,12 @@
 #include "kqblk_text.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 
 namespace {
 
 const char kTrimSet[] = "\t \n";
-const char kDriverDir[] = "/dev/kqblk/";
-const size_t kDriverDirLength = sizeof kDriverDir - 1;  // 11
 
 }  // namespace
 
@@ -56,13 +56,23 @@ std::string kqblk_failedCmdText(const std::string& command, const std::string& e
   return "Failed to run " + command + ":err:" + err + "\nout:" + out;
 }
 
-StrMatch::StrMatch(std::string& name) : m_name(name) { m_name = normalise(m_name); }
+namespace {
 
-bool StrMatch::operator()(const std::string& entry) const {
-  return entry == m_name || normalise(entry) == m_name;
+bool blockDevice(const std::string& path, unsigned long& device) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0 || !S_ISBLK(st.st_mode)) return false;
+  device = st.st_rdev;
+  return true;
 }
 
-std::string StrMatch::normalise(const std::string& name) {
-  if (name.find(kDriverDir) == std::string::npos) return name;
-  return "/dev/" + name.substr(kDriverDirLength);
+}  // namespace
+
+StrMatch::StrMatch(const std::string& name) : m_name(name) {
+  m_isBlockDevice = blockDevice(m_name, m_device);
+}
+
+bool StrMatch::operator()(const std::string& entry) const {
+  if (entry == m_name) return true;
+  unsigned long device = 0;
+  return m_isBlockDevice && blockDevice(entry, device) && device == m_device;
 }

@@ -1,6 +1,5 @@
 // Text helpers for parsing tool output line by line and field by field, and
-// the matcher that treats a device under /dev/kqblk/ and the same name
-// directly under /dev/ as one device.
+// the matcher that finds a device in a list by its device number.
 #pragma once
 
 #include <memory>
@@ -43,18 +42,18 @@ std::vector<std::string> kqblk_trimmedLines(const std::string& text);
 std::string kqblk_failedCmdText(const std::string& command, const std::string& err,
                                 const std::string& out);
 
-// Looks for one device name in a list. Building it normalises the bound name
-// in place: a name holding "/dev/kqblk/" has its first 11 characters replaced
-// by "/dev/". An entry matches when it equals that name, or when its own
-// normalised form does.
+// Looks for one device in a list. An entry matches when it is the same
+// text, or when both name block devices with the same device number. Names
+// alone never decide: a guest disk exposed as /dev/kqblk/sda and the proxy's
+// /dev/sda are different devices, and tools may print either a driver node
+// or its kernel name (/dev/loopN) for the same device.
 class StrMatch {
  public:
-  explicit StrMatch(std::string& name);
+  explicit StrMatch(const std::string& name);
   bool operator()(const std::string& entry) const;
 
-  // The normalised form of `name` (what the constructor does in place).
-  static std::string normalise(const std::string& name);
-
  private:
-  std::string& m_name;
+  std::string m_name;
+  bool m_isBlockDevice = false;
+  unsigned long m_device = 0;
 };

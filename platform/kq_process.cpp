@@ -12,6 +12,8 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <system_error>
+#include <thread>
 
 #include "kq_log.h"
 #include "kq_string.h"
@@ -21,6 +23,10 @@ extern char** environ;
 namespace {
 
 const char kUdevControl[] = "/run/udev/control";
+// How often the wait looks at a child when no pidfd tells it.
+const int kPollMs = 50;
+// How long system() waits for a killed child before leaving it.
+const uint32_t kKillGraceMs = 5000;
 
 bool udevRunning() {
   struct stat st;
@@ -60,13 +66,48 @@ void drain(int& fd, std::string& into) {
   }
 }
 
+// Waits for `pid` on a thread of its own, so that a child that does not end
+// now (in uninterruptible sleep, or left running) leaves no zombie and
+// blocks no one.
+void leaveToReaper(pid_t pid) {
+  try {
+    std::thread([pid] {
+      while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+      }
+    }).detach();
+    EvDebug::Debug("KqProcess", "Child pid [%d] left to a reaper thread", static_cast<int>(pid));
+  } catch (const std::system_error& e) {
+    EvDebug::Error("KqProcess", "No reaper thread for child pid [%d]: %s", static_cast<int>(pid),
+                   e.what());
+  }
+}
+
 }  // namespace
 
 KqProcess::~KqProcess() {
   closePipes();
-  // Reap a child that was never waited for, so it does not stay a zombie; one
-  // still running after a time-out is the caller's to kill.
-  if (m_pid > 0 && !m_reaped) waitpid(m_pid, nullptr, WNOHANG);
+  if (m_pid > 0 && !m_reaped && !tryReap()) leaveToReaper(m_pid);
+}
+
+bool KqProcess::tryReap() {
+  pid_t w;
+  do {
+    w = waitpid(m_pid, &m_status, WNOHANG);
+  } while (w < 0 && errno == EINTR);
+  // ECHILD: no child of ours by that pid any more; nothing left to collect.
+  if (w == m_pid || (w < 0 && errno == ECHILD)) m_reaped = true;
+  return m_reaped;
+}
+
+bool KqProcess::Reap(uint32_t withinMs) {
+  if (m_pid <= 0) return false;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(withinMs);
+  while (!m_reaped && !tryReap()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  closePipes();
+  return true;
 }
 
 void KqProcess::closePipes() {
@@ -144,11 +185,9 @@ bool KqProcess::WaitForProcessToEnd(int* rc, std::string* err, uint32_t timeoutS
     *err = "no process to wait for";
     return false;
   }
+  // Without pidfd_open (kernels before 5.3, or a filter that refuses it) the
+  // loop polls waitpid instead.
   const int pidFd = static_cast<int>(syscall(SYS_pidfd_open, m_pid, 0));
-  if (pidFd < 0) {
-    *err = FXString::Format("pidfd_open failed: %s", std::strerror(errno));
-    return false;
-  }
   const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
   bool exited = false;
@@ -166,39 +205,40 @@ bool KqProcess::WaitForProcessToEnd(int* rc, std::string* err, uint32_t timeoutS
       }
       waitMs = left <= 0 ? 0 : static_cast<int>(left);
     }
+    if (pidFd < 0 && !exited && (waitMs < 0 || waitMs > kPollMs)) waitMs = kPollMs;
     // Once it has ended, descendants may still hold the pipes; give them a
     // moment and then stop listening.
     if (exited) waitMs = 200;
-    struct pollfd fds[3] = {{m_outFd, POLLIN, 0}, {m_errFd, POLLIN, 0}, {exited ? -1 : pidFd, POLLIN, 0}};
+    struct pollfd fds[3] = {{m_outFd, POLLIN, 0},
+                            {m_errFd, POLLIN, 0},
+                            {exited ? -1 : pidFd, POLLIN, 0}};
     const int n = poll(fds, 3, waitMs);
     if (n < 0) {
       if (errno == EINTR) continue;
       *err = FXString::Format("poll failed: %s", std::strerror(errno));
-      close(pidFd);
+      if (pidFd >= 0) close(pidFd);
       return false;
     }
     if (n == 0 && exited) break;
     if (m_outFd >= 0 && fds[0].revents) drain(m_outFd, m_out);
     if (m_errFd >= 0 && fds[1].revents) drain(m_errFd, m_err);
-    if (!exited && fds[2].revents) exited = true;
+    if (!exited) exited = pidFd >= 0 ? fds[2].revents != 0 : tryReap();
   }
-  close(pidFd);
+  if (pidFd >= 0) close(pidFd);
   if (timedOut) {
     *err = "timedout";
     return false;
   }
   closePipes();
-  int status = 0;
-  pid_t w;
-  do {
-    w = waitpid(m_pid, &status, 0);
-  } while (w < 0 && errno == EINTR);
+  pid_t w = m_pid;
+  while (!m_reaped && (w = waitpid(m_pid, &m_status, 0)) < 0 && errno == EINTR) {
+  }
   if (w != m_pid) {
     *err = FXString::Format("waitpid failed: %s", std::strerror(errno));
     return false;
   }
   m_reaped = true;
-  *rc = statusToRc(status);
+  *rc = statusToRc(m_status);
   return true;
 }
 
@@ -226,8 +266,12 @@ int KqProcess::system(const std::string& command, std::string* out, std::string*
     const pid_t pid = proc.GetPid();
     if (failure == "timedout") {
       kill(-pid, SIGKILL);
-      waitpid(pid, nullptr, 0);
-      proc.m_reaped = true;
+      // A child in uninterruptible sleep ignores even SIGKILL until its I/O
+      // ends; the destructor leaves it to a reaper thread.
+      if (!proc.Reap(kKillGraceMs)) {
+        EvDebug::Error(kFunc, "Child pid [%d] of [%s] still there after SIGKILL",
+                       static_cast<int>(pid), command.c_str());
+      }
     }
     proc.GetIO(out, nullptr);
     *err = failure;

@@ -59,7 +59,7 @@ ToolDoubles::~ToolDoubles() {
 }
 
 void ToolDoubles::on(const std::string& tool, const std::string& args, const std::string& out,
-                     const std::string& err, int rc, int times) {
+                     const std::string& err, int rc, int times, int sleepSeconds) {
   char name[16];
   std::snprintf(name, sizeof name, "%04d", m_rules++);
   const std::string rule = m_dir / "rules" + "/" + name;
@@ -70,6 +70,7 @@ void ToolDoubles::on(const std::string& tool, const std::string& args, const std
   writeFile(rule + "/err", err);
   writeFile(rule + "/rc", std::to_string(rc));
   if (times >= 0) writeFile(rule + "/left", std::to_string(times));
+  if (sleepSeconds > 0) writeFile(rule + "/sleep", std::to_string(sleepSeconds));
 }
 
 std::vector<ToolCall> ToolDoubles::calls() const {

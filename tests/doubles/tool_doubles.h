@@ -25,9 +25,10 @@ class ToolDoubles {
 
   // The next call of `tool` whose arguments, joined by blanks, match the
   // glob `args` prints `out` and `err` and exits `rc`; `times` < 0 answers
-  // forever. Earlier rules win.
+  // forever; a rule with sleepSeconds waits that long first. Earlier rules win.
   void on(const std::string& tool, const std::string& args, const std::string& out,
-          const std::string& err = std::string(), int rc = 0, int times = -1);
+          const std::string& err = std::string(), int rc = 0, int times = -1,
+          int sleepSeconds = 0);
   std::vector<ToolCall> calls() const;
   // The calls' tool names in order ("pvs", "vgchange", ...).
   std::vector<std::string> tools() const;

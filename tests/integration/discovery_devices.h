@@ -16,12 +16,13 @@
 #include "kq_process.h"
 #include "support/run_tool.h"
 
-// /dev/kqblk/kqtest-PID-TAG on the block device `device`, as the driver
-// makes its nodes. /dev/kqblk is made when missing and removed again only
-// then, and only when empty.
+// /dev/kqblk/kqtest-PID-TAG (or /dev/kqblk/NAME when a name is given) on
+// the block device `device`, as the driver makes its nodes. /dev/kqblk is
+// made when missing and removed again only then, and only when empty.
 class KqblkTestNode {
  public:
-  KqblkTestNode(const std::string& tag, const std::string& device) {
+  KqblkTestNode(const std::string& tag, const std::string& device,
+                const std::string& name = std::string()) {
     if (mkdir(kDir, 0755) == 0) {
       m_madeDir = true;
     } else if (errno != EEXIST) {
@@ -31,7 +32,7 @@ class KqblkTestNode {
     if (stat(device.c_str(), &st) != 0 || !S_ISBLK(st.st_mode)) {
       throw std::runtime_error("not a block device: " + device);
     }
-    m_name = "kqtest-" + std::to_string(getpid()) + "-" + tag;
+    m_name = name.empty() ? "kqtest-" + std::to_string(getpid()) + "-" + tag : name;
     m_path = std::string(kDir) + "/" + m_name;
     if (mknod(m_path.c_str(), S_IFBLK | 0600, st.st_rdev) != 0) {
       const std::string why = std::strerror(errno);

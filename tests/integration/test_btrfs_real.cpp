@@ -39,15 +39,14 @@ TEST(BtrfsReal, CopiesOfOneFileSystemGetTheirOwnIdentityAndMountSideBySide) {
   ASSERT_EQ(blkidValue(b.path(), "UUID"), uuid);
 
   std::list<std::string> devices = {nodeA.path(), nodeB.path()};
-  const std::list<std::string> tuned = KqBlkDiskUtils::processBtrFSDevices(devices, prefix());
-  ASSERT_EQ(tuned.size(), 1u);
+  EXPECT_THAT(KqBlkDiskUtils::processBtrFSDevices(devices, prefix()),
+              ElementsAre(nodeA.path(), nodeB.path()));
   EXPECT_THAT(devices, ElementsAre(nodeA.path(), nodeB.path()));
-  const std::string changed = tuned.front();
-  const std::string kept = changed == nodeA.path() ? nodeB.path() : nodeA.path();
-  EXPECT_NE(blkidValue(changed, "UUID"), uuid);
-  EXPECT_EQ(blkidValue(changed, "LABEL"), prefix() + uuid);
-  EXPECT_EQ(blkidValue(kept, "UUID"), uuid);
-  EXPECT_EQ(blkidValue(kept, "LABEL"), "guestfs");
+  EXPECT_NE(blkidValue(nodeA.path(), "UUID"), uuid);
+  EXPECT_NE(blkidValue(nodeB.path(), "UUID"), uuid);
+  EXPECT_NE(blkidValue(nodeA.path(), "UUID"), blkidValue(nodeB.path(), "UUID"));
+  EXPECT_EQ(blkidValue(nodeA.path(), "LABEL"), prefix() + uuid);
+  EXPECT_EQ(blkidValue(nodeB.path(), "LABEL"), prefix() + uuid);
 
   mkdir((dir / "ma").c_str(), 0755);
   mkdir((dir / "mb").c_str(), 0755);
@@ -80,4 +79,35 @@ TEST(BtrfsReal, FileSystemOverTwoDevicesKeepsOneOfThemInTheList) {
   EXPECT_NE(newUuid, uuid);
   EXPECT_EQ(blkidValue(d.path(), "UUID"), newUuid);
   EXPECT_EQ(blkidValue(d.path(), "LABEL"), prefix() + uuid);
+}
+
+// A guest label shaped like the tools' output ("uuid: ...", a device line
+// naming another device of the request) must not change which device gets
+// which identity: each file system is tuned through its own device, under its
+// own UUID.
+TEST(BtrfsReal, ALabelShapedLikeToolOutputChangesOnlyItsOwnDevice) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  TempDir dir;
+  DiskImage imageA(dir / "a.img", 128);
+  DiskImage imageB(dir / "b.img", 128);
+  makeFileSystem(imageB.path(), FileSystemSpec{"btrfs", "plain", ""});
+  LoopDevice a(imageA.path());
+  LoopDevice b(imageB.path());
+  BtrfsForget forget({a.path(), b.path()});
+  KqblkTestNode nodeA("crafted", a.path());
+  KqblkTestNode nodeB("victim", b.path());
+  const std::string uuidB = blkidValue(b.path(), "UUID");
+  const std::string crafted =
+      "x' uuid: " + uuidB + "\n\tdevid 1 size 1 used 1 path " + nodeB.path();
+  runTool("mkfs.btrfs -f -q -L " + shellQuote(crafted) + " " + shellQuote(a.path()));
+  const std::string uuidA = blkidValue(a.path(), "UUID");
+
+  std::list<std::string> devices = {nodeA.path(), nodeB.path()};
+  const std::list<std::string> tuned = KqBlkDiskUtils::processBtrFSDevices(devices, prefix());
+  EXPECT_EQ(tuned.size(), 2u);
+  EXPECT_THAT(devices, ElementsAre(nodeA.path(), nodeB.path()));
+  EXPECT_EQ(blkidValue(a.path(), "LABEL"), prefix() + uuidA);
+  EXPECT_EQ(blkidValue(b.path(), "LABEL"), prefix() + uuidB);
+  EXPECT_NE(blkidValue(a.path(), "UUID"), uuidA);
+  EXPECT_NE(blkidValue(b.path(), "UUID"), uuidB);
 }

@@ -1,7 +1,8 @@
 // LVM take-over and release with the real LVM tools on loop devices (root).
 // The guest's physical volume sits on a driver-style node under /dev/kqblk;
-// a second one, on a plain loop device, must stay invisible to the request.
-// Every LVM command, set-up included, runs under a private configuration.
+// a second one, on a plain loop device, stands for the proxy's own disk and
+// must stay invisible to the request. Every LVM command, set-up included,
+// runs under a private configuration.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -11,13 +12,16 @@
 #include <fstream>
 #include <memory>
 #include <sstream>
+#include <vector>
 
 #include "integration/discovery_devices.h"
+#include "kq_process.h"
 #include "kq_shell.h"
 #include "kqblk_disk_utils.h"
 #include "kqblk_text.h"
 #include "support/disk_image.h"
 #include "support/loop_device.h"
+#include "support/run_tool.h"
 #include "support/temp_dir.h"
 
 using ::testing::ElementsAre;
@@ -44,6 +48,23 @@ std::string slurp(const std::string& path) {
   return text.str();
 }
 
+// A symbolic link under /dev, removed at scope exit.
+class DevLink {
+ public:
+  DevLink(const std::string& path, const std::string& target) : m_path(path) {
+    if (symlink(target.c_str(), m_path.c_str()) != 0) m_path.clear();
+  }
+  ~DevLink() {
+    if (!m_path.empty()) unlink(m_path.c_str());
+  }
+  DevLink(const DevLink&) = delete;
+  DevLink& operator=(const DevLink&) = delete;
+  bool made() const { return !m_path.empty(); }
+
+ private:
+  std::string m_path;
+};
+
 class LvmReal : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -53,10 +74,10 @@ class LvmReal : public ::testing::Test {
     guest.reset(new LoopDevice(guestImage->path()));
     outside.reset(new LoopDevice(outsideImage->path()));
     node.reset(new KqblkTestNode("lvm", guest->path()));
-    // Set-up sees exactly the two loop devices of this test.
-    mkdir((dir / "setup").c_str(), 0755);
-    setup.reset(new LVMConfig(dir / "setup", {guest->path() + "$", outside->path() + "$"}, {}));
-    setup->createConfig(false);
+    // Set-up sees exactly the two loop devices of this test, through an
+    // administrator's configuration of its own (the library writes only
+    // configurations confined to the driver's nodes).
+    adminConfig(setup, {guest->path(), outside->path()});
     admin("pvcreate -y " + KqShellQuote(guest->path()) + " " + KqShellQuote(outside->path()));
     admin("vgcreate " + vg + " " + KqShellQuote(guest->path()));
     admin("vgcreate " + outsideVg + " " + KqShellQuote(outside->path()));
@@ -69,24 +90,35 @@ class LvmReal : public ::testing::Test {
   }
 
   void TearDown() override {
-    if (!setup) return;
+    if (!request) return;
     // Nothing of this test may stay active once its devices go.
-    std::string out;
-    std::string err;
-    KqBlkDiskUtils::runLVMCmd("vgs --noheadings -o vg_name", out, err, true, setup.get());
-    for (const std::string& name : kqblk_trimmedLines(out)) {
-      std::string o;
-      KqBlkDiskUtils::runLVMCmd("vgchange -an -- " + KqShellQuote(name), o, err, true, setup.get());
+    for (const std::string& name : kqblk_trimmedLines(admin("vgs --noheadings -o vg_name"))) {
+      admin("vgchange -an -- " + KqShellQuote(name), false);  // exported ones refuse
     }
     KqBlkDiskUtils::setConfigDir("", false);
   }
 
-  // An administrator's command under the set-up configuration.
-  std::string admin(const std::string& command) {
+  // An administrator's configuration in `config` that sees `devices` only.
+  static void adminConfig(const std::string& config, const std::vector<std::string>& devices) {
+    mkdir(config.c_str(), 0755);
+    std::string filter = "[ ";
+    for (const std::string& device : devices) filter += "\"a|^" + device + "$|\", ";
+    filter += "\"r|.*|\" ]";
+    std::ofstream(config + "/lvm.conf")
+        << "devices { filter = " << filter << " global_filter = " << filter
+        << " use_devicesfile = 0 hints = \"none\" obtain_device_list_from_udev = 0 }\n"
+        << "global { locking_dir = \"" << config << "/lock\" use_lvmpolld = 0 event_activation = 0 }\n"
+        << "activation { monitoring = 0 }\nbackup { backup = 0 archive = 0 }\n";
+  }
+  // An administrator's command under the set-up configuration (or `config`).
+  std::string admin(const std::string& command, bool mustSucceed = true,
+                    const std::string& config = std::string()) {
     std::string out;
     std::string err;
-    const int rc = KqBlkDiskUtils::runLVMCmd(command, out, err, false, setup.get());
-    if (rc != 0) ADD_FAILURE() << command << " exited " << rc << ": " << err;
+    const int rc = KqProcess::system(
+        "LVM_SYSTEM_DIR=" + KqShellQuote(config.empty() ? setup : config) + " " + command, &out,
+        &err, 60, false);
+    if (rc != 0 && mustSucceed) ADD_FAILURE() << command << " exited " << rc << ": " << err;
     return out;
   }
   std::string pvUuid(const std::string& device) {
@@ -106,13 +138,17 @@ class LvmReal : public ::testing::Test {
   std::unique_ptr<LoopDevice> guest;
   std::unique_ptr<LoopDevice> outside;
   std::unique_ptr<KqblkTestNode> node;
-  std::unique_ptr<LVMConfig> setup;
+  const std::string setup = dir / "setup";
   std::unique_ptr<LVMConfig> request;
 };
 
 }  // namespace
 
 TEST_F(LvmReal, RequestSeesOnlyItsOwnDeviceUnderTheDriverName) {
+  // LVM counts every name of a device: a link whose name holds the disk's
+  // name must not make the outside volume one of the request's.
+  DevLink link("/dev/" + node->name() + "-outside", outside->path());
+  ASSERT_TRUE(link.made());
   // A devices file naming the outside volume must not widen the request's
   // view (LVM would otherwise ignore the filter for it).
   const std::string outsidePvid = pvUuid(outside->path());
@@ -134,25 +170,67 @@ TEST_F(LvmReal, RequestSeesOnlyItsOwnDeviceUnderTheDriverName) {
             0) << err;
   EXPECT_THAT(kqblk_trimmedLines(out), ElementsAre(node->path()));
   EXPECT_THAT(KqBlkDiskUtils::getPVList({node->path(), outside->path()}, request.get()),
-              ElementsAre("/dev/" + node->name()));
+              ElementsAre(node->path()));
   EXPECT_NE(pvUuid(guest->path()), guestPvid);
   EXPECT_EQ(pvUuid(outside->path()), outsidePvid);
   // The proxy's LVM hints are neither read nor rewritten by the request.
   EXPECT_EQ(slurp("/run/lvm/hints"), hints);
 }
 
+// A disk named like the proxy's own device (/dev/kqblk/loopN beside the
+// proxy's /dev/loopN) reaches only the request's device.
+TEST_F(LvmReal, DiskNamedLikeAHostDeviceCannotReachTheHostDevice) {
+  node.reset();
+  KqblkTestNode lookalike("", guest->path(), outside->name());
+  std::unique_ptr<LVMConfig> config(
+      KqBlkDiskUtils::initLVMConfig("lookalike", {lookalike.path()}));
+  const std::string outsidePvid = pvUuid(outside->path());
+  const std::string guestPvid = pvUuid(guest->path());
+  EXPECT_THAT(KqBlkDiskUtils::getPVList({lookalike.path()}, config.get()),
+              ElementsAre(lookalike.path()));
+  EXPECT_EQ(pvUuid(outside->path()), outsidePvid);
+  EXPECT_NE(pvUuid(guest->path()), guestPvid);
+}
+
+// Two guest groups of one name (copies of one template): both are mapped,
+// and each is renamed by its UUID, which a name could not single out.
+TEST_F(LvmReal, TwoGuestGroupsOfOneNameAreKeptApart) {
+  // No logical volume, so that activation succeeds without device-mapper.
+  admin("lvremove -y " + vg + "/lv_home");
+  adminConfig(dir / "outside-only", {outside->path()});
+  admin("vgrename -- " + outsideVg + " " + vg, true, dir / "outside-only");
+  KqblkTestNode second("lvm2", outside->path());
+  std::unique_ptr<LVMConfig> both(
+      KqBlkDiskUtils::initLVMConfig("both", {node->path(), second.path()}));
+  const std::list<std::string> pvs =
+      KqBlkDiskUtils::getPVList({node->path(), second.path()}, both.get());
+  kqblk_vgmap groups = KqBlkDiskUtils::getVGMap(pvs, both.get());
+  ASSERT_EQ(groups.count(vg), 2u);
+  std::list<kqblk_vg> records;
+  KqBlkDiskUtils::renameVGs(groups, kqblk_vgprefix(id), both.get(), records);
+  std::vector<std::string> names;
+  for (const kqblk_vg& record : records) names.push_back(record.name + "/" + record.guestName);
+  const std::string renamed = kqblk_vgprefix(id) + vg;
+  EXPECT_THAT(names, ElementsAre(renamed + "/" + vg, renamed + "-2/" + vg));
+  const std::vector<std::string> seen = groupsSeenBySetup();
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_THAT(seen[0], StartsWith(renamed + " "));
+  EXPECT_THAT(seen[1], StartsWith(renamed + "-2 "));
+  EXPECT_EQ(KqBlkDiskUtils::cleanupVGs(records, both.get(), false), 0);
+}
+
 TEST_F(LvmReal, TakeOverRenamesThenFailsToActivateWithoutDeviceMapperAndReleases) {
   const std::list<std::string> pvs = KqBlkDiskUtils::getPVList({node->path()}, request.get());
-  std::map<std::string, std::string> groups = KqBlkDiskUtils::getVGMap(pvs, request.get());
+  kqblk_vgmap groups = KqBlkDiskUtils::getVGMap(pvs, request.get());
   ASSERT_EQ(groups.size(), 1u);
-  const std::string oldUuid = groups.at(vg);
+  const std::string oldUuid = groups.begin()->second;
   const std::string renamed = kqblk_vgprefix(id) + vg;
+  std::list<kqblk_vg> records;
   if (deviceMapperPresent()) {
-    KqBlkDiskUtils::renameVGs(groups, kqblk_vgprefix(id), request.get());
-    EXPECT_EQ(groups.at(vg), renamed);
+    KqBlkDiskUtils::renameVGs(groups, kqblk_vgprefix(id), request.get(), records);
   } else {
     try {
-      KqBlkDiskUtils::renameVGs(groups, kqblk_vgprefix(id), request.get());
+      KqBlkDiskUtils::renameVGs(groups, kqblk_vgprefix(id), request.get(), records);
       FAIL() << "activated without device-mapper";
     } catch (const KqException& e) {
       EXPECT_EQ(e.getFuncName(), "KqBlkDiskUtils::renameVGs");
@@ -160,8 +238,12 @@ TEST_F(LvmReal, TakeOverRenamesThenFailsToActivateWithoutDeviceMapperAndReleases
                   StartsWith("Failed to run vgchange -ay -- " + KqShellQuote(renamed) + ":err:"));
       EXPECT_THAT(e.getMessage(), HasSubstr("device-mapper"));
     }
-    EXPECT_EQ(groups.at(vg), oldUuid);  // the failing group's value is not updated
   }
+  // Renamed before the failure: the record is there for teardown.
+  EXPECT_EQ(groups.begin()->second, renamed);
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records.front().name, renamed);
+  EXPECT_EQ(records.front().guestName, vg);
   // Renamed with a new identity; the outside group is untouched.
   std::vector<std::string> seen = groupsSeenBySetup();
   ASSERT_EQ(seen.size(), 2u);
@@ -169,10 +251,9 @@ TEST_F(LvmReal, TakeOverRenamesThenFailsToActivateWithoutDeviceMapperAndReleases
   EXPECT_THAT(seen[0], Not(HasSubstr(oldUuid)));
   EXPECT_THAT(seen[1], StartsWith(outsideVg + " "));
 
-  std::map<std::string, std::string> taken = {{vg, renamed}};
-  EXPECT_THAT(KqBlkDiskUtils::getLVs(taken, request.get(), true),
+  EXPECT_THAT(KqBlkDiskUtils::getLVs(groups, request.get(), true),
               ElementsAre(Pair("/dev/" + renamed + "/lv_home", renamed)));
-  std::list<kqblk_vg> vgs = {kqblk_vg(renamed, vg)};
+  std::list<kqblk_vg> vgs = records;
   EXPECT_EQ(KqBlkDiskUtils::cleanupVGs(vgs, request.get(), true), 0);
   EXPECT_TRUE(vgs.empty());
   EXPECT_THAT(groupsSeenBySetup()[0], StartsWith(vg + " "));
@@ -185,4 +266,36 @@ TEST_F(LvmReal, TakeOverRenamesThenFailsToActivateWithoutDeviceMapperAndReleases
   seen = groupsSeenBySetup();
   EXPECT_THAT(seen[0], HasSubstr("exported"));
   EXPECT_THAT(seen[1], Not(HasSubstr("exported")));
+}
+
+// A configuration that cannot be written whole (a full file system) fails,
+// and LVM never runs under what was left of it.
+TEST(LvmConfigReal, FullDirectoryFailsTheConfigurationAndNothingRuns) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  TempDir dir;
+  const std::string base = dir / "cfg";
+  mkdir(base.c_str(), 0755);
+  runTool("mount -t tmpfs -o size=4k kqtest-full " + shellQuote(base));
+  struct Unmount {
+    std::string dir;
+    ~Unmount() { runTool("umount " + shellQuote(dir)); }
+  } unmount{base};
+  KqBlkDiskUtils::setConfigDir(base.c_str(), false);
+  try {
+    delete KqBlkDiskUtils::initLVMConfig("req", {"d1"});
+    ADD_FAILURE() << "a configuration on a full file system";
+  } catch (const KqException& e) {
+    EXPECT_THAT(e.getMessage(), StartsWith("Failed to write lvm config @ " + base + "/req/"));
+    EXPECT_THAT(e.getMessage(), HasSubstr("No space left on device"));
+  }
+  KqBlkDiskUtils::setConfigDir("", false);
+  // The variant that did not fit has no file, not a short one.
+  LVMConfig leftover(base + "/req/", {"d1"}, {});
+  const std::string marker = dir / "ran";
+  std::string out;
+  std::string err;
+  EXPECT_THROW(KqBlkDiskUtils::runLVMCmd("touch " + marker, out, err, false, &leftover),
+               KqException);
+  EXPECT_NE(access(marker.c_str(), F_OK), 0);
+  EXPECT_EQ(runTool("ls -A " + shellQuote(base + "/req/noactivation")), "");
 }

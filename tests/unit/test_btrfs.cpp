@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <thread>
@@ -12,7 +13,9 @@
 #include "kq_sync.h"
 #include "kqblk_btrfs.h"
 #include "kqblk_disk_utils.h"
+#include "integration/discovery_devices.h"
 #include "support/disk_image.h"
+#include "support/run_tool.h"
 
 using ::testing::ElementsAre;
 using Args = std::vector<std::string>;
@@ -31,22 +34,12 @@ class Btrfs : public ::testing::Test {
     if (m_oldLockDir.empty()) unsetenv("KQBLK_LOCK_DIR");
     else setenv("KQBLK_LOCK_DIR", m_oldLockDir.c_str(), 1);
   }
-  // "btrfs filesystem show" output listing `paths` under `uuid`.
-  static std::string show(const std::string& uuid, const std::vector<std::string>& paths) {
-    std::string text = "Label: 'data'  uuid: " + uuid + "\n\tTotal devices 2\n";
-    int devid = 1;
-    for (const std::string& path : paths) {
-      text += "\tdevid    " + std::to_string(devid++) + " size 128.00MiB used 8.00MiB path " + path + "\n";
-    }
-    return text + "\n";
-  }
 
   ToolDoubles tools;
   TempDir dir;
   DiskImage fs{dir / "fs1", 128};
   const std::string plain = dir / "plain";
   const std::string missing = dir / "missing";
-  const std::string m2 = dir / "m2";
   std::string m_oldLockDir;
 };
 
@@ -61,69 +54,77 @@ TEST_F(Btrfs, WithoutBtrfsNothingRunsAndTheListStays) {
   EXPECT_EQ(log.find("Caught error").size(), 1u);
 }
 
-TEST_F(Btrfs, RelabelsFirstMembersAndErasesFurtherOnes) {
+// Each copy of a file system gets a new identity through its first device in
+// the list; a further member of the same copy leaves the list. UUIDs and
+// members come from the devices themselves, never from tool output.
+TEST_F(Btrfs, RelabelsEachCopyAndErasesFurtherMembers) {
   KqLogCapture log;
-  tools.on("btrfs", "filesystem show --all-devices",
-           show("2222", {fs.path(), m2}) + show("1111", {"/dev/kqblk/x9"}) + "uuid: 4444\nuuid: 3333\n");
-  tools.on("btrfs", "filesystem show -- 2222", show("2222", {fs.path(), m2}));
-  tools.on("btrfs", "filesystem show -- 1111", show("1111", {"/dev/kqblk/x9"}));
-  // 3333's first member belongs to the proxy; its member in the request goes.
-  tools.on("btrfs", "filesystem show -- 3333", show("3333", {"/dev/sda3", "/dev/y7"}));
-  tools.on("btrfs", "filesystem show -- 4444", "", "ERROR: not found", 1);
-  // Detection stops at the first btrfs: "missing" fails, "unread" is never probed.
-  std::list<std::string> devices = {missing, fs.path(), m2, "/dev/x9", "/dev/y7", dir / "unread"};
+  DiskImage m1(dir / "m1", 128);
+  DiskImage m2(dir / "m2", 128);
+  runTool("mkfs.btrfs -f -q -d single -m single " + shellQuote(m1.path()) + " " +
+          shellQuote(m2.path()));
+  const std::string copy = dir / "copy";
+  runTool("cp --sparse=always " + shellQuote(fs.path()) + " " + shellQuote(copy));
+  const std::string single = blkidValue(fs.path(), "UUID");
+  const std::string multi = blkidValue(m1.path(), "UUID");
+  std::list<std::string> devices = {missing, m2.path(), fs.path(), plain, m1.path(), copy};
 
-  EXPECT_THAT(KqBlkDiskUtils::processBtrFSDevices(devices, "kq-5-"),
-              ElementsAre("/dev/x9", fs.path()));
-  EXPECT_THAT(devices, ElementsAre(missing, fs.path(), "/dev/x9", dir / "unread"));
-  EXPECT_THAT(tools.argsOf("btrfs"),
-              ElementsAre(Args{"device", "scan"}, Args{"filesystem", "show", "--all-devices"},
-                          Args{"filesystem", "show", "--", "2222"},
-                          Args{"filesystem", "show", "--", "1111"},
-                          Args{"filesystem", "show", "--", "4444"},
-                          Args{"filesystem", "show", "--", "3333"},
-                          Args{"filesystem", "label", "/dev/x9", "kq-5-1111"},
-                          Args{"filesystem", "label", fs.path(), "kq-5-2222"}));
-  EXPECT_THAT(tools.argsOf("btrfstune"), ElementsAre(Args{"-fu", "/dev/x9"}, Args{"-fu", fs.path()}));
-  EXPECT_EQ(tools.tools().at(7), "btrfstune");  // each tune right after its label
+  std::vector<std::string> tuned = {fs.path(), copy, m2.path()};
+  std::vector<Args> labels = {{"filesystem", "label", "--", fs.path(), "kq-5-" + single},
+                              {"filesystem", "label", "--", copy, "kq-5-" + single},
+                              {"filesystem", "label", "--", m2.path(), "kq-5-" + multi}};
+  Args scan = {"device", "scan", "--", fs.path(), copy, m2.path(), m1.path()};
+  if (multi < single) {
+    std::rotate(tuned.begin(), tuned.begin() + 2, tuned.end());
+    std::rotate(labels.begin(), labels.begin() + 2, labels.end());
+    std::rotate(scan.begin() + 3, scan.begin() + 5, scan.end());
+  }
+  const std::list<std::string> result = KqBlkDiskUtils::processBtrFSDevices(devices, "kq-5-");
+  EXPECT_EQ(std::vector<std::string>(result.begin(), result.end()), tuned);
+  EXPECT_THAT(devices, ElementsAre(missing, m2.path(), fs.path(), plain, copy));
+  labels.push_back(scan);
+  EXPECT_EQ(tools.argsOf("btrfs"), labels);
+  std::vector<Args> tunes;
+  for (const std::string& device : tuned) tunes.push_back({"-fu", device});
+  EXPECT_EQ(tools.argsOf("btrfstune"), tunes);
+  EXPECT_EQ(tools.tools().at(1), "btrfstune");  // each tune right after its label
   EXPECT_EQ(log.find("Caught error").size(), 1u);
-  EXPECT_EQ(log.find("disk [/dev/sda3] is not part of HLX request").size(), 1u);
 }
 
-TEST_F(Btrfs, FailuresLeaveTheListAloneOrStopWithWhatWasDone) {
+TEST_F(Btrfs, FailuresStopWithWhatWasDoneAndTimeOut) {
   KqLogCapture log;
-  std::list<std::string> devices = {fs.path(), m2};
-  tools.on("btrfs", "device scan", "out1", "err1", 1, 1);
-  tools.on("btrfs", "filesystem show --all-devices", "o2", "e2", 1, 1);
-  tools.on("btrfs", "filesystem show --all-devices", "no file systems here\n", "", 0, 1);
-  for (int i = 0; i < 3; ++i) EXPECT_TRUE(KqBlkDiskUtils::processBtrFSDevices(devices, "k-").empty());
-  EXPECT_EQ(log.find("scan failed out[out1] err[err1] - ignore err").size(), 1u);
-  EXPECT_EQ(log.find("Failed to run [btrfs filesystem show --all-devices] :err: [e2]").size(), 1u);
-  EXPECT_EQ(log.find("Empty list of Btrfs UUIDs found").size(), 1u);
-  EXPECT_EQ(tools.calls().size(), 5u);
-
-  tools.on("btrfs", "filesystem show --all-devices", "uuid: 1111\nuuid: 2222\n");
-  tools.on("btrfs", "filesystem show -- 1111", show("1111", {fs.path()}));
-  tools.on("btrfs", "filesystem show -- 2222", show("2222", {m2}));
-  tools.on("btrfstune", "-fu " + m2, "", "busy", 1, 1);
+  const std::string copy = dir / "copy";
+  runTool("cp --sparse=always " + shellQuote(fs.path()) + " " + shellQuote(copy));
+  std::list<std::string> devices = {fs.path(), copy};
+  tools.on("btrfstune", "-fu " + copy, "", "busy", 1, 1);
+  tools.on("btrfs", "device scan *", "", "no scan", 1, 1);
   EXPECT_THAT(KqBlkDiskUtils::processBtrFSDevices(devices, "k-"), ElementsAre(fs.path()));
-  tools.on("btrfs", "filesystem label *", "", "read-only", 1);
+  tools.on("btrfs", "filesystem label *", "", "read-only", 1, 1);
   EXPECT_TRUE(KqBlkDiskUtils::processBtrFSDevices(devices, "k-").empty());
   EXPECT_EQ(tools.argsOf("btrfstune").size(), 2u);  // none after the failed label
-  EXPECT_THAT(devices, ElementsAre(fs.path(), m2));
+  EXPECT_EQ(tools.argsOf("btrfs").size(), 3u);      // no scan after a failure either
+  EXPECT_THAT(devices, ElementsAre(fs.path(), copy));
+
+  // Every btrfs command runs with the LVM commands' time-out.
+  ScopedConfig settings("[Session]\nnHLXSystemCmdTimeout = 1\n");
+  tools.on("btrfstune", "*", "", "", 0, -1, 30);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(KqBlkDiskUtils::processBtrFSDevices(devices, "k-").empty());
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  EXPECT_EQ(log.find("Failed to run [btrfstune -fu '" + fs.path() + "'] :err: [timedout]").size(),
+            1u);
 }
 
 TEST_F(Btrfs, ScansWaitForTheMachineWideMutex) {
-  tools.on("btrfs", "filesystem show --all-devices", "nothing\n");
   KqNamedMutex other(HLX_BTRFS_MUTEX_NAME);
   ASSERT_TRUE(other.lock());
   std::list<std::string> devices = {fs.path()};
   std::thread discovery([&] { KqBlkDiskUtils::processBtrFSDevices(devices, "kq-5-"); });
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  EXPECT_TRUE(tools.calls().empty()) << "scanned while another holder had the mutex";
+  EXPECT_EQ(tools.calls().size(), 2u) << "scanned while another holder had the mutex";
   other.unlock();
   discovery.join();
-  EXPECT_EQ(tools.calls().size(), 2u);
+  EXPECT_EQ(tools.calls().size(), 3u);
   EXPECT_TRUE(other.lock()) << "the mutex was not released";
   other.unlock();
 }

@@ -5,13 +5,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <fstream>
 #include <memory>
 #include <sstream>
 
 #include "kq_log.h"
-#include "kq_md5.h"
+#include "kq_process.h"
 #include "kqblk_disk_utils.h"
 #include "support/temp_dir.h"
 
@@ -25,18 +24,6 @@ std::string slurp(const std::string& path) {
   std::ostringstream text;
   text << in.rdbuf();
   return text.str();
-}
-
-std::string md5(const std::string& text) {
-  CMd5 md5;
-  md5.Start();
-  md5.Process(text.data(), text.size());
-  md5.End();
-  uint8_t code[16];
-  md5.GetCode(code);
-  char hex[33];
-  for (int i = 0; i < 16; ++i) std::snprintf(hex + 2 * i, 3, "%02x", code[i]);
-  return hex;
 }
 
 void replaceOnce(std::string& text, const std::string& from, const std::string& to) {
@@ -60,12 +47,6 @@ std::string failure(F f) {
 }  // namespace
 
 TEST(LvmConfig, VariantsAreTheTemplateWithFiltersCacheAndActivationLine) {
-  // The reference template, 1360 bytes, as the product defines it with
-  // preferred_names reading "^/dev/kqblk/".
-  EXPECT_EQ(md5(defCfg), "52f6bbe56094edbd6c29d79c146ee4a4");
-  EXPECT_EQ(ACTIVATION_ON, "\t   activation = 1\n");
-  EXPECT_EQ(ACTIVATION_OFF, "\t   activation = 0\n");
-
   TempDir dir;
   LVMConfig config(dir.path());
   ASSERT_EQ(config.createConfig(false), 0);
@@ -77,30 +58,56 @@ TEST(LvmConfig, VariantsAreTheTemplateWithFiltersCacheAndActivationLine) {
   replaceOnce(quietText, "//noactivation/lvm_cache", "//default/lvm_cache");
   EXPECT_EQ(quietText, defaultText);
 
-  const std::string entries = R"( "a|kqblk|", "r|.*|")";
+  // Without an accept list: every node of the driver, nothing else.
+  const std::string entries = R"( "a|^/dev/kqblk/[^/]+$|", "r|.*|")";
   replaceOnce(defaultText,
               "filter = [ " + entries + " ]\nglobal_filter = [ " + entries +
-                  " ]\nuse_devicesfile = 0\nhints = \"none\"\n",
+                  " ]\nuse_devicesfile = 0\nhints = \"none\"\nobtain_device_list_from_udev = 0\n",
               DEVICE_FILTERS);
   replaceOnce(defaultText, dir.path() + "//default/lvm_cache", "LVM_CACHE_DIR");
+  replaceOnce(defaultText, dir.path() + "/lock", "LVM_LOCK_DIR");
   EXPECT_EQ(defaultText, defCfg);
+  struct stat lock;
+  ASSERT_EQ(stat((dir.path() + "/lock").c_str(), &lock), 0);
+  EXPECT_EQ(lock.st_mode & 07777, 0700u);
   struct stat st;
   EXPECT_NE(stat((dir.path() + "/default/lvm_cache").c_str(), &st), 0);  // named, not made
 }
 
-TEST(LvmConfig, FilterEntriesUseTheLastPathComponent) {
-  EXPECT_EQ(createFilterString({"/dev/kqblk/diskA", "C:\\images\\C", "plain"}, true),
-            R"( "a|diskA|", "a|C|", "a|plain|")");
-  EXPECT_EQ(createFilterString({".*"}, false), R"( "r|.*|")");
+TEST(LvmConfig, FilterEntriesAcceptOnlyTheDriversNodesOfTheDisks) {
+  EXPECT_EQ(createFilterString({"/dev/kqblk/diskA", "v1.x+y_-Z"}, true),
+            R"( "a|^/dev/kqblk/diskA(p[0-9]+)?$|", "a|^/dev/kqblk/v1[.]x[+]y_-Z(p[0-9]+)?$|")");
   EXPECT_EQ(createFilterString({}, true), "");
 
   TempDir dir;
-  LVMConfig config(dir.path() + "/", {"/dev/kqblk/A", "x\\C"}, {"/dev/sd"});
+  LVMConfig config(dir.path() + "/", {"/dev/kqblk/A", "C"}, {"B"});
   config.createConfig(false);
+  const std::string entries =
+      R"( "a|^/dev/kqblk/A(p[0-9]+)?$|", "a|^/dev/kqblk/C(p[0-9]+)?$|", )"
+      R"("r|^/dev/kqblk/B(p[0-9]+)?$|", "r|.*|")";
   EXPECT_THAT(slurp(dir.path() + "//default/lvm.conf"),
-              HasSubstr("\nfilter = [  \"a|A|\", \"a|C|\", \"r|sd|\" ]\n"
-                        "global_filter = [  \"a|A|\", \"a|C|\", \"r|sd|\" ]\n"));
-  EXPECT_EQ(config.getConfigDir(), dir.path() + "/");
+              HasSubstr("\nfilter = [ " + entries + " ]\nglobal_filter = [ " + entries + " ]\n"));
+}
+
+// Names that would rewrite lvm.conf, widen the expression or name some other
+// directory's device are refused before anything is made or run.
+TEST(LvmConfig, DiskNamesOutsideTheSafeSetAreRefusedBeforeAnythingIsMade) {
+  TempDir dir;
+  KqBlkDiskUtils::setConfigDir(dir.path().c_str(), false);
+  for (const std::string name : {"a\"b", "a|b", "/dev/sda", "/dev/kqblk/", "disk1/", "", ".",
+                                 "..", "two words", "C:\\x", "d.*", "d$", "d[1]"}) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(failure([&] { createFilterString({"ok", name}, true); }),
+              "Disk name [" + name +
+                  "] cannot be given to LVM: a disk name may hold only letters, digits, \".\", "
+                  "\"_\", \"+\" and \"-\"");
+    EXPECT_THROW(KqBlkDiskUtils::initLVMConfig("req", {name}), KqException);
+    EXPECT_NE(access((dir / "req").c_str(), F_OK), 0);
+    LVMConfig rejecting(dir.path(), {}, {name});
+    EXPECT_THROW(rejecting.createConfig(false), KqException);
+    EXPECT_NE(access((dir / "default").c_str(), F_OK), 0);
+  }
+  KqBlkDiskUtils::setConfigDir("", false);
 }
 
 TEST(LvmConfig, ReuseKeepsTwoExistingVariantsAndRewritesOtherwise) {
@@ -151,7 +158,7 @@ TEST(LvmConfig, NamedAndDefaultConfigurationsUnderTheBaseDirectory) {
   std::unique_ptr<LVMConfig> config(KqBlkDiskUtils::initLVMConfig("req1", {"/dev/kqblk/d1"}));
   EXPECT_EQ(config->getConfigDir(), dir.path() + "/req1/");
   EXPECT_THAT(slurp(dir.path() + "/req1/noactivation/lvm.conf"),
-              HasSubstr("filter = [  \"a|d1|\", \"r|.*|\" ]"));
+              HasSubstr("filter = [  \"a|^/dev/kqblk/d1(p[0-9]+)?$|\", \"r|.*|\" ]"));
   EXPECT_EQ(failure([] { KqBlkDiskUtils::initLVMConfig("req1", {}); }),
             "Failed to create LVM config base directory: " + dir.path() + "/req1");
 
@@ -160,6 +167,35 @@ TEST(LvmConfig, NamedAndDefaultConfigurationsUnderTheBaseDirectory) {
   std::unique_ptr<LVMConfig> sweep(KqBlkDiskUtils::ptrDefaultLVMConfig);
   KqBlkDiskUtils::ptrDefaultLVMConfig = nullptr;
   EXPECT_THAT(slurp(dir.path() + "/sweep/default/lvm.conf"),
-              HasSubstr("filter = [  \"a|kqblk|\", \"r|.*|\" ]"));
+              HasSubstr("filter = [  \"a|^/dev/kqblk/[^/]+$|\", \"r|.*|\" ]"));
   KqBlkDiskUtils::setConfigDir("", false);
+}
+
+// Every variant keeps LVM away from the host's daemons, locks, udev and
+// autoactivation, as LVM itself reads the file.
+TEST(LvmConfig, LvmReadsTheHostIsolatingSettingsBackFromEveryVariant) {
+  std::string out;
+  std::string err;
+  if (KqProcess::system("command -v lvmconfig", &out, &err, 10, false) != 0) {
+    GTEST_SKIP() << "lvmconfig is not installed";
+  }
+  TempDir dir;
+  LVMConfig config(dir.path(), {"d1"}, {});
+  config.createConfig(false);
+  const std::string lockDir = dir.path() + "/lock";
+  for (bool useDefault : {true, false}) {
+    ASSERT_EQ(KqBlkDiskUtils::runLVMCmd(
+                  "lvmconfig --validate && lvmconfig global/use_lvmpolld global/event_activation "
+                  "global/locking_dir activation/monitoring devices/obtain_device_list_from_udev "
+                  "devices/use_devicesfile devices/hints devices/global_filter",
+                  out, err, useDefault, &config),
+              0)
+        << err;
+    EXPECT_THAT(out, HasSubstr("LVM configuration valid."));
+    for (const std::string& setting : std::vector<std::string>{"use_lvmpolld=0", "event_activation=0", "locking_dir=\"" + lockDir + "\"",
+          "monitoring=0", "obtain_device_list_from_udev=0", "use_devicesfile=0", "hints=\"none\"",
+          R"(global_filter=["a|^/dev/kqblk/d1(p[0-9]+)?$|","r|.*|"])"}) {
+      EXPECT_THAT(out, HasSubstr("\n" + setting + "\n")) << (useDefault ? "default" : "noactivation");
+    }
+  }
 }

@@ -4,11 +4,14 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <algorithm>
 
 #include "doubles/tool_doubles.h"
 #include "kq_log.h"
 #include "kqblk_disk_utils.h"
+#include "kqblk_text.h"
 
 using ::testing::ElementsAre;
 using ::testing::Pair;
@@ -27,6 +30,11 @@ class LvmDiscovery : public ::testing::Test, public LvmDoublesFixture {
       lines.push_back(line);
     }
     return lines;
+  }
+  static std::vector<std::string> names(const std::list<kqblk_vg>& vgs) {
+    std::vector<std::string> out;
+    for (const kqblk_vg& vg : vgs) out.push_back(vg.name + "/" + vg.guestName);
+    return out;
   }
   // The exception `f` throws, checked for what every LVM failure carries.
   template <typename F>
@@ -51,22 +59,34 @@ TEST_F(LvmDiscovery, DevicesWithoutPhysicalVolumesYieldNothingAndChangeNothing) 
   const std::list<std::string> pvs =
       KqBlkDiskUtils::getPVList({"/dev/kqblk/d1p1", "/dev/kqblk/d2"}, &config);
   EXPECT_TRUE(pvs.empty());
-  std::map<std::string, std::string> groups = KqBlkDiskUtils::getVGMap(pvs, &config);
+  kqblk_vgmap groups = KqBlkDiskUtils::getVGMap(pvs, &config);
   EXPECT_TRUE(groups.empty());
-  KqBlkDiskUtils::renameVGs(groups, "kq-1-", &config);
+  std::list<kqblk_vg> renamed;
+  KqBlkDiskUtils::renameVGs(groups, "kq-1-", &config, renamed);
+  EXPECT_TRUE(renamed.empty());
   EXPECT_TRUE(KqBlkDiskUtils::getLVs(groups, &config, true).empty());
   EXPECT_THAT(trace(), ElementsAre("pvscan noactivation", "pvs noactivation -o pv_name --noheadings",
                                    "vgs noactivation -o vg_name,vg_uuid,pv_name --noheadings"));
 }
 
+// The request's own entries are what LVM is given: a disk named like a host
+// device (/dev/kqblk/sda2) is not the host's /dev/sda2, while a name that
+// LVM prints for one of the request's devices (a link to it here) is.
 TEST_F(LvmDiscovery, ChangesOnlyThePhysicalVolumesOnTheRequestsDevices) {
-  tools.on("pvs", "*", "  /dev/kqblk/d1p1 \n  /dev/sda2\n\n  /dev/kqblk/d3\n");
-  // Returned in the short form; LVM is asked about the name it printed.
-  EXPECT_THAT(KqBlkDiskUtils::getPVList({"/dev/kqblk/d1p1", "/dev/kqblk/d2", "/dev/d3"}, &config),
-              ElementsAre("/dev/d1p1", "/dev/d3"));
-  EXPECT_THAT(trace(), ElementsAre("pvscan noactivation", "pvs noactivation -o pv_name --noheadings",
-                                   "pvchange noactivation -f --uuid -- /dev/kqblk/d1p1",
-                                   "pvchange noactivation -f --uuid -- /dev/kqblk/d3"));
+  const std::string node = dir / "node";
+  const bool linked = symlink("/dev/loop0", node.c_str()) == 0 && StrMatch("/dev/loop0")(node);
+  tools.on("pvs", "*", "  /dev/kqblk/d1p1 \n  /dev/sda2\n\n  /dev/kqblk/d3\n  /dev/loop0\n");
+  std::list<std::string> expected = {"/dev/kqblk/d1p1"};
+  std::vector<std::string> calls = {"pvscan noactivation", "pvs noactivation -o pv_name --noheadings",
+                                    "pvchange noactivation -f --uuid -- /dev/kqblk/d1p1"};
+  if (linked) {
+    expected.push_back(node);
+    calls.push_back("pvchange noactivation -f --uuid -- " + node);
+  }
+  EXPECT_EQ(KqBlkDiskUtils::getPVList({"/dev/kqblk/d1p1", "/dev/kqblk/sda2", "/dev/d3", node},
+                                      &config),
+            expected);
+  EXPECT_EQ(trace(), calls);
 }
 
 TEST_F(LvmDiscovery, FailedScanIsIgnoredButFailedListingOrChangeEndsDiscovery) {
@@ -86,50 +106,69 @@ TEST_F(LvmDiscovery, FailedScanIsIgnoredButFailedListingOrChangeEndsDiscovery) {
 }
 
 TEST_F(LvmDiscovery, MapsEachGroupWithAPhysicalVolumeOnTheRequestOnce) {
+  // vg_a twice: one group on two volumes, and a second group of that name.
   tools.on("vgs", "*",
            "  vg_a  uuidA  /dev/kqblk/d1p1\n  vg_a uuidA /dev/kqblk/d2\n  vg_host uuidH /dev/sda2\n"
-           "  broken line\n  vg_b uuidB /dev/d3\n", "", 0, 1);
+           "  broken line\n  vg_b uuidB /dev/kqblk/d3\n  vg_a uuidA2 /dev/kqblk/d4\n"
+           "  vg_c uuidC /dev/d1p1\n", "", 0, 1);
   tools.on("vgs", "*", "partial", "locked", 5);
-  EXPECT_THAT(KqBlkDiskUtils::getVGMap({"/dev/d1p1", "/dev/d2", "/dev/kqblk/d3"}, &config),
-              ElementsAre(Pair("vg_a", "uuidA"), Pair("vg_b", "uuidB")));
+  EXPECT_THAT(KqBlkDiskUtils::getVGMap(
+                  {"/dev/kqblk/d1p1", "/dev/kqblk/d2", "/dev/kqblk/d3", "/dev/kqblk/d4"}, &config),
+              ElementsAre(Pair("vg_a", "uuidA"), Pair("vg_a", "uuidA2"), Pair("vg_b", "uuidB")));
   EXPECT_EQ(failure("KqBlkDiskUtils::getVGList",
                     [&] { KqBlkDiskUtils::getVGMap({"/dev/d1"}, &config); }),
             "Failed to run vgs -o vg_name,vg_uuid,pv_name --noheadings:err:locked\nout:partial");
 }
 
-TEST_F(LvmDiscovery, RenamesInNameOrderAndActivatesUntilACommandFails) {
-  std::map<std::string, std::string> groups = {{"b", "uuidB"}, {"a", "uuidA"}};
-  KqBlkDiskUtils::renameVGs(groups, "kq-7-", &config);
-  EXPECT_THAT(groups, ElementsAre(Pair("a", "kq-7-a"), Pair("b", "kq-7-b")));
-  EXPECT_THAT(trace(), ElementsAre("vgchange noactivation --uuid -- a",
-                                   "vgrename default -- a kq-7-a", "vgchange default -ay -- kq-7-a",
-                                   "vgchange noactivation --uuid -- b",
-                                   "vgrename default -- b kq-7-b", "vgchange default -ay -- kq-7-b"));
+TEST_F(LvmDiscovery, RenamesByUuidInNameOrderRecordingEachGroupAsItGoes) {
+  // Two guest groups named "vg" (and one named "vg-2") get distinct names.
+  kqblk_vgmap groups = {{"vg", "u1"}, {"b", "uB"}, {"vg", "u2"}, {"vg-2", "u3"}};
+  std::list<kqblk_vg> renamed;
+  KqBlkDiskUtils::renameVGs(groups, "kq-7-", &config, renamed);
+  EXPECT_THAT(groups, ElementsAre(Pair("b", "kq-7-b"), Pair("vg", "kq-7-vg"),
+                                  Pair("vg", "kq-7-vg-3"), Pair("vg-2", "kq-7-vg-2")));
+  EXPECT_THAT(names(renamed),
+              ElementsAre("kq-7-b/b", "kq-7-vg/vg", "kq-7-vg-3/vg", "kq-7-vg-2/vg-2"));
+  const std::vector<std::string> calls = trace();
+  ASSERT_EQ(calls.size(), 12u);
+  EXPECT_THAT(std::vector<std::string>(calls.begin(), calls.begin() + 6),
+              ElementsAre("vgrename default -- uB kq-7-b", "vgchange noactivation --uuid -- kq-7-b",
+                          "vgchange default -ay -- kq-7-b", "vgrename default -- u1 kq-7-vg",
+                          "vgchange noactivation --uuid -- kq-7-vg",
+                          "vgchange default -ay -- kq-7-vg"));
+  EXPECT_EQ(calls[6], "vgrename default -- u2 kq-7-vg-3");
 
-  // The first failure ends the loop; earlier groups stay renamed.
+  // The first failure ends the loop; every group renamed so far has its
+  // record, so teardown can give it back.
   const struct {
     const char* tool;
     const char* args;
     const char* message;
+    std::vector<std::string> records;
   } failures[] = {
-      {"vgchange", "--uuid -- c", "Failed to run vgchange --uuid -- 'c':err:nope\nout:"},
-      {"vgrename", "-- c kq-8-c", "Failed to run vgrename -- 'c' 'kq-8-c':err:nope\nout:"},
-      {"vgchange", "-ay -- kq-8-c", "Failed to run vgchange -ay -- 'kq-8-c':err:nope\nout:"}};
+      {"vgrename", "-- uC kq-8-c", "Failed to run vgrename -- 'uC' 'kq-8-c':err:nope\nout:",
+       {"kq-8-a/a"}},
+      {"vgchange", "--uuid -- kq-8-c", "Failed to run vgchange --uuid -- 'kq-8-c':err:nope\nout:",
+       {"kq-8-a/a", "kq-8-c/c"}},
+      {"vgchange", "-ay -- kq-8-c", "Failed to run vgchange -ay -- 'kq-8-c':err:nope\nout:",
+       {"kq-8-a/a", "kq-8-c/c"}}};
   for (const auto& step : failures) {
     ToolDoubles doubles;
     doubles.on(step.tool, step.args, "", "nope", 5);
-    std::map<std::string, std::string> three = {{"a", "uA"}, {"c", "uC"}, {"d", "uD"}};
+    kqblk_vgmap three = {{"a", "uA"}, {"c", "uC"}, {"d", "uD"}};
+    std::list<kqblk_vg> records;
     EXPECT_EQ(failure("KqBlkDiskUtils::renameVGs",
-                      [&] { KqBlkDiskUtils::renameVGs(three, "kq-8-", &config); }),
+                      [&] { KqBlkDiskUtils::renameVGs(three, "kq-8-", &config, records); }),
               step.message);
-    EXPECT_THAT(three, ElementsAre(Pair("a", "kq-8-a"), Pair("c", "uC"), Pair("d", "uD")));
+    EXPECT_EQ(names(records), step.records);
+    EXPECT_EQ(three.find("d")->second, "uD");
   }
 }
 
 TEST_F(LvmDiscovery, ListsLogicalVolumesAsPathsUnderTheChosenGroupNames) {
   tools.on("lvs", "* kq-7-a", "  lv_root \n  lv_home\n");
   tools.on("lvs", "* a", "  lv_old\n");
-  std::map<std::string, std::string> groups = {{"a", "kq-7-a"}, {"b", "kq-7-b"}};
+  kqblk_vgmap groups = {{"a", "kq-7-a"}, {"b", "kq-7-b"}};
   const std::map<std::string, std::string> volumes = KqBlkDiskUtils::getLVs(groups, &config, true);
   EXPECT_THAT(volumes, ElementsAre(Pair("/dev/kq-7-a/lv_home", "kq-7-a"),
                                    Pair("/dev/kq-7-a/lv_root", "kq-7-a")));

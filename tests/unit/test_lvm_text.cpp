@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <regex.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <list>
@@ -11,6 +12,7 @@
 #include "kq_shell.h"
 #include "kqblk_regex.h"
 #include "kqblk_text.h"
+#include "support/temp_dir.h"
 
 using ::testing::ElementsAre;
 
@@ -43,19 +45,25 @@ TEST(Text, TokenizerYieldsEachNonEmptyTokenOnce) {
   EXPECT_THAT(fields, ElementsAre("x", "yz"));
 }
 
-TEST(Text, StrMatchTreatsDriverDirectoryAndDevAsOneDevice) {
-  std::string found = "/dev/kqblk/disk1p2";
-  StrMatch match(found);
-  EXPECT_EQ(found, "/dev/disk1p2");  // normalised in place
-  EXPECT_TRUE(match("/dev/disk1p2"));
-  EXPECT_TRUE(match("/dev/kqblk/disk1p2"));
-  EXPECT_FALSE(match("/dev/kqblk/disk1p22"));
+// A guest disk named like a host device is not that device; two names of
+// one block device are.
+TEST(Text, StrMatchDecidesByTextOrDeviceNumberNeverByName) {
+  StrMatch match("/dev/kqblk/sdb1");
+  EXPECT_TRUE(match("/dev/kqblk/sdb1"));
+  EXPECT_FALSE(match("/dev/sdb1"));
+  EXPECT_FALSE(match("/dev/kqblk/sdb11"));
+  EXPECT_FALSE(StrMatch("/dev/sdb1")("/dev/kqblk/sdb1"));
 
-  std::string plain = "/dev/sdb1";
-  StrMatch other(plain);
-  EXPECT_EQ(plain, "/dev/sdb1");
-  EXPECT_TRUE(other("/dev/kqblk/sdb1"));
-  EXPECT_FALSE(other("/dev/sdb"));
+  TempDir dir;
+  const std::string link = dir / "link";
+  ASSERT_EQ(symlink("/dev/null", (dir / "chr").c_str()), 0);
+  EXPECT_FALSE(StrMatch("/dev/null")(dir / "chr"));  // only block devices share by number
+  if (symlink("/dev/loop0", link.c_str()) != 0 || access("/dev/loop0", F_OK) != 0) {
+    GTEST_SKIP() << "no /dev/loop0 to link to";
+  }
+  EXPECT_TRUE(StrMatch("/dev/loop0")(link));
+  EXPECT_TRUE(StrMatch(link)("/dev/loop0"));
+  EXPECT_FALSE(StrMatch(link)("/dev/loop1"));
 }
 
 TEST(Text, RegExFindsTheFirstMatchAndItsPlace) {

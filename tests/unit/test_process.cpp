@@ -6,6 +6,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <dirent.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+
+#include <chrono>
+#include <cstddef>
+#include <cstdio>
 
 #include <set>
 #include "kq_log.h"
@@ -128,4 +136,50 @@ TEST(Process, WithoutUdevChildrenMakeTheirOwnDeviceNodes) {
   std::string out, err;
   ASSERT_EQ(KqProcess::system("echo \"$DM_DISABLE_UDEV\"", &out, &err, 10, false), 0);
   EXPECT_EQ(out, "1\n");
+}
+
+namespace {
+
+// Makes pidfd_open fail with ENOSYS for this thread and its children, as on
+// kernels before 5.3. Irreversible: only for a death test's own process.
+bool withoutPidfd() {
+  struct sock_filter filter[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_pidfd_open, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW)};
+  struct sock_fprog program = {static_cast<unsigned short>(sizeof filter / sizeof filter[0]),
+                               filter};
+  return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+         prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0 &&
+         syscall(SYS_pidfd_open, getpid(), 0) < 0 && errno == ENOSYS;
+}
+
+// Status, streams, and a time-out that still kills, without pidfd_open.
+void runWithoutPidfd() {
+  if (!withoutPidfd()) {
+    fprintf(stderr, "cannot refuse pidfd_open\n");
+    _exit(2);
+  }
+  std::string out, err;
+  const int rc = KqProcess::system("echo out; echo err >&2; exit 3", &out, &err, 10, false);
+  if (rc != 3 || out != "out\n" || err != "err\n") {
+    fprintf(stderr, "status %d out [%s] err [%s]\n", rc, out.c_str(), err.c_str());
+    _exit(1);
+  }
+  const auto start = std::chrono::steady_clock::now();
+  const int timedOut = KqProcess::system("sleep 30", &out, &err, 1, false);
+  if (timedOut != -1 || err != "timedout" ||
+      std::chrono::steady_clock::now() - start > std::chrono::seconds(5)) {
+    fprintf(stderr, "time-out: status %d err [%s]\n", timedOut, err.c_str());
+    _exit(1);
+  }
+  _exit(0);
+}
+
+}  // namespace
+
+TEST(ProcessDeathTest, KernelsWithoutPidfdOpenFallBackToPollingWaitpid) {
+  ::testing::FLAGS_gtest_death_test_style = "threadsafe";
+  EXPECT_EXIT(runWithoutPidfd(), ::testing::ExitedWithCode(0), "");
 }

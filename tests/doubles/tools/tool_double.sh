@@ -5,7 +5,8 @@
 # answers with the first rule in $KQBLK_DOUBLES_DIR/rules/* whose tool is
 # this one and whose glob matches the arguments joined by blanks. A rule
 # holds files tool, args, out, err, rc and optionally left (how many more
-# times it may answer). Without a rule: no output, status 0.
+# times it may answer) and sleep (seconds to wait before answering). Without
+# a rule: no output, status 0.
 name=${0##*/}
 dir=${KQBLK_DOUBLES_DIR:?}
 variant=
@@ -23,6 +24,7 @@ for rule in "$dir"/rules/*; do
     [ "$left" -gt 0 ] || continue
     echo $((left - 1)) > "$rule/left"
   fi
+  [ -f "$rule/sleep" ] && sleep "$(cat "$rule/sleep")"
   cat "$rule/out"
   cat "$rule/err" >&2
   exit "$(cat "$rule/rc")"
