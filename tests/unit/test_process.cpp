@@ -1,15 +1,15 @@
 // Child processes: status, streams, time-outs, inherited descriptors.
+#include <dirent.h>
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <dirent.h>
 
 #include <set>
-#include "kq_log.h"
 
+#include "kq_log.h"
 #include "kq_process.h"
 #include "kq_sync.h"
 #include "support/temp_dir.h"
