@@ -97,8 +97,16 @@ class Store : public ::testing::Test {
   std::unique_ptr<KqBlkRecallStore> make(int64_t bytes, const std::string& name = "rb") {
     mkdir((dir / name).c_str(), 0755);
     CUxError err;
-    std::unique_ptr<KqBlkRecallStore> s(KqBlkRecallStore::create(dir / name, "disk-1", bytes, kExtent, err));
+    std::unique_ptr<KqBlkRecallStore> s(
+        KqBlkRecallStore::create(dir / name, "disk-1", bytes, kExtent, err));
     if (!s) throw std::runtime_error("cannot make a store: " + err.AsString());
+    return s;
+  }
+  // The store left in dir/rb, which must open.
+  std::unique_ptr<KqBlkRecallStore> reopen() {
+    CUxError err;
+    auto s = openStore(path, err);
+    if (!s) throw std::runtime_error("cannot open the store: " + err.AsString());
     return s;
   }
   TempDir dir;
@@ -136,9 +144,7 @@ TEST_F(Store, DataAndBitsSurviveReopen) {
     EXPECT_TRUE(s->writeExtent(11, pattern(11).data()).IsError());
     EXPECT_TRUE(s->writeExtent(-1, pattern(0).data()).IsError());
   }
-  CUxError err;
-  auto s = openStore(path, err);
-  ASSERT_TRUE(s) << err.AsString();
+  auto s = reopen();
   EXPECT_EQ(s->getName(), "disk-1");
   EXPECT_EQ(s->getSize(), 10 * kExtent + 100);
   EXPECT_EQ(s->getExtentSize(), kExtent);
@@ -162,8 +168,7 @@ TEST_F(Store, DataAndBitsSurviveReopen) {
   EXPECT_FALSE(s->dropExtents(6, 3).IsError());
   EXPECT_EQ(s->getPresentCount(), 3);
   s.reset();
-  s = openStore(path, err);
-  ASSERT_TRUE(s);
+  s = reopen();
   EXPECT_EQ(s->getPresentCount(), 3);
   for (int64_t e : {5, 9, 10}) EXPECT_TRUE(s->hasExtent(e)) << e;
   for (int64_t e : {3, 6, 7, 8}) EXPECT_FALSE(s->hasExtent(e)) << e;
@@ -189,9 +194,7 @@ TEST_F(Store, DataWithoutItsBitIsNotPresent) {
   make(4 * kExtent).reset();
   // A crash between the data write and the bit write leaves this state.
   patch(path + "/data", 2 * kExtent, pattern(2));
-  CUxError err;
-  auto s = openStore(path, err);
-  ASSERT_TRUE(s);
+  auto s = reopen();
   EXPECT_FALSE(s->hasExtent(2));
   int fd = -1;
   EXPECT_TRUE(s->openExtentFile(2, 0, fd).IsError());
@@ -262,9 +265,7 @@ TEST_F(Store, OneOpenerAtATime) {
 TEST_F(Store, HostileBitsPastTheEndAreIgnored) {
   make(3 * kExtent).reset();
   patch(path + "/bitmap", 0, {0xf8});  // bits 3 to 7: no such extents
-  CUxError err;
-  auto s = openStore(path, err);
-  ASSERT_TRUE(s);
+  auto s = reopen();
   EXPECT_EQ(s->getPresentCount(), 0);
   std::vector<std::vector<uint8_t>> chunks;
   int32_t bits = 0;
@@ -421,9 +422,7 @@ TEST_F(Store, StagedRunsAreWrittenTogetherAndOnlyThenPresent) {
   EXPECT_FALSE(s->hasExtent(13));
   moveIn(*s, 14);
   s.reset();
-  CUxError err;
-  auto reopened = openStore(path, err);
-  ASSERT_TRUE(reopened) << err.AsString();
+  auto reopened = reopen();
   expectHolds(*reopened, 14);
   EXPECT_EQ(reopened->getPresentCount(), 7);
 

@@ -30,7 +30,8 @@ std::vector<uint8_t> slurp(const std::string& path) {
 
 void writeImage(const std::string& path, const std::vector<uint8_t>& bytes) {
   std::ofstream(path, std::ios::binary)
-      .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+      .write(reinterpret_cast<const char*>(bytes.data()),
+             static_cast<std::streamsize>(bytes.size()));
 }
 
 // Points `disk` at an image of `bytes`, hands it `context` and connects it.
