@@ -74,34 +74,27 @@ void DiskImage::resize(uint64_t bytes) {
 }
 
 void makeFileSystem(const std::string& target, const FileSystemSpec& fs) {
-  const std::string label = shellQuote(fs.label);
-  const std::string uuid = shellQuote(fs.uuid);
-  const bool hasLabel = !fs.label.empty();
-  const bool hasUuid = !fs.uuid.empty();
-  std::string command;
-  if (fs.type == "ext4") {
-    command = "mkfs.ext4 -F -q";
-    if (hasLabel) command += " -L " + label;
-    if (hasUuid) command += " -U " + uuid;
-  } else if (fs.type == "xfs") {
-    // -K: no discard, which on a sparse image only costs time.
-    command = "mkfs.xfs -f -q -K";
-    if (hasLabel) command += " -L " + label;
-    if (hasUuid) command += " -m uuid=" + uuid;
-  } else if (fs.type == "btrfs") {
-    command = "mkfs.btrfs -f -q";
-    if (hasLabel) command += " -L " + label;
-    if (hasUuid) command += " -U " + uuid;
-  } else if (fs.type == "vfat") {
-    command = "mkfs.vfat";
-    if (hasLabel) command += " -n " + label;
-    if (hasUuid) command += " -i " + uuid;
-  } else if (fs.type == "ntfs") {
-    if (hasUuid) throw std::runtime_error("mkfs.ntfs cannot set a UUID");
-    command = "mkfs.ntfs -F -Q -q";
-    if (hasLabel) command += " -L " + label;
-  } else {
-    throw std::runtime_error("no mkfs for file system type " + fs.type);
+  // Each type's tool, and its options for a label and a UUID ("": none).
+  struct Tool {
+    const char* type;
+    const char* command;
+    const char* label;
+    const char* uuid;
+  };
+  static const Tool kTools[] = {{"ext4", "mkfs.ext4 -F -q", " -L ", " -U "},
+                                // -K: no discard, which on a sparse image only costs time.
+                                {"xfs", "mkfs.xfs -f -q -K", " -L ", " -m uuid="},
+                                {"btrfs", "mkfs.btrfs -f -q", " -L ", " -U "},
+                                {"vfat", "mkfs.vfat", " -n ", " -i "},
+                                {"ntfs", "mkfs.ntfs -F -Q -q", " -L ", ""}};
+  for (const Tool& tool : kTools) {
+    if (fs.type != tool.type) continue;
+    if (!fs.uuid.empty() && !*tool.uuid) throw std::runtime_error(fs.type + " cannot set a UUID");
+    std::string command = tool.command;
+    if (!fs.label.empty()) command += tool.label + shellQuote(fs.label);
+    if (!fs.uuid.empty()) command += tool.uuid + shellQuote(fs.uuid);
+    runTool(command + " " + shellQuote(target));
+    return;
   }
-  runTool(command + " " + shellQuote(target));
+  throw std::runtime_error("no mkfs for file system type " + fs.type);
 }

@@ -134,8 +134,7 @@ TEST_F(RecallQueueTest, TakenExtentsAreFinishedWhenIdleOrWhenAReaderIsStuckOnThe
 
 TEST(ReadAheadTest, SequentialRunsGrowTheWindowUpToItsBound) {
   KqBlkReadAhead ahead(100000, 32, 128);
-  int64_t from = 0;
-  int64_t to = 0;
+  int64_t from = 0, to = 0;
   ahead.onRead(0, 16, from, to);
   EXPECT_EQ(from, to) << "a first read fetches nothing extra";
   ahead.onRead(16, 16, from, to);
@@ -156,8 +155,7 @@ TEST(ReadAheadTest, SequentialRunsGrowTheWindowUpToItsBound) {
 
 TEST(ReadAheadTest, OutOfOrderPiecesOfARunStillCount) {
   KqBlkReadAhead ahead(100000, 32, 128);
-  int64_t from = 0;
-  int64_t to = 0;
+  int64_t from = 0, to = 0;
   ahead.onRead(0, 32, from, to);
   ahead.onRead(64, 32, from, to);  // its neighbour [32, 64) is still on its way
   EXPECT_LT(from, to);
@@ -167,8 +165,7 @@ TEST(ReadAheadTest, OutOfOrderPiecesOfARunStillCount) {
 
 TEST(ReadAheadTest, RandomReadsFetchNothingExtraAndTheEndIsRespected) {
   KqBlkReadAhead ahead(1000, 32, 128);
-  int64_t from = 0;
-  int64_t to = 0;
+  int64_t from = 0, to = 0;
   for (int64_t at : {500, 10, 900, 300, 700, 50}) {
     ahead.onRead(at, 1, from, to);
     EXPECT_EQ(from, to) << "read at " << at;
@@ -195,10 +192,10 @@ TEST(DeviceNameTest, OnlyPlainPathComponentsAreAccepted) {
   std::string name;
   EXPECT_TRUE(KqBlkPaths::nameOfBackingFile("/run/kqblk/dev/disk-1/disk", name));
   EXPECT_EQ("disk-1", name);
-  EXPECT_FALSE(KqBlkPaths::nameOfBackingFile("/run/kqblk/dev/a/b/disk", name));
-  EXPECT_FALSE(KqBlkPaths::nameOfBackingFile("/run/kqblk/dev/../disk", name));
-  EXPECT_FALSE(KqBlkPaths::nameOfBackingFile("/tmp/run/kqblk/dev/x/disk", name));
-  EXPECT_FALSE(KqBlkPaths::nameOfBackingFile("/run/kqblk/dev/x/disk2", name));
+  for (const char* other : {"/run/kqblk/dev/a/b/disk", "/run/kqblk/dev/../disk",
+                            "/tmp/run/kqblk/dev/x/disk", "/run/kqblk/dev/x/disk2"}) {
+    EXPECT_FALSE(KqBlkPaths::nameOfBackingFile(other, name)) << other;
+  }
   EXPECT_EQ("/dev/kqblk/disk-1p5", KqBlkPaths::partitionNode("disk-1", 5));
 }
 

@@ -4,7 +4,7 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <sstream>
+#include <iterator>
 
 #include "kq_log.h"
 #include "support/temp_dir.h"
@@ -14,9 +14,7 @@ using ::testing::HasSubstr;
 namespace {
 std::string slurp(const std::string& path) {
   std::ifstream in(path);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
+  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 }  // namespace
 

@@ -1,23 +1,22 @@
 // Child processes: status, streams, time-outs, inherited descriptors.
+#include <dirent.h>
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#include <dirent.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
+#include <signal.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstddef>
 #include <cstdio>
-
 #include <set>
-#include "kq_log.h"
 
+#include "kq_log.h"
 #include "kq_process.h"
 #include "kq_sync.h"
 #include "support/temp_dir.h"

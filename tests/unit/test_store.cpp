@@ -1,5 +1,5 @@
 // Extent stores: layout on disk, persistence, hostile content, temporary
-// files, the presence bitmap and removal.
+// files, the presence bitmap, staged runs and removal.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <fstream>
 #include <memory>
-#include <set>
+#include <stdexcept>
 #include <vector>
 
 #include "kqblk_store.h"
@@ -19,19 +19,10 @@ namespace {
 
 const int32_t kExtent = 4096;
 
-std::vector<uint8_t> pattern(int64_t extent, int32_t size = kExtent) {
-  std::vector<uint8_t> b(static_cast<size_t>(size));
+std::vector<uint8_t> pattern(int64_t extent) {
+  std::vector<uint8_t> b(kExtent);
   for (size_t i = 0; i < b.size(); ++i) b[i] = static_cast<uint8_t>(extent * 31 + i * 7 + 1);
   return b;
-}
-
-std::unique_ptr<KqBlkRecallStore> makeStore(const std::string& path, int64_t size,
-                                            int32_t extentSize = kExtent) {
-  mkdir(path.c_str(), 0755);
-  CUxError err;
-  std::unique_ptr<KqBlkRecallStore> s(KqBlkRecallStore::create(path, "disk-1", size, extentSize, err));
-  EXPECT_FALSE(err.IsError()) << err.AsString();
-  return s;
 }
 
 std::unique_ptr<KqBlkRecallStore> openStore(const std::string& path, CUxError& err) {
@@ -51,14 +42,6 @@ void patch(const std::string& file, off_t offset, const std::vector<uint8_t>& by
   close(fd);
 }
 
-std::vector<uint8_t> readAll(int fd) {
-  std::vector<uint8_t> out;
-  uint8_t buf[1000];
-  ssize_t n;
-  while ((n = read(fd, buf, sizeof buf)) > 0) out.insert(out.end(), buf, buf + n);
-  return out;
-}
-
 // The consumer loop of the write-back: the extents the bitmap names.
 std::vector<int64_t> extentsOf(const std::vector<std::vector<uint8_t>>& chunks, int32_t bitsPerChunk) {
   std::vector<int64_t> out;
@@ -68,11 +51,8 @@ std::vector<int64_t> extentsOf(const std::vector<std::vector<uint8_t>>& chunks, 
       extent += bitsPerChunk;
       continue;
     }
-    for (int32_t j = 0; j < bitsPerChunk / 8; ++j) {
-      for (int k = 0; k < 8; ++k) {
-        if (chunk.at(static_cast<size_t>(j)) & (1u << k)) out.push_back(extent);
-        ++extent;
-      }
+    for (int32_t bit = 0; bit < bitsPerChunk; ++bit, ++extent) {
+      if (chunk.at(static_cast<size_t>(bit / 8)) & (1u << (bit % 8))) out.push_back(extent);
     }
   }
   return out;
@@ -84,331 +64,12 @@ uint64_t fnv1a(const uint8_t* p, size_t n) {
   return h;
 }
 
-}  // namespace
-
-TEST(Store, CreateNeedsAnEmptyDirectoryAndSaneGeometry) {
-  TempDir dir;
-  CUxError err;
-  EXPECT_EQ(KqBlkRecallStore::create(dir / "missing", "n", 8192, kExtent, err), nullptr);
-  EXPECT_EQ(FXErrorUtil::GetErrNo(err), ENOENT);
-  mkdir((dir / "full").c_str(), 0755);
-  std::ofstream(dir / "full/x") << "x";
-  EXPECT_EQ(KqBlkRecallStore::create(dir / "full", "n", 8192, kExtent, err), nullptr);
-  EXPECT_EQ(FXErrorUtil::GetErrNo(err), ENOTEMPTY);
-  mkdir((dir / "s").c_str(), 0755);
-  for (int32_t bad : {0, 100, 4095, -4096}) {
-    EXPECT_EQ(KqBlkRecallStore::create(dir / "s", "n", 8192, bad, err), nullptr) << bad;
-  }
-  EXPECT_EQ(KqBlkRecallStore::create(dir / "s", "n", -1, kExtent, err), nullptr);
-  EXPECT_EQ(KqBlkRecallStore::create(dir / "s", "n", int64_t(1) << 62, kExtent, err), nullptr);
-  EXPECT_TRUE(err.IsError());
-  // Failed creations leave the directory empty and usable.
-  auto s = makeStore(dir / "s", 8192);
-  ASSERT_TRUE(s);
-  EXPECT_EQ(s->getExtentCount(), 2);
-}
-
-TEST(Store, DataAndBitsSurviveReopen) {
-  TempDir dir;
-  const std::string path = dir / "rb";
-  {
-    auto s = makeStore(path, 10 * kExtent + 100);  // last extent partly outside the disk
-    ASSERT_TRUE(s);
-    EXPECT_EQ(s->getExtentCount(), 11);
-    EXPECT_FALSE(s->writeExtent(3, pattern(3).data()).IsError());
-    EXPECT_FALSE(s->writeExtent(10, pattern(10).data()).IsError());
-    EXPECT_TRUE(s->writeExtent(11, pattern(11).data()).IsError());
-    EXPECT_TRUE(s->writeExtent(-1, pattern(0).data()).IsError());
-  }
-  CUxError err;
-  auto s = openStore(path, err);
-  ASSERT_TRUE(s) << err.AsString();
-  EXPECT_EQ(s->getName(), "disk-1");
-  EXPECT_EQ(s->getSize(), 10 * kExtent + 100);
-  EXPECT_EQ(s->getExtentSize(), kExtent);
-  EXPECT_EQ(s->getPresentCount(), 2);
-  std::vector<uint8_t> buf(kExtent);
-  for (int64_t e : {3, 10}) {
-    ASSERT_TRUE(s->hasExtent(e));
-    ASSERT_FALSE(s->readExtent(e, buf.data()).IsError());
-    EXPECT_EQ(buf, pattern(e));
-  }
-  EXPECT_FALSE(s->hasExtent(4));
-  EXPECT_EQ(FXErrorUtil::GetErrNo(s->readExtent(4, buf.data())), ENOENT);
-
-  // Dropping clears the bit for good and frees the space.
-  struct stat before, after;
-  ASSERT_EQ(stat((path + "/data").c_str(), &before), 0);
-  EXPECT_FALSE(s->dropExtent(3).IsError());
-  ASSERT_EQ(stat((path + "/data").c_str(), &after), 0);
-  EXPECT_LT(after.st_blocks, before.st_blocks);
-  // A run across byte boundaries: one bitmap write, one hole.
-  for (int64_t e = 5; e <= 9; ++e) ASSERT_FALSE(s->writeExtent(e, pattern(e).data()).IsError());
-  EXPECT_TRUE(s->dropExtents(9, 3).IsError());  // past the end
-  EXPECT_TRUE(s->hasExtent(9));
-  EXPECT_FALSE(s->dropExtents(6, 3).IsError());
-  EXPECT_EQ(s->getPresentCount(), 3);
-  s.reset();
-  s = openStore(path, err);
-  ASSERT_TRUE(s);
-  EXPECT_EQ(s->getPresentCount(), 3);
-  for (int64_t e : {5, 9, 10}) EXPECT_TRUE(s->hasExtent(e)) << e;
-  for (int64_t e : {3, 6, 7, 8}) EXPECT_FALSE(s->hasExtent(e)) << e;
-  ASSERT_FALSE(s->readExtent(9, buf.data()).IsError());
-  EXPECT_EQ(buf, pattern(9));
-}
-
-TEST(Store, RunsReadInOneGoOnlyWhenEveryExtentIsPresent) {
-  TempDir dir;
-  auto s = makeStore(dir / "rb", 8 * kExtent);
-  for (int64_t e : {2, 3, 4, 6}) ASSERT_FALSE(s->writeExtent(e, pattern(e).data()).IsError());
-  std::vector<uint8_t> run(3 * kExtent);
-  ASSERT_FALSE(s->readExtents(2, 3, run.data()).IsError());
-  for (int64_t i = 0; i < 3; ++i) {
-    EXPECT_TRUE(std::equal(run.begin() + i * kExtent, run.begin() + (i + 1) * kExtent,
-                           pattern(2 + i).begin()));
-  }
-  EXPECT_EQ(FXErrorUtil::GetErrNo(s->readExtents(4, 3, run.data())), ENOENT);  // 5 is absent
-  ASSERT_FALSE(s->dropExtent(3).IsError());
-  EXPECT_EQ(FXErrorUtil::GetErrNo(s->readExtents(2, 2, run.data())), ENOENT);
-  EXPECT_TRUE(s->readExtents(7, 2, run.data()).IsError());  // past the end
-}
-
-TEST(Store, DataWithoutItsBitIsNotPresent) {
-  TempDir dir;
-  const std::string path = dir / "rb";
-  makeStore(path, 4 * kExtent).reset();
-  // A crash between the data write and the bit write leaves this state.
-  patch(path + "/data", 2 * kExtent, pattern(2));
-  CUxError err;
-  auto s = openStore(path, err);
-  ASSERT_TRUE(s);
-  EXPECT_FALSE(s->hasExtent(2));
-  int fd = -1;
-  EXPECT_TRUE(s->openExtentFile(2, 0, fd).IsError());
-  EXPECT_EQ(fd, -1);
-}
-
-TEST(Store, OpenRejectsWhatIsNotAValidStore) {
-  TempDir dir;
-  CUxError err;
-  mkdir((dir / "empty").c_str(), 0755);
-  EXPECT_FALSE(openStore(dir / "empty", err));
-  EXPECT_TRUE(err.IsError());
-  EXPECT_FALSE(openStore(dir / "missing", err));
-  EXPECT_TRUE(err.IsError());
-
-  const std::string path = dir / "rb";
-  makeStore(path, 64 * kExtent).reset();
-  const std::string header = path + "/header";
-  std::vector<uint8_t> good(512);
-  {
-    std::ifstream in(header, std::ios::binary);
-    in.read(reinterpret_cast<char*>(good.data()), 512);
-  }
-  auto withHeader = [&](std::vector<uint8_t> h, bool resign) {
-    if (resign) {
-      const uint64_t sum = fnv1a(h.data(), 504);
-      for (int i = 0; i < 8; ++i) h[504 + i] = static_cast<uint8_t>(sum >> (8 * i));
-    }
-    std::ofstream(header, std::ios::binary | std::ios::trunc)
-        .write(reinterpret_cast<const char*>(h.data()), static_cast<std::streamsize>(h.size()));
-    return openStore(path, err);
-  };
-  std::vector<uint8_t> h = good;
-  h[30] ^= 1;  // size, checksum not updated
-  EXPECT_FALSE(withHeader(h, false));
-  EXPECT_EQ(FXErrorUtil::GetErrNo(err), EINVAL);
-  h = good;
-  h[16] = 0, h[17] = 0;  // extent size 0, signed
-  EXPECT_FALSE(withHeader(h, true));
-  h = good;
-  h[31] = 0x7f;  // an absurd size, signed
-  EXPECT_FALSE(withHeader(h, true));
-  h = good;
-  h[20] = 0xff, h[21] = 0xff;  // name length past the header, signed
-  EXPECT_FALSE(withHeader(h, true));
-  EXPECT_FALSE(withHeader(std::vector<uint8_t>(good.begin(), good.begin() + 100), false));
-  ASSERT_TRUE(withHeader(good, false)) << err.AsString();
-
-  ASSERT_EQ(truncate((path + "/bitmap").c_str(), 9), 0);
-  EXPECT_FALSE(openStore(path, err));
-  ASSERT_EQ(truncate((path + "/bitmap").c_str(), 8), 0);
-  ASSERT_EQ(truncate((path + "/data").c_str(), 10), 0);
-  EXPECT_FALSE(openStore(path, err));
-  ASSERT_EQ(truncate((path + "/data").c_str(), 64 * kExtent), 0);
-  unlink((path + "/data").c_str());
-  ASSERT_EQ(symlink("/etc/passwd", (path + "/data").c_str()), 0);
-  EXPECT_FALSE(openStore(path, err));
-}
-
-TEST(Store, OneOpenerAtATime) {
-  TempDir dir;
-  auto s = makeStore(dir / "rb", 8 * kExtent);
-  ASSERT_TRUE(s);
-  CUxError err;
-  EXPECT_FALSE(openStore(dir / "rb", err));
-  EXPECT_EQ(FXErrorUtil::GetErrNo(err), EBUSY);
-  s.reset();
-  EXPECT_TRUE(openStore(dir / "rb", err));
-}
-
-TEST(Store, HostileBitsPastTheEndAreIgnored) {
-  TempDir dir;
-  const std::string path = dir / "rb";
-  makeStore(path, 3 * kExtent).reset();
-  patch(path + "/bitmap", 0, {0xf8});  // bits 3 to 7: no such extents
-  CUxError err;
-  auto s = openStore(path, err);
-  ASSERT_TRUE(s);
-  EXPECT_EQ(s->getPresentCount(), 0);
-  std::vector<std::vector<uint8_t>> chunks;
-  int32_t bits = 0;
-  ASSERT_FALSE(s->getExtentBitmap(chunks, bits).IsError());
-  ASSERT_EQ(chunks.size(), 1u);
-  EXPECT_TRUE(chunks[0].empty());
-}
-
-TEST(Store, BitmapLayout) {
-  TempDir dir;
-  CUxError err;
-  std::vector<std::vector<uint8_t>> chunks;
-  int32_t bits = 0;
-  // Three chunks of 32768 extents, the last one partial.
-  auto s = makeStore(dir / "rb", (2 * 32768 + 100) * int64_t(kExtent));
-  ASSERT_TRUE(s);
-  ASSERT_FALSE(s->getExtentBitmap(chunks, bits).IsError());
-  EXPECT_EQ(bits, 32768);
-  ASSERT_EQ(chunks.size(), 3u);
-  for (const auto& c : chunks) EXPECT_TRUE(c.empty());
-
-  const std::vector<int64_t> present = {0, 7, 8, 32767, 65536, 65536 + 99};
-  for (int64_t e : present) ASSERT_FALSE(s->writeExtent(e, pattern(e).data()).IsError());
-  ASSERT_FALSE(s->getExtentBitmap(chunks, bits).IsError());
-  ASSERT_EQ(chunks.size(), 3u);
-  ASSERT_EQ(chunks[0].size(), 4096u);
-  EXPECT_EQ(chunks[0][0], 0x81);  // extents 0 and 7
-  EXPECT_EQ(chunks[0][1], 0x01);  // extent 8
-  EXPECT_EQ(chunks[0][4095], 0x80);
-  EXPECT_TRUE(chunks[1].empty());
-  ASSERT_EQ(chunks[2].size(), 4096u);  // padded to a whole chunk
-  EXPECT_EQ(chunks[2][0], 0x01);
-  EXPECT_EQ(chunks[2][12], 0x08);  // 99 = 8 * 12 + 3
-  EXPECT_EQ(extentsOf(chunks, bits), present);
-
-  ASSERT_FALSE(s->dropExtent(32767).IsError());
-  ASSERT_FALSE(s->getExtentBitmap(chunks, bits).IsError());
-  EXPECT_EQ(extentsOf(chunks, bits), (std::vector<int64_t>{0, 7, 8, 65536, 65536 + 99}));
-}
-
-TEST(Store, OpenExtentFileGivesExactlyTheExtent) {
-  TempDir dir;
-  auto s = makeStore(dir / "rb", 8 * kExtent);
-  ASSERT_TRUE(s);
-  int fd = 123;
-  EXPECT_EQ(FXErrorUtil::GetErrNo(s->openExtentFile(5, 0, fd)), ENOENT);
-  EXPECT_EQ(fd, -1);
-  EXPECT_TRUE(s->openExtentFile(8, 0, fd).IsError());
-  ASSERT_FALSE(s->writeExtent(5, pattern(5).data()).IsError());
-  ASSERT_FALSE(s->openExtentFile(5, 0, fd).IsError());
-  ASSERT_GE(fd, 0);
-  EXPECT_TRUE(fcntl(fd, F_GETFD) & FD_CLOEXEC);
-  EXPECT_EQ(lseek(fd, 0, SEEK_CUR), 0);
-  EXPECT_EQ(readAll(fd), pattern(5));
-  close(fd);
-}
-
-TEST(Store, TemporaryFilesMoveInOrGo) {
-  TempDir dir;
-  auto s = makeStore(dir / "rb", 8 * kExtent);
-  ASSERT_TRUE(s);
-  std::string name, other;
-  std::shared_ptr<std::ostream> stream, stream2;
-  ASSERT_FALSE(s->openTempFile(name, stream).IsError());
-  ASSERT_FALSE(s->openTempFile(other, stream2).IsError());
-  EXPECT_NE(name, other);
-  const auto data = pattern(2);
-  stream->write(reinterpret_cast<const char*>(data.data()), 1000);
-  stream->flush();
-  EXPECT_EQ(FXErrorUtil::GetErrNo(s->moveInExtentFile(name, 2)), EINVAL);  // short
-  stream->write(reinterpret_cast<const char*>(data.data()) + 1000, kExtent - 1000);
-  EXPECT_TRUE(s->moveInExtentFile(name, 8).IsError());  // outside the store
-  stream.reset();
-  ASSERT_FALSE(s->moveInExtentFile(name, 2).IsError());
-  EXPECT_TRUE(s->moveInExtentFile(name, 3).IsError());  // consumed
-  std::vector<uint8_t> buf(kExtent);
-  ASSERT_FALSE(s->readExtent(2, buf.data()).IsError());
-  EXPECT_EQ(buf, data);
-
-  // Too long is refused; removed is gone.
-  stream2->write(reinterpret_cast<const char*>(data.data()), kExtent);
-  stream2->put('x');
-  EXPECT_TRUE(s->moveInExtentFile(other, 4).IsError());
-  EXPECT_FALSE(s->removeTempFile(other).IsError());
-  EXPECT_TRUE(s->removeTempFile(other).IsError());
-  EXPECT_TRUE(s->moveInExtentFile(other, 4).IsError());
-  EXPECT_FALSE(s->hasExtent(4));
-}
-
-TEST(Store, ExtentNamesMapBackToTheStore) {
-  TempDir dir;
-  auto s = makeStore(dir.path() + "//rb/", 8 * kExtent);
-  ASSERT_TRUE(s);
-  std::string name;
-  ASSERT_FALSE(s->getExtentFileName(6, name).IsError());
-  std::string key;
-  int64_t extent = -1;
-  ASSERT_TRUE(kqblk_store::parseExtentName(name, key, extent));
-  EXPECT_EQ(key, kqblk_store::canonicalDirectory(dir / "rb"));
-  EXPECT_EQ(extent, 6);
-  EXPECT_TRUE(s->getExtentFileName(8, name).IsError());
-  EXPECT_FALSE(kqblk_store::parseExtentName(dir / "rb/data", key, extent));
-  EXPECT_FALSE(kqblk_store::parseExtentName(dir / "rb/data#", key, extent));
-  EXPECT_FALSE(kqblk_store::parseExtentName(dir / "rb/data#1x", key, extent));
-}
-
-TEST(Store, RemoveDeletesOnlyStores) {
-  TempDir dir, outside;
-  std::ofstream(outside / "keep") << "precious";
-  auto s = makeStore(dir / "rb", 8 * kExtent);
-  ASSERT_TRUE(s);
-  s->clear();
-  s.reset();
-  ASSERT_FALSE(KqBlkBackingStore::remove(dir / "rb").IsError());
-  EXPECT_FALSE(exists(dir / "rb"));
-  EXPECT_FALSE(KqBlkBackingStore::remove(dir / "rb").IsError());  // gone: fine
-
-  // Not a store: left alone.
-  mkdir((dir / "other").c_str(), 0755);
-  std::ofstream(dir / "other/file") << "x";
-  EXPECT_TRUE(KqBlkBackingStore::remove(dir / "other").IsError());
-  EXPECT_TRUE(exists(dir / "other/file"));
-  // A link to a directory is not followed.
-  ASSERT_EQ(symlink(outside.path().c_str(), (dir / "link").c_str()), 0);
-  EXPECT_TRUE(KqBlkBackingStore::remove(dir / "link").IsError());
-  EXPECT_TRUE(exists(outside / "keep"));
-  // A store holding a directory: the store's files go, the directory is
-  // not entered.
-  s = makeStore(dir / "rb2", 8 * kExtent);
-  s.reset();
-  ASSERT_EQ(symlink(outside.path().c_str(), (dir / "rb2/link").c_str()), 0);
-  mkdir((dir / "rb2/sub").c_str(), 0755);
-  std::ofstream(dir / "rb2/sub/keep") << "x";
-  EXPECT_TRUE(KqBlkBackingStore::remove(dir / "rb2").IsError());
-  EXPECT_FALSE(exists(dir / "rb2/data"));
-  EXPECT_FALSE(exists(dir / "rb2/link"));
-  EXPECT_TRUE(exists(dir / "rb2/sub/keep"));
-  EXPECT_TRUE(exists(outside / "keep"));
-}
-
-namespace {
-
+// Moves an extent in the way the service thread does: a temporary file.
 void moveIn(KqBlkRecallStore& s, int64_t extent) {
   std::string temp;
   std::shared_ptr<std::ostream> stream;
   ASSERT_FALSE(s.openTempFile(temp, stream).IsError());
-  const auto data = pattern(extent);
-  stream->write(reinterpret_cast<const char*>(data.data()), kExtent);
+  stream->write(reinterpret_cast<const char*>(pattern(extent).data()), kExtent);
   stream.reset();
   ASSERT_FALSE(s.moveInExtentFile(temp, extent).IsError());
 }
@@ -429,12 +90,305 @@ void expectHolds(KqBlkRecallStore& s, int64_t extent) {
   EXPECT_EQ(buf, pattern(extent)) << extent;
 }
 
+class Store : public ::testing::Test {
+ protected:
+  // A new store of `bytes` in dir/name; throws (failing the test) when it
+  // cannot be made, so callers need not check.
+  std::unique_ptr<KqBlkRecallStore> make(int64_t bytes, const std::string& name = "rb") {
+    mkdir((dir / name).c_str(), 0755);
+    CUxError err;
+    std::unique_ptr<KqBlkRecallStore> s(
+        KqBlkRecallStore::create(dir / name, "disk-1", bytes, kExtent, err));
+    if (!s) throw std::runtime_error("cannot make a store: " + err.AsString());
+    return s;
+  }
+  // The store left in dir/rb, which must open.
+  std::unique_ptr<KqBlkRecallStore> reopen() {
+    CUxError err;
+    auto s = openStore(path, err);
+    if (!s) throw std::runtime_error("cannot open the store: " + err.AsString());
+    return s;
+  }
+  TempDir dir;
+  const std::string path = dir / "rb";
+};
+
 }  // namespace
 
-TEST(Store, StagedRunsAreWrittenTogetherAndOnlyThenPresent) {
-  TempDir dir;
-  auto s = makeStore(dir / "rb", 32 * kExtent);
-  ASSERT_TRUE(s);
+TEST_F(Store, CreateNeedsAnEmptyDirectoryAndSaneGeometry) {
+  CUxError err;
+  EXPECT_EQ(KqBlkRecallStore::create(dir / "missing", "n", 8192, kExtent, err), nullptr);
+  EXPECT_EQ(FXErrorUtil::GetErrNo(err), ENOENT);
+  mkdir((dir / "full").c_str(), 0755);
+  std::ofstream(dir / "full/x") << "x";
+  EXPECT_EQ(KqBlkRecallStore::create(dir / "full", "n", 8192, kExtent, err), nullptr);
+  EXPECT_EQ(FXErrorUtil::GetErrNo(err), ENOTEMPTY);
+  mkdir(path.c_str(), 0755);
+  for (int32_t bad : {0, 100, 4095, -4096}) {
+    EXPECT_EQ(KqBlkRecallStore::create(path, "n", 8192, bad, err), nullptr) << bad;
+  }
+  for (int64_t bad : {int64_t(-1), int64_t(1) << 62}) {
+    EXPECT_EQ(KqBlkRecallStore::create(path, "n", bad, kExtent, err), nullptr) << bad;
+    EXPECT_TRUE(err.IsError());
+  }
+  // Failed creations leave the directory empty and usable.
+  EXPECT_EQ(make(8192)->getExtentCount(), 2);
+}
+
+TEST_F(Store, DataAndBitsSurviveReopen) {
+  {
+    auto s = make(10 * kExtent + 100);  // last extent partly outside the disk
+    EXPECT_EQ(s->getExtentCount(), 11);
+    EXPECT_FALSE(s->writeExtent(3, pattern(3).data()).IsError());
+    EXPECT_FALSE(s->writeExtent(10, pattern(10).data()).IsError());
+    EXPECT_TRUE(s->writeExtent(11, pattern(11).data()).IsError());
+    EXPECT_TRUE(s->writeExtent(-1, pattern(0).data()).IsError());
+  }
+  auto s = reopen();
+  EXPECT_EQ(s->getName(), "disk-1");
+  EXPECT_EQ(s->getSize(), 10 * kExtent + 100);
+  EXPECT_EQ(s->getExtentSize(), kExtent);
+  EXPECT_EQ(s->getPresentCount(), 2);
+  expectHolds(*s, 3);
+  expectHolds(*s, 10);
+  std::vector<uint8_t> buf(kExtent);
+  EXPECT_FALSE(s->hasExtent(4));
+  EXPECT_EQ(FXErrorUtil::GetErrNo(s->readExtent(4, buf.data())), ENOENT);
+
+  // Dropping clears the bit for good and frees the space.
+  struct stat before, after;
+  ASSERT_EQ(stat((path + "/data").c_str(), &before), 0);
+  EXPECT_FALSE(s->dropExtent(3).IsError());
+  ASSERT_EQ(stat((path + "/data").c_str(), &after), 0);
+  EXPECT_LT(after.st_blocks, before.st_blocks);
+  // A run across byte boundaries: one bitmap write, one hole.
+  for (int64_t e = 5; e <= 9; ++e) ASSERT_FALSE(s->writeExtent(e, pattern(e).data()).IsError());
+  EXPECT_TRUE(s->dropExtents(9, 3).IsError());  // past the end
+  EXPECT_TRUE(s->hasExtent(9));
+  EXPECT_FALSE(s->dropExtents(6, 3).IsError());
+  EXPECT_EQ(s->getPresentCount(), 3);
+  s.reset();
+  s = reopen();
+  EXPECT_EQ(s->getPresentCount(), 3);
+  for (int64_t e : {5, 9, 10}) EXPECT_TRUE(s->hasExtent(e)) << e;
+  for (int64_t e : {3, 6, 7, 8}) EXPECT_FALSE(s->hasExtent(e)) << e;
+  expectHolds(*s, 9);
+}
+
+TEST_F(Store, RunsReadInOneGoOnlyWhenEveryExtentIsPresent) {
+  auto s = make(8 * kExtent);
+  for (int64_t e : {2, 3, 4, 6}) ASSERT_FALSE(s->writeExtent(e, pattern(e).data()).IsError());
+  std::vector<uint8_t> run(3 * kExtent);
+  ASSERT_FALSE(s->readExtents(2, 3, run.data()).IsError());
+  for (int64_t i = 0; i < 3; ++i) {
+    EXPECT_TRUE(std::equal(run.begin() + i * kExtent, run.begin() + (i + 1) * kExtent,
+                           pattern(2 + i).begin()));
+  }
+  EXPECT_EQ(FXErrorUtil::GetErrNo(s->readExtents(4, 3, run.data())), ENOENT);  // 5 is absent
+  ASSERT_FALSE(s->dropExtent(3).IsError());
+  EXPECT_EQ(FXErrorUtil::GetErrNo(s->readExtents(2, 2, run.data())), ENOENT);
+  EXPECT_TRUE(s->readExtents(7, 2, run.data()).IsError());  // past the end
+}
+
+// Only a bit marks an extent present, and only bits of extents the store
+// spans count.
+TEST_F(Store, DataWithoutItsBitAndBitsPastTheEndAreNotPresent) {
+  make(3 * kExtent).reset();
+  // A crash between the data write and the bit write leaves this state.
+  patch(path + "/data", 2 * kExtent, pattern(2));
+  patch(path + "/bitmap", 0, {0xf8});  // bits 3 to 7: no such extents
+  auto s = reopen();
+  EXPECT_FALSE(s->hasExtent(2));
+  int fd = -1;
+  EXPECT_TRUE(s->openExtentFile(2, 0, fd).IsError());
+  EXPECT_EQ(fd, -1);
+  EXPECT_EQ(s->getPresentCount(), 0);
+  std::vector<std::vector<uint8_t>> chunks;
+  int32_t bits = 0;
+  ASSERT_FALSE(s->getExtentBitmap(chunks, bits).IsError());
+  ASSERT_EQ(chunks.size(), 1u);
+  EXPECT_TRUE(chunks[0].empty());
+}
+
+TEST_F(Store, OpenRejectsWhatIsNotAValidStore) {
+  CUxError err;
+  mkdir((dir / "empty").c_str(), 0755);
+  for (const char* notStore : {"empty", "missing"}) {
+    EXPECT_FALSE(openStore(dir / notStore, err)) << notStore;
+    EXPECT_TRUE(err.IsError());
+  }
+
+  make(64 * kExtent).reset();
+  const std::string header = path + "/header";
+  std::vector<uint8_t> good(512);
+  std::ifstream(header, std::ios::binary).read(reinterpret_cast<char*>(good.data()), 512);
+  auto opensWith = [&](std::vector<uint8_t> h, bool resign) {
+    if (resign) {
+      const uint64_t sum = fnv1a(h.data(), 504);
+      for (int i = 0; i < 8; ++i) h[504 + i] = static_cast<uint8_t>(sum >> (8 * i));
+    }
+    std::ofstream(header, std::ios::binary | std::ios::trunc)
+        .write(reinterpret_cast<const char*>(h.data()), static_cast<std::streamsize>(h.size()));
+    return openStore(path, err) != nullptr;
+  };
+  // Each damage alone: {byte, new value} pairs, and whether the checksum
+  // is made to match again.
+  const struct {
+    std::vector<std::pair<int, uint8_t>> bytes;
+    bool resign;
+    const char* what;
+  } damages[] = {{{{30, uint8_t(good[30] ^ 1)}}, false, "size changed, checksum not"},
+                 {{{16, 0}, {17, 0}}, true, "extent size 0"},
+                 {{{31, 0x7f}}, true, "absurd size"},
+                 {{{20, 0xff}, {21, 0xff}}, true, "name length past the header"}};
+  for (const auto& d : damages) {
+    std::vector<uint8_t> h = good;
+    for (const auto& [at, value] : d.bytes) h[static_cast<size_t>(at)] = value;
+    EXPECT_FALSE(opensWith(h, d.resign)) << d.what;
+    EXPECT_EQ(FXErrorUtil::GetErrNo(err), EINVAL) << d.what;
+  }
+  EXPECT_FALSE(opensWith(std::vector<uint8_t>(good.begin(), good.begin() + 100), false));
+  ASSERT_TRUE(opensWith(good, false)) << err.AsString();
+
+  ASSERT_EQ(truncate((path + "/bitmap").c_str(), 9), 0);
+  EXPECT_FALSE(openStore(path, err));
+  ASSERT_EQ(truncate((path + "/bitmap").c_str(), 8), 0);
+  ASSERT_EQ(truncate((path + "/data").c_str(), 10), 0);
+  EXPECT_FALSE(openStore(path, err));
+  // A link to a file of the right length: only the link itself is wrong.
+  ASSERT_EQ(rename((path + "/data").c_str(), (dir / "elsewhere").c_str()), 0);
+  ASSERT_EQ(truncate((dir / "elsewhere").c_str(), 64 * kExtent), 0);
+  ASSERT_EQ(symlink((dir / "elsewhere").c_str(), (path + "/data").c_str()), 0);
+  EXPECT_FALSE(openStore(path, err));
+}
+
+TEST_F(Store, OneOpenerAtATime) {
+  auto s = make(8 * kExtent);
+  CUxError err;
+  EXPECT_FALSE(openStore(path, err));
+  EXPECT_EQ(FXErrorUtil::GetErrNo(err), EBUSY);
+  s.reset();
+  EXPECT_TRUE(openStore(path, err));
+}
+
+TEST_F(Store, BitmapLayout) {
+  std::vector<std::vector<uint8_t>> chunks;
+  int32_t bits = 0;
+  // Three chunks of 32768 extents, the last one partial.
+  auto s = make((2 * 32768 + 100) * int64_t(kExtent));
+  ASSERT_FALSE(s->getExtentBitmap(chunks, bits).IsError());
+  EXPECT_EQ(bits, 32768);
+  ASSERT_EQ(chunks.size(), 3u);
+  for (const auto& c : chunks) EXPECT_TRUE(c.empty());
+
+  const std::vector<int64_t> present = {0, 7, 8, 32767, 65536, 65536 + 99};
+  for (int64_t e : present) ASSERT_FALSE(s->writeExtent(e, pattern(e).data()).IsError());
+  ASSERT_FALSE(s->getExtentBitmap(chunks, bits).IsError());
+  ASSERT_EQ(chunks.size(), 3u);
+  ASSERT_EQ(chunks[0].size(), 4096u);
+  EXPECT_EQ(chunks[0][0], 0x81);  // extents 0 and 7: least significant bit first
+  EXPECT_TRUE(chunks[1].empty());
+  ASSERT_EQ(chunks[2].size(), 4096u);  // padded to a whole chunk
+  EXPECT_EQ(extentsOf(chunks, bits), present);
+
+  ASSERT_FALSE(s->dropExtent(32767).IsError());
+  ASSERT_FALSE(s->getExtentBitmap(chunks, bits).IsError());
+  EXPECT_EQ(extentsOf(chunks, bits), (std::vector<int64_t>{0, 7, 8, 65536, 65536 + 99}));
+}
+
+TEST_F(Store, OpenExtentFileGivesExactlyTheExtent) {
+  auto s = make(8 * kExtent);
+  int fd = 123;
+  EXPECT_EQ(FXErrorUtil::GetErrNo(s->openExtentFile(5, 0, fd)), ENOENT);
+  EXPECT_EQ(fd, -1);
+  EXPECT_TRUE(s->openExtentFile(8, 0, fd).IsError());
+  ASSERT_FALSE(s->writeExtent(5, pattern(5).data()).IsError());
+  ASSERT_FALSE(s->openExtentFile(5, 0, fd).IsError());
+  ASSERT_GE(fd, 0);
+  EXPECT_TRUE(fcntl(fd, F_GETFD) & FD_CLOEXEC);
+  std::vector<uint8_t> got(kExtent + 1);  // one byte more: the copy holds no more than the extent
+  EXPECT_EQ(read(fd, got.data(), got.size()), kExtent);
+  got.pop_back();
+  EXPECT_EQ(got, pattern(5));
+  close(fd);
+}
+
+TEST_F(Store, TemporaryFilesMoveInOrGo) {
+  auto s = make(8 * kExtent);
+  std::string name, other;
+  std::shared_ptr<std::ostream> stream, stream2;
+  ASSERT_FALSE(s->openTempFile(name, stream).IsError());
+  ASSERT_FALSE(s->openTempFile(other, stream2).IsError());
+  EXPECT_NE(name, other);
+  const auto data = pattern(2);
+  stream->write(reinterpret_cast<const char*>(data.data()), 1000);
+  stream->flush();
+  EXPECT_EQ(FXErrorUtil::GetErrNo(s->moveInExtentFile(name, 2)), EINVAL);  // short
+  stream->write(reinterpret_cast<const char*>(data.data()) + 1000, kExtent - 1000);
+  EXPECT_TRUE(s->moveInExtentFile(name, 8).IsError());  // outside the store
+  stream.reset();
+  ASSERT_FALSE(s->moveInExtentFile(name, 2).IsError());
+  EXPECT_TRUE(s->moveInExtentFile(name, 3).IsError());  // consumed
+  expectHolds(*s, 2);
+
+  // Too long is refused; removed is gone.
+  stream2->write(reinterpret_cast<const char*>(data.data()), kExtent);
+  stream2->put('x');
+  EXPECT_TRUE(s->moveInExtentFile(other, 4).IsError());
+  EXPECT_FALSE(s->removeTempFile(other).IsError());
+  EXPECT_TRUE(s->removeTempFile(other).IsError());
+  EXPECT_TRUE(s->moveInExtentFile(other, 4).IsError());
+  EXPECT_FALSE(s->hasExtent(4));
+}
+
+TEST_F(Store, ExtentNamesMapBackToTheStore) {
+  auto s = make(8 * kExtent, "/rb/");  // not canonical: dir//rb/
+  std::string name;
+  ASSERT_FALSE(s->getExtentFileName(6, name).IsError());
+  std::string key;
+  int64_t extent = -1;
+  ASSERT_TRUE(kqblk_store::parseExtentName(name, key, extent));
+  EXPECT_EQ(key, kqblk_store::canonicalDirectory(path));
+  EXPECT_EQ(extent, 6);
+  EXPECT_TRUE(s->getExtentFileName(8, name).IsError());
+  for (const char* bad : {"rb/data", "rb/data#", "rb/data#1x"}) {
+    EXPECT_FALSE(kqblk_store::parseExtentName(dir / bad, key, extent)) << bad;
+  }
+}
+
+TEST_F(Store, RemoveDeletesOnlyStores) {
+  TempDir outside;
+  std::ofstream(outside / "keep") << "precious";
+  auto s = make(8 * kExtent);
+  s->clear();
+  s.reset();
+  ASSERT_FALSE(KqBlkBackingStore::remove(path).IsError());
+  EXPECT_FALSE(exists(path));
+  EXPECT_FALSE(KqBlkBackingStore::remove(path).IsError());  // gone: fine
+
+  // Not a store: left alone.
+  mkdir((dir / "other").c_str(), 0755);
+  std::ofstream(dir / "other/file") << "x";
+  EXPECT_TRUE(KqBlkBackingStore::remove(dir / "other").IsError());
+  EXPECT_TRUE(exists(dir / "other/file"));
+  // A link to a directory is not followed.
+  ASSERT_EQ(symlink(outside.path().c_str(), (dir / "link").c_str()), 0);
+  EXPECT_TRUE(KqBlkBackingStore::remove(dir / "link").IsError());
+  // A store holding a directory: the store's files go, the directory is
+  // not entered.
+  make(8 * kExtent, "rb2").reset();
+  ASSERT_EQ(symlink(outside.path().c_str(), (dir / "rb2/link").c_str()), 0);
+  mkdir((dir / "rb2/sub").c_str(), 0755);
+  std::ofstream(dir / "rb2/sub/keep") << "x";
+  EXPECT_TRUE(KqBlkBackingStore::remove(dir / "rb2").IsError());
+  EXPECT_FALSE(exists(dir / "rb2/data"));
+  EXPECT_FALSE(exists(dir / "rb2/link"));
+  EXPECT_TRUE(exists(dir / "rb2/sub/keep"));
+  EXPECT_TRUE(exists(outside / "keep"));
+}
+
+TEST_F(Store, StagedRunsAreWrittenTogetherAndOnlyThenPresent) {
+  auto s = make(32 * kExtent);
   s->setStagedRun(4);
   moveIn(*s, 0);
   moveIn(*s, 1);
@@ -465,9 +419,7 @@ TEST(Store, StagedRunsAreWrittenTogetherAndOnlyThenPresent) {
   EXPECT_FALSE(s->hasExtent(13));
   moveIn(*s, 14);
   s.reset();
-  CUxError err;
-  auto reopened = openStore(dir / "rb", err);
-  ASSERT_TRUE(reopened) << err.AsString();
+  auto reopened = reopen();
   expectHolds(*reopened, 14);
   EXPECT_EQ(reopened->getPresentCount(), 7);
 
@@ -476,11 +428,9 @@ TEST(Store, StagedRunsAreWrittenTogetherAndOnlyThenPresent) {
   expectHolds(*reopened, 20);
 }
 
-TEST(Store, StagedRunsWrittenWhileMoreComeInAllArrive) {
-  TempDir dir;
+TEST_F(Store, StagedRunsWrittenWhileMoreComeInAllArrive) {
   const int64_t kExtents = 4096;
-  auto s = makeStore(dir / "rb", kExtents * kExtent);
-  ASSERT_TRUE(s);
+  auto s = make(kExtents * kExtent);
   s->setStagedRun(16);
   // Runs broken at random places, some extents twice: each is written once
   // its run is handed over, with its own bytes.
