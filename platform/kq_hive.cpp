@@ -1,0 +1,223 @@
+#include "kq_hive.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <hivex.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+
+#include "kq_log.h"
+#include "kq_string.h"
+
+namespace {
+
+const char kFunc[] = "CSysHiveParser";
+const char* const kHiveComponents[] = {"Windows", "System32", "config", "SYSTEM"};
+const char kDosDevices[] = "\\DosDevices\\";
+const char kGptPrefix[] = "DMIO:ID:";
+const size_t kMbrValueSize = 12;  // disk signature, then the partition's byte offset
+const size_t kGptValueSize = 8 + 16;
+
+uint64_t littleEndian(const unsigned char* p, size_t bytes) {
+  uint64_t v = 0;
+  for (size_t i = bytes; i-- > 0;) v = (v << 8) | p[i];
+  return v;
+}
+
+// The registry stores a GUID's first three fields little-endian.
+std::string guidText(const unsigned char* p) {
+  return FXString::Format("%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x",
+                          static_cast<unsigned>(littleEndian(p, 4)),
+                          static_cast<unsigned>(littleEndian(p + 4, 2)),
+                          static_cast<unsigned>(littleEndian(p + 6, 2)), p[8], p[9], p[10], p[11],
+                          p[12], p[13], p[14], p[15]);
+}
+
+class Fd {
+ public:
+  explicit Fd(int fd = -1) : m_fd(fd) {}
+  ~Fd() {
+    if (m_fd >= 0) ::close(m_fd);
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  void reset(int fd) {
+    if (m_fd >= 0) ::close(m_fd);
+    m_fd = fd;
+  }
+  int get() const { return m_fd; }
+
+ private:
+  int m_fd;
+};
+
+// The entry of directory `dir` named `name` without regard to case (the
+// guest's NTFS keeps case, Windows ignores it); an exact match wins.
+bool findEntry(int dir, const char* name, std::string& found) {
+  const int listing = ::openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (listing < 0) return false;
+  DIR* d = ::fdopendir(listing);
+  if (d == nullptr) {
+    ::close(listing);
+    return false;
+  }
+  found.clear();
+  while (const dirent* e = ::readdir(d)) {
+    if (std::strcmp(e->d_name, name) == 0) {
+      found = e->d_name;
+      break;
+    }
+    if (found.empty() && ::strcasecmp(e->d_name, name) == 0) found = e->d_name;
+  }
+  ::closedir(d);
+  return !found.empty();
+}
+
+// Opens the SYSTEM hive below `mountPath`. Every component is guest data:
+// symbolic links are never followed, so the walk cannot leave the volume.
+int openHive(const std::string& mountPath, std::string& hivePath) {
+  Fd dir(::open(mountPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir.get() < 0) return -1;
+  hivePath = mountPath;
+  const size_t count = sizeof kHiveComponents / sizeof kHiveComponents[0];
+  for (size_t i = 0; i < count; ++i) {
+    std::string entry;
+    if (!findEntry(dir.get(), kHiveComponents[i], entry)) return -1;
+    const bool last = i + 1 == count;
+    const int next = ::openat(dir.get(), entry.c_str(),
+                              O_RDONLY | O_NOFOLLOW | O_CLOEXEC | (last ? 0 : O_DIRECTORY));
+    if (next < 0) return -1;
+    dir.reset(next);
+    hivePath += "/" + entry;
+  }
+  struct stat st;
+  if (::fstat(dir.get(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+  const int fd = ::dup(dir.get());
+  return fd;
+}
+
+// A letter becomes a directory name: only a plain one will do.
+bool usableLetter(const std::string& letter) {
+  return !letter.empty() && letter != "." && letter != ".." &&
+         letter.find_first_of(std::string("/\0", 2)) == std::string::npos;
+}
+
+struct Mapping {
+  std::map<std::pair<uint32_t, uint64_t>, std::string> mbr;  // (signature, offset) -> letter
+  std::map<std::string, std::string> gpt;                     // partition GUID -> letter
+};
+
+// Reads MountedDevices: "\DosDevices\X:" values only; each names the
+// volume it belongs to by MBR signature and offset or by GPT partition GUID.
+CUxError readMountedDevices(hive_h* h, Mapping& mapping) {
+  const hive_node_h node = hivex_node_get_child(h, hivex_root(h), "MountedDevices");
+  if (node == 0) {
+    return FXErrorUtil::ErrorErrNo(FX_HERE, ENOENT, "the hive has no key MountedDevices");
+  }
+  hive_value_h* values = hivex_node_values(h, node);
+  if (values == nullptr) {
+    return FXErrorUtil::ErrorErrNo(FX_HERE, errno ? errno : EIO,
+                                   "cannot read the values of MountedDevices");
+  }
+  for (hive_value_h* v = values; *v != 0; ++v) {
+    char* key = hivex_value_key(h, *v);
+    std::string name = key ? key : "";
+    std::free(key);
+    if (name.compare(0, std::strlen(kDosDevices), kDosDevices) != 0) continue;
+    std::string letter = name.substr(std::strlen(kDosDevices));
+    if (!letter.empty() && letter.back() == ':') letter.pop_back();
+    hive_type type;
+    size_t length = 0;
+    char* data = hivex_value_value(h, *v, &type, &length);
+    if (data == nullptr) continue;
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(data);
+    // Several values may name one volume: the first letter in the alphabet wins.
+    auto keep = [&](std::string& slot) {
+      if (slot.empty() || letter < slot) slot = letter;
+    };
+    if (length == kMbrValueSize) {
+      keep(mapping.mbr[{static_cast<uint32_t>(littleEndian(bytes, 4)), littleEndian(bytes + 4, 8)}]);
+    } else if (length == kGptValueSize && std::memcmp(bytes, kGptPrefix, 8) == 0) {
+      keep(mapping.gpt[guidText(bytes + 8)]);
+    }
+    std::free(data);
+  }
+  std::free(values);
+  return CUxError();
+}
+
+bool isZero(const GUID& guid) {
+  for (unsigned char b : guid.data) {
+    if (b != 0) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string DiskPartInfo::AsString() const {
+  return FXString::Format(
+      "%s%s partition (number=%u) %son %s disk: Offset=%lld Length=%lld (GUID=%s, "
+      "signature=0x%x(%u))\n",
+      isLDM ? "(LDM)" : "", isMBR ? "MBR" : "GPT", partitionNumber,
+      isSpanned ? "(spanned content)" : "", isDynamic ? "dynamic" : "basic",
+      static_cast<long long>(offset), static_cast<long long>(length),
+      FXString::AsString(partitionGuid).c_str(), signature, signature);
+}
+
+CSysHiveParser::CSysHiveParser(const std::string& guid, std::list<std::string>&,
+                               std::list<std::string>& mountPaths,
+                               std::list<DiskPartInfo>& volumes, bool)
+    : m_guid(guid), m_mountPaths(mountPaths), m_volumes(volumes) {}
+
+CUxError CSysHiveParser::GetDriveLetters(std::list<std::string>& letters, std::string& hivePath) {
+  letters.clear();
+  Fd hive;
+  for (const std::string& mountPath : m_mountPaths) {
+    hive.reset(openHive(mountPath, hivePath));
+    if (hive.get() >= 0) break;
+  }
+  if (hive.get() < 0) {
+    hivePath.clear();
+    return FXErrorUtil::ErrorErrNo(FX_HERE, ENOENT,
+                                   "no Windows/System32/config/SYSTEM on any of %zu volumes",
+                                   m_mountPaths.size());
+  }
+  // Through our own descriptor: the path may have changed since the walk.
+  const std::string opened = "/proc/self/fd/" + std::to_string(hive.get());
+  hive_h* h = hivex_open(opened.c_str(), 0);
+  if (h == nullptr) {
+    return FXErrorUtil::ErrorErrNo(FX_HERE, errno ? errno : EIO, "cannot read the hive %s",
+                                   hivePath.c_str());
+  }
+  Mapping mapping;
+  CUxError err = readMountedDevices(h, mapping);
+  hivex_close(h);
+  if (err.IsError()) {
+    err.Push(FX_HERE, "in hive %s", hivePath.c_str());
+    return err;
+  }
+  // Each volume is recognised by its own data, whatever its table kind is
+  // said to be: a signature and offset for MBR, a partition GUID for GPT.
+  for (const DiskPartInfo& volume : m_volumes) {
+    std::string letter;
+    const auto mbr = mapping.mbr.find({volume.signature, static_cast<uint64_t>(volume.offset)});
+    if (volume.signature != 0 && mbr != mapping.mbr.end()) {
+      letter = mbr->second;
+    } else if (!isZero(volume.partitionGuid)) {
+      const auto gpt = mapping.gpt.find(FXString::AsString(volume.partitionGuid));
+      if (gpt != mapping.gpt.end()) letter = gpt->second;
+    }
+    if (!usableLetter(letter)) letter.clear();
+    EvDebug::DebugLvl(kFunc, 2, "[%s] %s -> [%s]", m_guid.c_str(), volume.device.c_str(),
+                      letter.c_str());
+    letters.push_back(letter);
+  }
+  return CUxError();
+}

@@ -1,0 +1,19 @@
+// Registry hives for tests. hivex edits hives but cannot make one, and no
+// package ships an empty one: writeEmptyHive writes the smallest hive hivex
+// opens (a base block and one bin holding the root key and its security
+// cell), and HiveValues adds keys and values to it through hivex.
+#pragma once
+
+#include <string>
+#include <vector>
+
+void writeEmptyHive(const std::string& path);
+
+struct HiveValue {
+  std::string name;
+  std::vector<unsigned char> data;  // stored as REG_BINARY
+};
+
+// Adds key `key` below the root with `values`; throws std::runtime_error.
+void addHiveKey(const std::string& path, const std::string& key,
+                const std::vector<HiveValue>& values);
