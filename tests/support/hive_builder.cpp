@@ -7,6 +7,8 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "kq_guid.h"
+
 namespace {
 
 const size_t kBaseBlock = 0x1000;
@@ -93,4 +95,19 @@ void addHiveKey(const std::string& path, const std::string& key,
   const int err = errno;
   hivex_close(h);
   if (!ok) throw std::runtime_error("hivex cannot add " + key + " to " + path + ": " + std::strerror(err));
+}
+
+std::vector<unsigned char> mbrVolumeValue(uint32_t signature, uint64_t offset) {
+  std::vector<unsigned char> v(12);
+  for (int i = 0; i < 4; ++i) v[i] = static_cast<unsigned char>(signature >> (8 * i));
+  for (int i = 0; i < 8; ++i) v[4 + i] = static_cast<unsigned char>(offset >> (8 * i));
+  return v;
+}
+
+std::vector<unsigned char> gptVolumeValue(const std::string& guid) {
+  GUID g;
+  if (!FXMisc::ConvertStringToUuid(guid, &g)) throw std::runtime_error("not a GUID: " + guid);
+  std::vector<unsigned char> v = {'D', 'M', 'I', 'O', ':', 'I', 'D', ':'};
+  for (int i : {3, 2, 1, 0, 5, 4, 7, 6, 8, 9, 10, 11, 12, 13, 14, 15}) v.push_back(g.data[i]);
+  return v;
 }

@@ -4,6 +4,7 @@
 // cell), and HiveValues adds keys and values to it through hivex.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -17,3 +18,9 @@ struct HiveValue {
 // Adds key `key` below the root with `values`; throws std::runtime_error.
 void addHiveKey(const std::string& path, const std::string& key,
                 const std::vector<HiveValue>& values);
+
+// MountedDevices data as Windows writes it: an MBR volume's disk signature
+// and byte offset, or "DMIO:ID:" and a GPT partition GUID (its first three
+// fields little-endian).
+std::vector<unsigned char> mbrVolumeValue(uint32_t signature, uint64_t offset);
+std::vector<unsigned char> gptVolumeValue(const std::string& guid);

@@ -18,23 +18,6 @@ namespace {
 const uint32_t kSignature = 0x1234abcd;
 const char kPartitionGuid[] = "6b7a1c3e-2f4d-4e5a-9b8c-0d1e2f3a4b5c";
 
-std::vector<unsigned char> mbrValue(uint32_t signature, uint64_t offset) {
-  std::vector<unsigned char> v(12);
-  for (int i = 0; i < 4; ++i) v[i] = static_cast<unsigned char>(signature >> (8 * i));
-  for (int i = 0; i < 8; ++i) v[4 + i] = static_cast<unsigned char>(offset >> (8 * i));
-  return v;
-}
-
-// "DMIO:ID:" and the GUID with its first three fields little-endian.
-std::vector<unsigned char> gptValue(const std::string& text) {
-  GUID g;
-  EXPECT_TRUE(FXMisc::ConvertStringToUuid(text, &g));
-  const unsigned char* b = g.data;
-  std::vector<unsigned char> v = {'D', 'M', 'I', 'O', ':', 'I', 'D', ':'};
-  for (int i : {3, 2, 1, 0, 5, 4, 7, 6, 8, 9, 10, 11, 12, 13, 14, 15}) v.push_back(b[i]);
-  return v;
-}
-
 DiskPartInfo mbrVolume(uint32_t signature, int64_t offset) {
   DiskPartInfo v;
   v.signature = signature;
@@ -81,11 +64,11 @@ TEST_F(Hive, EachVolumeGetsTheLetterThatNamesItsOwnData) {
   const std::string data = volume("data");
   const std::string system = volume("system", path);
   addHiveKey(system + "/" + path, "MountedDevices",
-             {{"\\??\\Volume{0c1d7e1c-0000-0000-0000-100000000000}", mbrValue(kSignature, 1 << 20)},
-              {"\\DosDevices\\E:", mbrValue(kSignature, 1 << 20)},
-              {"\\DosDevices\\C:", mbrValue(kSignature, 1 << 20)},
-              {"\\DosDevices\\D:", gptValue(kPartitionGuid)},
-              {"\\DosDevices\\..", mbrValue(kSignature, 300 << 20)},
+             {{"\\??\\Volume{0c1d7e1c-0000-0000-0000-100000000000}", mbrVolumeValue(kSignature, 1 << 20)},
+              {"\\DosDevices\\E:", mbrVolumeValue(kSignature, 1 << 20)},
+              {"\\DosDevices\\C:", mbrVolumeValue(kSignature, 1 << 20)},
+              {"\\DosDevices\\D:", gptVolumeValue(kPartitionGuid)},
+              {"\\DosDevices\\..", mbrVolumeValue(kSignature, 300 << 20)},
               {"\\DosDevices\\F:", {1, 2, 3, 4, 5}}});
   struct Case {
     DiskPartInfo volume;
