@@ -98,6 +98,22 @@ std::vector<std::string> ToolDoubles::tools() const {
   return names;
 }
 
+std::vector<std::string> ToolDoubles::trace() const {
+  std::vector<std::string> lines;
+  for (const ToolCall& call : calls()) {
+    std::string line = call.tool + " " + call.variant;
+    for (const std::string& arg : call.args) line += " " + arg;
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+std::vector<std::string> vgNames(const std::list<kqblk_vg>& vgs) {
+  std::vector<std::string> names;
+  for (const kqblk_vg& vg : vgs) names.push_back(vg.name + "/" + vg.guestName);
+  return names;
+}
+
 std::vector<std::vector<std::string>> ToolDoubles::argsOf(const std::string& tool) const {
   std::vector<std::vector<std::string>> args;
   for (const ToolCall& call : calls()) {
