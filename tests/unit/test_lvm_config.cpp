@@ -7,9 +7,9 @@
 
 #include <fstream>
 #include <memory>
-#include <sstream>
 
 #include "doubles/tool_doubles.h"
+#include "integration/discovery_devices.h"
 #include "kq_process.h"
 #include "kqblk_disk_utils.h"
 #include "support/temp_dir.h"
@@ -18,13 +18,6 @@ using ::testing::HasSubstr;
 using ::testing::StartsWith;
 
 namespace {
-
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 void replaceOnce(std::string& text, const std::string& from, const std::string& to) {
   const size_t at = text.find(from);
@@ -39,8 +32,8 @@ TEST(LvmConfig, VariantsAreTheTemplateWithFiltersCacheAndActivationLine) {
   LVMConfig config(dir.path());
   ASSERT_EQ(config.createConfig(false), 0);
   EXPECT_EQ(config.getConfigDir(), dir.path() + "/");
-  std::string defaultText = slurp(dir.path() + "//default/lvm.conf");
-  std::string quietText = slurp(dir.path() + "//noactivation/lvm.conf");
+  std::string defaultText = fileText(dir.path() + "//default/lvm.conf");
+  std::string quietText = fileText(dir.path() + "//noactivation/lvm.conf");
 
   replaceOnce(quietText, ACTIVATION_OFF, ACTIVATION_ON);
   replaceOnce(quietText, "//noactivation/lvm_cache", "//default/lvm_cache");
@@ -73,7 +66,7 @@ TEST(LvmConfig, FilterEntriesAcceptOnlyTheDriversNodesOfTheDisks) {
   const std::string entries =
       R"( "a|^/dev/kqblk/A(p[0-9]+)?$|", "a|^/dev/kqblk/C(p[0-9]+)?$|", )"
       R"("r|^/dev/kqblk/B(p[0-9]+)?$|", "r|.*|")";
-  EXPECT_THAT(slurp(dir.path() + "//default/lvm.conf"),
+  EXPECT_THAT(fileText(dir.path() + "//default/lvm.conf"),
               HasSubstr("\nfilter = [ " + entries + " ]\nglobal_filter = [ " + entries + " ]\n"));
 }
 
@@ -105,10 +98,10 @@ TEST(LvmConfig, ReuseKeepsTwoExistingVariantsAndRewritesOtherwise) {
   const std::string file = dir.path() + "/default/lvm.conf";
   std::ofstream(file, std::ios::trunc) << "kept";
   config.createConfig(true);
-  EXPECT_EQ(slurp(file), "kept");
+  EXPECT_EQ(fileText(file), "kept");
   CUxDirectory::Remove(dir.path() + "/noactivation", true, false);
   config.createConfig(true);
-  EXPECT_THAT(slurp(file), HasSubstr("activation = 1"));
+  EXPECT_THAT(fileText(file), HasSubstr("activation = 1"));
 }
 
 TEST(LvmConfig, FailuresOfTheDirectoriesAndTheFile) {
@@ -135,7 +128,7 @@ TEST(LvmConfig, FailuresOfTheDirectoriesAndTheFile) {
   ASSERT_EQ(symlink(other.path().c_str(), (dir / "default").c_str()), 0);
   EXPECT_EQ(failureOf([&] { blocked.createConfig(false); }),
             "Failed to stat [" + dir.path() + "//default/lvm.conf]");
-  EXPECT_EQ(slurp(other / "lvm.conf"), "foreign");
+  EXPECT_EQ(fileText(other / "lvm.conf"), "foreign");
 }
 
 TEST(LvmConfig, NamedAndDefaultConfigurationsUnderTheBaseDirectory) {
@@ -143,7 +136,7 @@ TEST(LvmConfig, NamedAndDefaultConfigurationsUnderTheBaseDirectory) {
   KqBlkDiskUtils::setConfigDir(dir.path().c_str(), false);
   std::unique_ptr<LVMConfig> config(KqBlkDiskUtils::initLVMConfig("req1", {"/dev/kqblk/d1"}));
   EXPECT_EQ(config->getConfigDir(), dir.path() + "/req1/");
-  EXPECT_THAT(slurp(dir.path() + "/req1/noactivation/lvm.conf"),
+  EXPECT_THAT(fileText(dir.path() + "/req1/noactivation/lvm.conf"),
               HasSubstr("filter = [  \"a|^/dev/kqblk/d1(p[0-9]+)?$|\", \"r|.*|\" ]"));
   EXPECT_EQ(failureOf([] { KqBlkDiskUtils::initLVMConfig("req1", {}); }),
             "Failed to create LVM config base directory: " + dir.path() + "/req1");
@@ -152,7 +145,7 @@ TEST(LvmConfig, NamedAndDefaultConfigurationsUnderTheBaseDirectory) {
   ASSERT_EQ(KqBlkDiskUtils::initDefaultLVMConfig((dir / "sweep").c_str()), 0);
   std::unique_ptr<LVMConfig> sweep(KqBlkDiskUtils::ptrDefaultLVMConfig);
   KqBlkDiskUtils::ptrDefaultLVMConfig = nullptr;
-  EXPECT_THAT(slurp(dir.path() + "/sweep/default/lvm.conf"),
+  EXPECT_THAT(fileText(dir.path() + "/sweep/default/lvm.conf"),
               HasSubstr("filter = [  \"a|^/dev/kqblk/[^/]+$|\", \"r|.*|\" ]"));
   KqBlkDiskUtils::setConfigDir("", false);
 }
