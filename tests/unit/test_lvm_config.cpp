@@ -27,32 +27,22 @@ void replaceOnce(std::string& text, const std::string& from, const std::string& 
 
 }  // namespace
 
-TEST(LvmConfig, VariantsAreTheTemplateWithFiltersCacheAndActivationLine) {
+// The two variants differ in the activation line and the cache directory
+// only; both lock in a private directory. (What LVM reads from them is
+// checked below with lvmconfig.)
+TEST(LvmConfig, VariantsDifferInActivationAndCacheOnlyAndLockPrivately) {
   TempDir dir;
   LVMConfig config(dir.path());
   ASSERT_EQ(config.createConfig(false), 0);
-  EXPECT_EQ(config.getConfigDir(), dir.path() + "/");
-  std::string defaultText = fileText(dir.path() + "//default/lvm.conf");
+  const std::string defaultText = fileText(dir.path() + "//default/lvm.conf");
   std::string quietText = fileText(dir.path() + "//noactivation/lvm.conf");
-
+  EXPECT_THAT(defaultText, HasSubstr("cache_dir = \"" + dir.path() + "//default/lvm_cache\""));
   replaceOnce(quietText, ACTIVATION_OFF, ACTIVATION_ON);
   replaceOnce(quietText, "//noactivation/lvm_cache", "//default/lvm_cache");
   EXPECT_EQ(quietText, defaultText);
-
-  // Without an accept list: every node of the driver, nothing else.
-  const std::string entries = R"( "a|^/dev/kqblk/[^/]+$|", "r|.*|")";
-  replaceOnce(defaultText,
-              "filter = [ " + entries + " ]\nglobal_filter = [ " + entries +
-                  " ]\nuse_devicesfile = 0\nhints = \"none\"\nobtain_device_list_from_udev = 0\n",
-              DEVICE_FILTERS);
-  replaceOnce(defaultText, dir.path() + "//default/lvm_cache", "LVM_CACHE_DIR");
-  replaceOnce(defaultText, dir.path() + "/lock", "LVM_LOCK_DIR");
-  EXPECT_EQ(defaultText, defCfg);
   struct stat lock;
-  ASSERT_EQ(stat((dir.path() + "/lock").c_str(), &lock), 0);
+  ASSERT_EQ(stat((dir / "lock").c_str(), &lock), 0);
   EXPECT_EQ(lock.st_mode & 07777, 0700u);
-  struct stat st;
-  EXPECT_NE(stat((dir.path() + "/default/lvm_cache").c_str(), &st), 0);  // named, not made
 }
 
 TEST(LvmConfig, FilterEntriesAcceptOnlyTheDriversNodesOfTheDisks) {
