@@ -5,8 +5,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 #include <stdexcept>
+
+#include "integration/discovery_devices.h"
 
 namespace {
 
@@ -19,20 +20,13 @@ void writeFile(const std::string& path, const std::string& text) {
   if (!out) throw std::runtime_error("cannot write " + path);
 }
 
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 }  // namespace
 
 ToolDoubles::ToolDoubles() {
   const std::string bin = m_dir / "bin";
   mkdir(bin.c_str(), 0755);
   mkdir((m_dir / "rules").c_str(), 0755);
-  const std::string script = readFile(KQBLK_TOOL_DOUBLE);
+  const std::string script = fileText(KQBLK_TOOL_DOUBLE);
   if (script.empty()) throw std::runtime_error("no tool double at " KQBLK_TOOL_DOUBLE);
   for (const char* tool : kTools) {
     const std::string path = bin + "/" + tool;
@@ -74,7 +68,7 @@ void ToolDoubles::on(const std::string& tool, const std::string& args, const std
 }
 
 std::vector<ToolCall> ToolDoubles::calls() const {
-  const std::string log = readFile(m_dir / "calls");
+  const std::string log = fileText(m_dir / "calls");
   std::vector<std::string> fields;
   size_t start = 0;
   for (size_t nul = log.find('\0'); nul != std::string::npos; nul = log.find('\0', start)) {
@@ -95,6 +89,22 @@ std::vector<ToolCall> ToolDoubles::calls() const {
 std::vector<std::string> ToolDoubles::tools() const {
   std::vector<std::string> names;
   for (const ToolCall& call : calls()) names.push_back(call.tool);
+  return names;
+}
+
+std::vector<std::string> ToolDoubles::trace() const {
+  std::vector<std::string> lines;
+  for (const ToolCall& call : calls()) {
+    std::string line = call.tool + " " + call.variant;
+    for (const std::string& arg : call.args) line += " " + arg;
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+std::vector<std::string> vgNames(const std::list<kqblk_vg>& vgs) {
+  std::vector<std::string> names;
+  for (const kqblk_vg& vg : vgs) names.push_back(vg.name + "/" + vg.guestName);
   return names;
 }
 

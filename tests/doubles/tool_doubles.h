@@ -2,10 +2,15 @@
 // lives: each records its calls and answers by prepared rules.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <list>
 #include <string>
 #include <vector>
 
+#include "kq_error.h"
 #include "kqblk_lvm_config.h"
+#include "kqblk_vg.h"
 #include "support/temp_dir.h"
 
 struct ToolCall {
@@ -32,6 +37,8 @@ class ToolDoubles {
   std::vector<ToolCall> calls() const;
   // The calls' tool names in order ("pvs", "vgchange", ...).
   std::vector<std::string> tools() const;
+  // Each call as "tool variant args...".
+  std::vector<std::string> trace() const;
   const std::string& dir() const { return m_dir.path(); }
   // The calls' arguments, of the calls of `tool` only.
   std::vector<std::vector<std::string>> argsOf(const std::string& tool) const;
@@ -52,3 +59,21 @@ struct LvmDoublesFixture {
   TempDir dir;
   LVMConfig config{dir.path()};
 };
+
+// Each record as "name/guestName".
+std::vector<std::string> vgNames(const std::list<kqblk_vg>& vgs);
+
+// The message of the KqException `f` throws, checked for what every
+// discovery failure carries: status -1 and, when given, the function's name.
+template <typename F>
+std::string failureOf(F f, const std::string& function = std::string()) {
+  try {
+    f();
+  } catch (const KqException& e) {
+    EXPECT_EQ(e.getCode(), -1);
+    EXPECT_NE(e.getFuncName().find(function), std::string::npos) << e.getFuncName();
+    return e.getMessage();
+  }
+  ADD_FAILURE() << "no exception";
+  return "";
+}

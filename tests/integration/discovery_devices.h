@@ -1,6 +1,7 @@
 // Device fixtures of the discovery tests: a driver-style node under
 // /dev/kqblk for a test's loop device, a mount, and forgetting btrfs
 // registrations of a test's devices. Each removes only what it made.
+// Also a file's whole text.
 #pragma once
 
 #include <sys/stat.h>
@@ -9,6 +10,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -102,4 +105,12 @@ inline std::string blkidValue(const std::string& device, const std::string& tag)
                     false);
   while (!out.empty() && out.back() == '\n') out.pop_back();
   return out;
+}
+
+// The whole text of a file, "" when it cannot be read.
+inline std::string fileText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
 }

@@ -32,6 +32,8 @@ void touch(const std::string& path) { std::ofstream(path) << ""; }
 
 }  // namespace
 
+// A guest disk's partitions follow its name directly (sdb1), the driver's
+// after a "p" (d1p1).
 TEST(BlockDevList, PartitionsOrWholeDisksInDiskOrder) {
   TempDir dir;
   DiskImage partitioned(dir / "d1", 4);
@@ -44,24 +46,20 @@ TEST(BlockDevList, PartitionsOrWholeDisksInDiskOrder) {
   touch(dir / "d3p1");  // partition 2 has no node
   DiskImage noNodes(dir / "d4", 4);
   noNodes.partition(kTwoPartitions);
+  DiskImage guestImage(dir / "sdb", 4);
+  guestImage.partition(kTwoPartitions);
+  touch(dir / "sdb1");
+  touch(dir / "sdb2");
 
   std::list<boost::shared_ptr<KqBlkDisk>> disks;
   for (const char* name : {"d1", "d2", "d3", "d4"}) {
     disks.push_back(boost::shared_ptr<KqBlkDisk>(new ImageDisk(dir / name, dir.path())));
   }
-  EXPECT_THAT(KqBlkDiskUtils::getBlockDevList(disks),
-              ElementsAre(dir / "d1p1", dir / "d1p2", dir / "d2", dir / "d3p1"));
-  EXPECT_TRUE(KqBlkDiskUtils::getBlockDevList({}).empty());
-}
-
-TEST(BlockDevList, GuestDiskPartitionsFollowTheNameDirectly) {
-  TempDir dir;
-  DiskImage image(dir / "sdb", 4);
-  image.partition(kTwoPartitions);
-  touch(dir / "sdb1");
-  touch(dir / "sdb2");
   KqBlkGuestDisk* guest = new KqBlkGuestDisk(dir / "sdb", dir.path());
   guest->setDiskPath(dir / "sdb");
-  std::list<boost::shared_ptr<KqBlkDisk>> disks = {boost::shared_ptr<KqBlkDisk>(guest)};
-  EXPECT_THAT(KqBlkDiskUtils::getBlockDevList(disks), ElementsAre(dir / "sdb1", dir / "sdb2"));
+  disks.push_back(boost::shared_ptr<KqBlkDisk>(guest));
+  EXPECT_THAT(KqBlkDiskUtils::getBlockDevList(disks),
+              ElementsAre(dir / "d1p1", dir / "d1p2", dir / "d2", dir / "d3p1", dir / "sdb1",
+                          dir / "sdb2"));
+  EXPECT_TRUE(KqBlkDiskUtils::getBlockDevList({}).empty());
 }

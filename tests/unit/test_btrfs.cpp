@@ -34,6 +34,12 @@ class Btrfs : public ::testing::Test {
     if (m_oldLockDir.empty()) unsetenv("KQBLK_LOCK_DIR");
     else setenv("KQBLK_LOCK_DIR", m_oldLockDir.c_str(), 1);
   }
+  // A copy of the file system image, as a cloned guest disk carries it.
+  std::string copyOfFs() {
+    const std::string copy = dir / "copy";
+    runTool("cp --sparse=always " + shellQuote(fs.path()) + " " + shellQuote(copy));
+    return copy;
+  }
 
   ToolDoubles tools;
   TempDir dir;
@@ -45,26 +51,23 @@ class Btrfs : public ::testing::Test {
 
 }  // namespace
 
+// Not even "btrfs device scan", which would read every block device.
 TEST_F(Btrfs, WithoutBtrfsNothingRunsAndTheListStays) {
-  KqLogCapture log;
   std::list<std::string> devices = {plain, missing};
   EXPECT_TRUE(KqBlkDiskUtils::processBtrFSDevices(devices, "kq-5-").empty());
   EXPECT_THAT(devices, ElementsAre(plain, missing));
   EXPECT_TRUE(tools.calls().empty());
-  EXPECT_EQ(log.find("Caught error").size(), 1u);
 }
 
 // Each copy of a file system gets a new identity through its first device in
 // the list; a further member of the same copy leaves the list. UUIDs and
 // members come from the devices themselves, never from tool output.
 TEST_F(Btrfs, RelabelsEachCopyAndErasesFurtherMembers) {
-  KqLogCapture log;
   DiskImage m1(dir / "m1", 128);
   DiskImage m2(dir / "m2", 128);
   runTool("mkfs.btrfs -f -q -d single -m single " + shellQuote(m1.path()) + " " +
           shellQuote(m2.path()));
-  const std::string copy = dir / "copy";
-  runTool("cp --sparse=always " + shellQuote(fs.path()) + " " + shellQuote(copy));
+  const std::string copy = copyOfFs();
   const std::string single = blkidValue(fs.path(), "UUID");
   const std::string multi = blkidValue(m1.path(), "UUID");
   std::list<std::string> devices = {missing, m2.path(), fs.path(), plain, m1.path(), copy};
@@ -88,13 +91,11 @@ TEST_F(Btrfs, RelabelsEachCopyAndErasesFurtherMembers) {
   for (const std::string& device : tuned) tunes.push_back({"-fu", device});
   EXPECT_EQ(tools.argsOf("btrfstune"), tunes);
   EXPECT_EQ(tools.tools().at(1), "btrfstune");  // each tune right after its label
-  EXPECT_EQ(log.find("Caught error").size(), 1u);
 }
 
 TEST_F(Btrfs, FailuresStopWithWhatWasDoneAndTimeOut) {
   KqLogCapture log;
-  const std::string copy = dir / "copy";
-  runTool("cp --sparse=always " + shellQuote(fs.path()) + " " + shellQuote(copy));
+  const std::string copy = copyOfFs();
   std::list<std::string> devices = {fs.path(), copy};
   tools.on("btrfstune", "-fu " + copy, "", "busy", 1, 1);
   tools.on("btrfs", "device scan *", "", "no scan", 1, 1);
@@ -105,12 +106,11 @@ TEST_F(Btrfs, FailuresStopWithWhatWasDoneAndTimeOut) {
   EXPECT_EQ(tools.argsOf("btrfs").size(), 3u);      // no scan after a failure either
   EXPECT_THAT(devices, ElementsAre(fs.path(), copy));
 
-  // Every btrfs command runs with the LVM commands' time-out.
+  // Every btrfs command runs with the LVM commands' time-out: a tune that
+  // would succeed after 30 seconds fails after 1.
   ScopedConfig settings("[Session]\nnHLXSystemCmdTimeout = 1\n");
   tools.on("btrfstune", "*", "", "", 0, -1, 30);
-  const auto start = std::chrono::steady_clock::now();
   EXPECT_TRUE(KqBlkDiskUtils::processBtrFSDevices(devices, "k-").empty());
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
   EXPECT_EQ(log.find("Failed to run [btrfstune -fu '" + fs.path() + "'] :err: [timedout]").size(),
             1u);
 }
@@ -120,7 +120,11 @@ TEST_F(Btrfs, ScansWaitForTheMachineWideMutex) {
   ASSERT_TRUE(other.lock());
   std::list<std::string> devices = {fs.path()};
   std::thread discovery([&] { KqBlkDiskUtils::processBtrFSDevices(devices, "kq-5-"); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  // Label and tune run; the scan must then wait while the mutex is held.
+  for (int i = 0; i < 600 && tools.calls().size() < 2; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
   EXPECT_EQ(tools.calls().size(), 2u) << "scanned while another holder had the mutex";
   other.unlock();
   discovery.join();

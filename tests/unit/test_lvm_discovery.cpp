@@ -15,42 +15,10 @@
 
 using ::testing::ElementsAre;
 using ::testing::Pair;
-using Args = std::vector<std::string>;
 
 namespace {
 
-class LvmDiscovery : public ::testing::Test, public LvmDoublesFixture {
- protected:
-  // Each call as "tool variant args...".
-  std::vector<std::string> trace() const {
-    std::vector<std::string> lines;
-    for (const ToolCall& call : tools.calls()) {
-      std::string line = call.tool + " " + call.variant;
-      for (const std::string& arg : call.args) line += " " + arg;
-      lines.push_back(line);
-    }
-    return lines;
-  }
-  static std::vector<std::string> names(const std::list<kqblk_vg>& vgs) {
-    std::vector<std::string> out;
-    for (const kqblk_vg& vg : vgs) out.push_back(vg.name + "/" + vg.guestName);
-    return out;
-  }
-  // The exception `f` throws, checked for what every LVM failure carries.
-  template <typename F>
-  std::string failure(const char* function, F f) {
-    try {
-      f();
-    } catch (const KqException& e) {
-      EXPECT_EQ(e.getFuncName(), function);
-      EXPECT_EQ(e.getFileName(), "kqblk_disk_utils");
-      EXPECT_EQ(e.getCode(), -1);
-      return e.getMessage();
-    }
-    ADD_FAILURE() << "no exception";
-    return "";
-  }
-};
+class LvmDiscovery : public ::testing::Test, public LvmDoublesFixture {};
 
 }  // namespace
 
@@ -65,8 +33,9 @@ TEST_F(LvmDiscovery, DevicesWithoutPhysicalVolumesYieldNothingAndChangeNothing) 
   KqBlkDiskUtils::renameVGs(groups, "kq-1-", &config, renamed);
   EXPECT_TRUE(renamed.empty());
   EXPECT_TRUE(KqBlkDiskUtils::getLVs(groups, &config, true).empty());
-  EXPECT_THAT(trace(), ElementsAre("pvscan noactivation", "pvs noactivation -o pv_name --noheadings",
-                                   "vgs noactivation -o vg_name,vg_uuid,pv_name --noheadings"));
+  EXPECT_THAT(tools.trace(),
+              ElementsAre("pvscan noactivation", "pvs noactivation -o pv_name --noheadings",
+                          "vgs noactivation -o vg_name,vg_uuid,pv_name --noheadings"));
 }
 
 // The request's own entries are what LVM is given: a disk named like a host
@@ -77,7 +46,8 @@ TEST_F(LvmDiscovery, ChangesOnlyThePhysicalVolumesOnTheRequestsDevices) {
   const bool linked = symlink("/dev/loop0", node.c_str()) == 0 && StrMatch("/dev/loop0")(node);
   tools.on("pvs", "*", "  /dev/kqblk/d1p1 \n  /dev/sda2\n\n  /dev/kqblk/d3\n  /dev/loop0\n");
   std::list<std::string> expected = {"/dev/kqblk/d1p1"};
-  std::vector<std::string> calls = {"pvscan noactivation", "pvs noactivation -o pv_name --noheadings",
+  std::vector<std::string> calls = {"pvscan noactivation",
+                                    "pvs noactivation -o pv_name --noheadings",
                                     "pvchange noactivation -f --uuid -- /dev/kqblk/d1p1"};
   if (linked) {
     expected.push_back(node);
@@ -86,7 +56,7 @@ TEST_F(LvmDiscovery, ChangesOnlyThePhysicalVolumesOnTheRequestsDevices) {
   EXPECT_EQ(KqBlkDiskUtils::getPVList({"/dev/kqblk/d1p1", "/dev/kqblk/sda2", "/dev/d3", node},
                                       &config),
             expected);
-  EXPECT_EQ(trace(), calls);
+  EXPECT_EQ(tools.trace(), calls);
 }
 
 TEST_F(LvmDiscovery, FailedScanIsIgnoredButFailedListingOrChangeEndsDiscovery) {
@@ -95,12 +65,11 @@ TEST_F(LvmDiscovery, FailedScanIsIgnoredButFailedListingOrChangeEndsDiscovery) {
   tools.on("pvs", "*", "  /dev/kqblk/d1\n", "", 0, 1);
   tools.on("pvs", "*", "", "no lock", 5);
   tools.on("pvchange", "*", "o", "boom", 5);
-  EXPECT_EQ(failure("KqBlkDiskUtils::getPVList",
-                    [&] { KqBlkDiskUtils::getPVList({"/dev/kqblk/d1"}, &config); }),
+  const auto pvList = [&] { KqBlkDiskUtils::getPVList({"/dev/kqblk/d1"}, &config); };
+  EXPECT_EQ(failureOf(pvList, "KqBlkDiskUtils::getPVList"),
             "Failed to run pvchange -f --uuid -- '/dev/kqblk/d1':err:boom\nout:o");
   EXPECT_EQ(log.find("scan failed out[scan-out] err[scan-err] - ignore err").size(), 1u);
-  EXPECT_EQ(failure("KqBlkDiskUtils::getPVList",
-                    [&] { KqBlkDiskUtils::getPVList({"/dev/kqblk/d1"}, &config); }),
+  EXPECT_EQ(failureOf(pvList, "KqBlkDiskUtils::getPVList"),
             "Failed to run pvs -o pv_name --noheadings:err:no lock\nout:");
   EXPECT_EQ(tools.argsOf("pvchange").size(), 1u);
 }
@@ -115,8 +84,8 @@ TEST_F(LvmDiscovery, MapsEachGroupWithAPhysicalVolumeOnTheRequestOnce) {
   EXPECT_THAT(KqBlkDiskUtils::getVGMap(
                   {"/dev/kqblk/d1p1", "/dev/kqblk/d2", "/dev/kqblk/d3", "/dev/kqblk/d4"}, &config),
               ElementsAre(Pair("vg_a", "uuidA"), Pair("vg_a", "uuidA2"), Pair("vg_b", "uuidB")));
-  EXPECT_EQ(failure("KqBlkDiskUtils::getVGList",
-                    [&] { KqBlkDiskUtils::getVGMap({"/dev/d1"}, &config); }),
+  EXPECT_EQ(failureOf([&] { KqBlkDiskUtils::getVGMap({"/dev/d1"}, &config); },
+                      "KqBlkDiskUtils::getVGList"),
             "Failed to run vgs -o vg_name,vg_uuid,pv_name --noheadings:err:locked\nout:partial");
 }
 
@@ -127,9 +96,9 @@ TEST_F(LvmDiscovery, RenamesByUuidInNameOrderRecordingEachGroupAsItGoes) {
   KqBlkDiskUtils::renameVGs(groups, "kq-7-", &config, renamed);
   EXPECT_THAT(groups, ElementsAre(Pair("b", "kq-7-b"), Pair("vg", "kq-7-vg"),
                                   Pair("vg", "kq-7-vg-3"), Pair("vg-2", "kq-7-vg-2")));
-  EXPECT_THAT(names(renamed),
+  EXPECT_THAT(vgNames(renamed),
               ElementsAre("kq-7-b/b", "kq-7-vg/vg", "kq-7-vg-3/vg", "kq-7-vg-2/vg-2"));
-  const std::vector<std::string> calls = trace();
+  const std::vector<std::string> calls = tools.trace();
   ASSERT_EQ(calls.size(), 12u);
   EXPECT_THAT(std::vector<std::string>(calls.begin(), calls.begin() + 6),
               ElementsAre("vgrename default -- uB kq-7-b", "vgchange noactivation --uuid -- kq-7-b",
@@ -157,10 +126,10 @@ TEST_F(LvmDiscovery, RenamesByUuidInNameOrderRecordingEachGroupAsItGoes) {
     doubles.on(step.tool, step.args, "", "nope", 5);
     kqblk_vgmap three = {{"a", "uA"}, {"c", "uC"}, {"d", "uD"}};
     std::list<kqblk_vg> records;
-    EXPECT_EQ(failure("KqBlkDiskUtils::renameVGs",
-                      [&] { KqBlkDiskUtils::renameVGs(three, "kq-8-", &config, records); }),
+    EXPECT_EQ(failureOf([&] { KqBlkDiskUtils::renameVGs(three, "kq-8-", &config, records); },
+                        "KqBlkDiskUtils::renameVGs"),
               step.message);
-    EXPECT_EQ(names(records), step.records);
+    EXPECT_EQ(vgNames(records), step.records);
     EXPECT_EQ(three.find("d")->second, "uD");
   }
 }
@@ -172,8 +141,8 @@ TEST_F(LvmDiscovery, ListsLogicalVolumesAsPathsUnderTheChosenGroupNames) {
   const std::map<std::string, std::string> volumes = KqBlkDiskUtils::getLVs(groups, &config, true);
   EXPECT_THAT(volumes, ElementsAre(Pair("/dev/kq-7-a/lv_home", "kq-7-a"),
                                    Pair("/dev/kq-7-a/lv_root", "kq-7-a")));
-  EXPECT_THAT(trace(), ElementsAre("lvs default -olv_name --noheadings -- kq-7-a",
-                                   "lvs default -olv_name --noheadings -- kq-7-b"));
+  EXPECT_THAT(tools.trace(), ElementsAre("lvs default -olv_name --noheadings -- kq-7-a",
+                                         "lvs default -olv_name --noheadings -- kq-7-b"));
   EXPECT_THAT(KqBlkDiskUtils::getLVs(groups, &config, false),
               ElementsAre(Pair("/dev/a/lv_old", "a")));
 
@@ -181,9 +150,9 @@ TEST_F(LvmDiscovery, ListsLogicalVolumesAsPathsUnderTheChosenGroupNames) {
   std::for_each(volumes.begin(), volumes.end(), AddLVs(devices));
   EXPECT_THAT(devices,
               ElementsAre("/dev/kqblk/d1p1", "/dev/kq-7-a/lv_home", "/dev/kq-7-a/lv_root"));
-  EXPECT_EQ(kqblk_vgprefix("42"), "kq-42-");
 
   tools.on("lvs", "* kq-7-b", "", "gone", 5);
-  EXPECT_EQ(failure("KqBlkDiskUtils::getLVs", [&] { KqBlkDiskUtils::getLVs(groups, &config, true); }),
+  EXPECT_EQ(failureOf([&] { KqBlkDiskUtils::getLVs(groups, &config, true); },
+                      "KqBlkDiskUtils::getLVs"),
             "Failed to run lvs -olv_name --noheadings -- 'kq-7-b':err:gone\nout:");
 }

@@ -24,7 +24,8 @@ class Hostile : public ::testing::Test, public LvmDoublesFixture {
   // One field each in LVM's output (no blanks); the first three create the
   // marker if a shell interprets them.
   const std::vector<std::string> names = {"a;>" + marker, "$(>" + marker + ")",
-                                          "`>" + marker + "`", "it's", "say\"hi\"", "-leading"};
+                                          "`>" + marker + "`", "it's", "say\"hi\"", "back\\slash",
+                                          "-leading"};
   const std::string spaced = "two words\n$(>" + marker + ")";  // blanks and a newline
 };
 
