@@ -16,13 +16,13 @@
 #include "kqblk_blkid.h"
 #include "kqblk_disk_utils.h"
 #include "kqblk_lvm_config.h"
+#include "kqblk_mountpoint.h"
 
 const char* const HLX_BTRFS_MUTEX_NAME = "HLX_BTRFS_MUTEX_NAME";
 
 namespace {
 
 const char kFunc[] = "KqBlkDiskUtils::processBtrFSDevices";
-const char kBtrfsType[] = "btrfs";
 
 typedef std::list<std::string>::iterator Entry;
 // One copy of a file system: its UUID and a copy number. Copies of one disk
@@ -64,7 +64,7 @@ std::map<Instance, std::vector<Entry>> btrfsDevices(std::list<std::string>& devi
       std::string member;
       if (!blkid.getTag("TYPE", type)) continue;
       EvDebug::DebugLvl(kFunc, 2, "type tag found. tagVal %s", type.c_str());
-      if (type != kBtrfsType) continue;
+      if (type != FS_TYPE_BTRFS) continue;
       if (!blkid.getTag("UUID", uuid) || !isUuid(uuid)) {
         EvDebug::Error(kFunc, "btrfs on %s without a valid UUID; left alone", it->c_str());
         continue;
