@@ -200,7 +200,7 @@ KqBlkDisk::~KqBlkDisk() {
       case STATE_CONNECTED:
         // Connecting again (a write-back, the service thread's reconnect)
         // puts a disk with a device into state 1: the device must go too.
-        if (!m_devPath.empty()) {
+        if (hasDevice()) {
           KqBlkDisk::stopThread();
           m_state = STATE_DEVICE_CREATED;
           KqBlkDisk::destroyKqBlkDev();

@@ -67,8 +67,9 @@ class KqBlkDisk {
   static void setCacheManager(CacheManager* manager);
   static CacheManager* getCacheManager();
   std::string getDevPath() const { return m_devPath; }
-  // From a successful createKqBlkDev until destroyKqBlkDev, whatever the state.
-  bool hasDevice() const { return !m_devPath.empty(); }
+  // From a successful createKqBlkDev until destroyKqBlkDev, whatever the
+  // state. A guest disk's device path is no device of the driver's.
+  bool hasDevice() const { return m_deviceMade; }
   KqBlkRecallStore* getPrivateStore() const { return m_privateStore.get(); }
   KqBlkRecallStore* getRecallStore() const { return m_recallStore.get(); }
   KqBlkDiskState getState() const { return m_state; }
@@ -115,6 +116,7 @@ class KqBlkDisk {
   std::string m_diskUUID;
   int64_t m_numSectors = 0;
   int64_t m_diskBytes = 0;  // the device's size: sectors need not be 512 bytes
+  bool m_deviceMade = false;
   CUxError m_lastError;
   // Written by the caller and the service thread: atomic, so each sees the
   // other's writes without a lock.

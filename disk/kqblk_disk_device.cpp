@@ -86,6 +86,7 @@ std::string KqBlkDisk::createKqBlkDev() {
     throw KqException(kFunc, errMsg, kFile, line, errCode);
   }
   m_state = STATE_DEVICE_CREATED;
+  m_deviceMade = true;
   m_log.Debug(kFunc, "Device created @ path : %s", m_devPath.c_str());
   return m_devPath;
 }
@@ -202,7 +203,7 @@ void KqBlkDisk::destroyKqBlkDev() {
   KqBlkBackingStore::remove(base + "/pbstore");
   rmdir(base.c_str());
   m_state = STATE_INIT;
-  m_devPath.clear();
+  m_deviceMade = false;
   if (!failure.empty()) {
     m_log.Error(kFunc,
                 "Failed to destroy kqblk device [%s]. Error message [%s], error code [%d]. "

@@ -1,0 +1,101 @@
+// Which guest fstab entry describes which mounted device.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <boost/make_shared.hpp>
+#include <fstream>
+
+#include "kqblk_guestdisk.h"
+#include "kqblk_matchers.h"
+#include "support/disk_image.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+kqblk_fstab_entry entryOf(const std::string& line) {
+  FILE* f = fmemopen(const_cast<char*>(line.data()), line.size(), "r");
+  kqblk_fstab_reader reader(f);
+  std::fclose(f);
+  return reader.get().front();
+}
+
+kqblk_mountpoint record(const std::string& device, const std::string& mountPath = "",
+                        bool isRoot = false) {
+  kqblk_mountpoint r;
+  r.device = device;
+  r.mountPath = mountPath;
+  r.isRoot = isRoot;
+  return r;
+}
+
+struct Case {
+  const char* line;
+  kqblk_mountpoint device;
+  bool matches;
+};
+
+}  // namespace
+
+TEST(Matchers, LogicalVolumesByTheirGuestGroupName) {
+  const Case cases[] = {
+      {"/dev/mapper/centos-root / xfs", record("/dev/kq-7-centos/root"), true},
+      {"/dev/centos/root / xfs", record("/dev/kq-7-centos/root"), true},
+      {"/dev/mapper/centos-home /home xfs", record("/dev/kq-7-centos/root"), false},
+      {"/dev/mapper/my--vg-root / ext4", record("/dev/kq-7-my-vg/root"), true},
+      {"/dev/my-vg/root / ext4", record("/dev/kq-7-my-vg/root"), true},
+      {"/dev/mapper/centos-root / xfs", record("/dev/kqblk/disk0p1"), false},  // no second dash
+      {"x / xfs", record("/dev/kq-7-centos/root"), false},                     // shorter
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(kqblk_lvmDevMatch(entryOf(c.line), c.device, {}), c.matches) << c.line;
+  }
+}
+
+TEST(Matchers, HeuristicByRootBootAndDiskPosition) {
+  TempDir dir;
+  std::list<boost::shared_ptr<KqBlkDisk>> disks;
+  for (const char* name : {"d0", "d1", "d2"}) {
+    auto disk = boost::make_shared<KqBlkGuestDisk>("", dir.path());
+    disk->setDiskPath(std::string("/dev/kqblk/") + name);
+    disks.push_back(disk);
+  }
+  const std::string boot = dir / "boot";
+  const std::string other = dir / "other";
+  for (const std::string& d : {boot, other, other + "/initrd.img"}) ::mkdir(d.c_str(), 0755);
+  std::ofstream(boot + "/initramfs-5.4.img") << "x";
+  std::ofstream(other + "/initrd.img-4.19") << "x";  // the whole name must match
+  const Case cases[] = {
+      {"UUID=1 / ext4", record("/dev/kqblk/d0p9", "", true), true},
+      {"/dev/sda1 / ext4", record("/dev/kqblk/d0p1"), true},
+      {"UUID=1 /boot ext4", record("/dev/kqblk/d0p1", boot), true},
+      {"/dev/sda1 /boot ext4", record("/dev/kqblk/d0p1", other), false},
+      {"/dev/sdb2 /data ext4", record("/dev/kqblk/d1p2"), true},
+      {"/dev/sdb2 /data ext4", record("/dev/kqblk/d1p3"), false},
+      {"/dev/xvdc /data ext4", record("/dev/kqblk/d2"), true},
+      {"/dev/sdd1 /data ext4", record("/dev/kqblk/d0p1"), false},  // a fourth disk
+      {"/dev/vda1 /data ext4", record("/dev/kqblk/d0p1"), false},
+      {"UUID=1 /home ext4", record("/dev/kqblk/d0p1"), false},
+      // Guest text that names no disk: capitals, and more letters than an index holds.
+      {"/dev/sdA1 /data ext4", record("/dev/kqblk/d0p1"), false},
+      {"/dev/sdzzzzzzzzzzzzzzzzzzzz1 /data ext4", record("/dev/kqblk/d0p1"), false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(kqblk_heuristicDevMatch(entryOf(c.line), c.device, disks), c.matches) << c.line;
+  }
+}
+
+TEST(Matchers, TagsAreReadFromTheDeviceItself) {
+  TempDir dir;
+  DiskImage image(dir / "fs.img", 16);
+  makeFileSystem(image.path(), FileSystemSpec{"ext4", "guestroot", "0e3c1a4b-2f5d-4c6e-8a7b-9c0d1e2f3a4b"});
+  const Case cases[] = {
+      {"UUID=0e3c1a4b-2f5d-4c6e-8a7b-9c0d1e2f3a4b / ext4", record(image.path()), true},
+      {"LABEL=guestroot / ext4", record(image.path()), true},
+      {"LABEL=other / ext4", record(image.path()), false},
+      {"UUID=0e3c1a4b-2f5d-4c6e-8a7b-9c0d1e2f3a4b / ext4", record(dir / "missing"), false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(kqblk_blkidDevMatch(entryOf(c.line), c.device, {}), c.matches) << c.line;
+  }
+}
