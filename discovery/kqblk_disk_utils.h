@@ -9,6 +9,7 @@
 #include <string>
 
 #include "kqblk_lvm_config.h"
+#include "kqblk_mountpoint.h"
 #include "kqblk_vg.h"
 
 class KqBlkDisk;
@@ -76,6 +77,19 @@ class KqBlkDiskUtils {
   static int cleanupVGs(std::list<kqblk_vg>& vgs, LVMConfig* cfg, bool renameBack);
 
   // ---- Process-wide settings (plain variables, set before use).
+  // ---- Guest Linux layout.
+  // The root file system: the first mounted one holding /etc/fstab (a
+  // regular file) and /dev, else the first record; end() for an empty list.
+  static std::list<kqblk_mountpoint>::iterator identifyRoot(
+      std::list<kqblk_mountpoint>& mountPoints);
+  // Bind-mounts every other file system where the guest's fstab puts it
+  // inside the root's mount, the others under /kqlostandfound; every target
+  // is resolved inside the root. False only when the guest's fstab could not
+  // be used at all.
+  static bool fixupMountPoints_Linux(const std::string& mountRoot,
+                                     std::list<kqblk_mountpoint>& mountPoints,
+                                     const std::list<boost::shared_ptr<KqBlkDisk>>& disks);
+
   static std::string cfgPath;
   static LVMConfig* ptrDefaultLVMConfig;
   static bool bSkipFsck;

@@ -1,0 +1,122 @@
+#include "kq_inroot.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <deque>
+#include <vector>
+
+namespace {
+
+const int kMaxLinks = 40;  // as the kernel's own limit
+
+std::deque<std::string> components(const std::string& path) {
+  std::deque<std::string> parts;
+  size_t at = 0;
+  while (at <= path.size()) {
+    const size_t end = std::min(path.find('/', at), path.size());
+    const std::string part = path.substr(at, end - at);
+    if (!part.empty() && part != ".") parts.push_back(part);
+    at = end + 1;
+  }
+  return parts;
+}
+
+// The directories walked so far, the tree's top first; ".." pops one.
+class Walk {
+ public:
+  explicit Walk(int rootFd) { m_dirs.push_back(::fcntl(rootFd, F_DUPFD_CLOEXEC, 0)); }
+  ~Walk() {
+    for (int fd : m_dirs) {
+      if (fd >= 0) ::close(fd);
+    }
+  }
+  Walk(const Walk&) = delete;
+  Walk& operator=(const Walk&) = delete;
+
+  bool ok() const { return m_dirs.front() >= 0; }
+  int current() const { return m_dirs.back(); }
+  void up() {
+    if (m_dirs.size() > 1) {
+      ::close(m_dirs.back());
+      m_dirs.pop_back();
+    }
+  }
+  void toTop() {
+    while (m_dirs.size() > 1) up();
+  }
+  void enter(int fd) { m_dirs.push_back(fd); }
+  int take() {
+    const int fd = m_dirs.back();
+    m_dirs.pop_back();
+    return fd;
+  }
+
+ private:
+  std::vector<int> m_dirs;
+};
+
+}  // namespace
+
+int KqOpenInRoot(int rootFd, const std::string& path, bool makeDirs, std::string& why) {
+  Walk walk(rootFd);
+  if (!walk.ok()) {
+    why = std::string("cannot duplicate the tree's descriptor: ") + std::strerror(errno);
+    return -1;
+  }
+  std::deque<std::string> todo = components(path);
+  int links = 0;
+  while (!todo.empty()) {
+    const std::string part = todo.front();
+    todo.pop_front();
+    if (part == "..") {
+      walk.up();
+      continue;
+    }
+    int fd = ::openat(walk.current(), part.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0 && errno == ENOENT && makeDirs) {
+      if (::mkdirat(walk.current(), part.c_str(), 0755) != 0 && errno != EEXIST) {
+        why = "cannot make " + part + ": " + std::strerror(errno);
+        return -1;
+      }
+      fd = ::openat(walk.current(), part.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    }
+    if (fd < 0) {
+      why = "cannot open " + part + ": " + std::strerror(errno);
+      return -1;
+    }
+    struct stat st;
+    if (::fstat(fd, &st) != 0) {
+      why = "cannot stat " + part + ": " + std::strerror(errno);
+      ::close(fd);
+      return -1;
+    }
+    if (S_ISLNK(st.st_mode)) {
+      std::vector<char> target(static_cast<size_t>(st.st_size) + 2);
+      const ssize_t n = ::readlinkat(fd, "", target.data(), target.size() - 1);
+      ::close(fd);
+      if (n < 0 || ++links > kMaxLinks) {
+        why = "cannot follow the link " + part;
+        return -1;
+      }
+      const std::string text(target.data(), static_cast<size_t>(n));
+      if (!text.empty() && text[0] == '/') walk.toTop();
+      std::deque<std::string> more = components(text);
+      todo.insert(todo.begin(), more.begin(), more.end());
+      continue;
+    }
+    if (!todo.empty() && !S_ISDIR(st.st_mode)) {
+      why = part + " is not a directory";
+      ::close(fd);
+      return -1;
+    }
+    walk.enter(fd);
+  }
+  return walk.take();
+}
+
+std::string KqDescriptorPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }

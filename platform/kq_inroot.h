@@ -1,0 +1,16 @@
+// Paths a guest chose, resolved inside a directory tree and never out of it:
+// ".." stops at the tree's top and symbolic links are followed as if the
+// tree were the whole file system, the way a chroot would see them.
+#pragma once
+
+#include <string>
+
+// An O_PATH descriptor of `path` (relative, or absolute meaning from the top)
+// inside the tree open at `rootFd`; -1 with `why` set otherwise. With
+// `makeDirs`, missing components are made as directories (mode 0755) inside
+// the tree. The caller closes the descriptor.
+int KqOpenInRoot(int rootFd, const std::string& path, bool makeDirs, std::string& why);
+
+// The path through which the kernel reaches an open descriptor again (to
+// mount on it or reopen it without a second path walk).
+std::string KqDescriptorPath(int fd);

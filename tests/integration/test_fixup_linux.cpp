@@ -1,0 +1,131 @@
+// The guest's tree rebuilt from its fstab by bind mounts (root): directories
+// stand in for the mounted file systems.
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+#include <set>
+
+#include "kqblk_disk_utils.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+std::set<std::string> mountPoints() {
+  std::set<std::string> found;
+  std::ifstream mounts("/proc/self/mounts");
+  std::string device, dir, rest;
+  while (mounts >> device >> dir && std::getline(mounts, rest)) found.insert(dir);
+  return found;
+}
+
+bool exists(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+class FixupLinux : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root";
+    before = mountPoints();
+  }
+  // Every mount this test made lies below its own directory: deepest first.
+  void TearDown() override {
+    std::set<std::string> made = mountPoints();
+    std::vector<std::string> ours;
+    for (const std::string& m : made) {
+      if (!before.count(m) && m.compare(0, dir.path().size(), dir.path()) == 0) ours.push_back(m);
+    }
+    std::sort(ours.rbegin(), ours.rend());
+    for (const std::string& m : ours) ::umount2(m.c_str(), MNT_DETACH | UMOUNT_NOFOLLOW);
+  }
+  // A "file system": a directory under the mount root holding `files`.
+  kqblk_mountpoint fileSystem(const std::string& device, const std::string& name,
+                              const std::vector<std::string>& files) {
+    const std::string path = dir / ("mnt/" + name);
+    for (const std::string& d : {dir / "mnt", path}) ::mkdir(d.c_str(), 0755);
+    for (const std::string& f : files) {
+      if (f.back() == '/') {
+        ::mkdir((path + "/" + f).c_str(), 0755);
+      } else {
+        std::ofstream(path + "/" + f) << f;
+      }
+    }
+    kqblk_mountpoint r;
+    r.device = device;
+    r.mountPath = r.initialMountPath = path;
+    r.guestPath = "/" + name;
+    return r;
+  }
+  TempDir dir;
+  std::set<std::string> before;
+};
+
+}  // namespace
+
+TEST_F(FixupLinux, FstabPlacesEachFileSystemInsideTheRoot) {
+  kqblk_mountpoint failed = fileSystem("/dev/kq-7-vg/bad", "MountDir-5", {});
+  failed.error = "No valid file system is found in guest virtual machine.";
+  std::list<kqblk_mountpoint> records = {
+      failed,
+      fileSystem("/dev/kq-7-vg/user", "MountDir-3", {"user.txt"}),
+      fileSystem("/dev/kq-7-vg/root", "MountDir-1", {"etc/", "dev/", "srv/"}),
+      fileSystem("/dev/kq-7-vg/home", "MountDir-2", {"home.txt"}),
+      fileSystem("/dev/kq-7-vg/lost", "sdb1", {"lost.txt"}),
+      fileSystem("/dev/kq-7-vg/evil", "MountDir-6", {"evil.txt"}),
+  };
+  const std::string root = dir / "mnt/MountDir-1";
+  std::ofstream(root + "/etc/fstab") << "# the guest's\n"
+                                        "/dev/mapper/vg-user  /home/user ext4 defaults 0 2\n"
+                                        "/dev/mapper/vg-home\t/home  xfs defaults\n"
+                                        "/dev/mapper/vg-evil ../../../outside ext4 defaults 0 0\n";
+  ASSERT_TRUE(KqBlkDiskUtils::fixupMountPoints_Linux(dir / "mnt", records, {}));
+
+  std::map<std::string, kqblk_mountpoint> byDevice;
+  for (const kqblk_mountpoint& r : records) byDevice[r.device] = r;
+  EXPECT_TRUE(byDevice["/dev/kq-7-vg/root"].isRoot && byDevice["/dev/kq-7-vg/root"].isBound);
+  EXPECT_EQ(byDevice["/dev/kq-7-vg/root"].guestPath, "/");
+  EXPECT_EQ(byDevice["/dev/kq-7-vg/home"].bindPath, root + "//home");
+  EXPECT_EQ(byDevice["/dev/kq-7-vg/user"].guestPath, "//home/user");
+  EXPECT_EQ(byDevice["/dev/kq-7-vg/lost"].guestPath, "/kqlostandfound/sdb1");
+  EXPECT_FALSE(byDevice["/dev/kq-7-vg/bad"].isBound);
+  EXPECT_EQ(byDevice["/dev/kq-7-vg/bad"].guestPath, "/MountDir-5");
+  // /home/user is mounted inside /home, so it comes after it.
+  for (const char* file : {"home/home.txt", "home/user/user.txt", "kqlostandfound/sdb1/lost.txt",
+                           "outside/evil.txt"}) {
+    EXPECT_TRUE(exists(root + "/" + file)) << file;
+  }
+  EXPECT_FALSE(exists(dir / "outside"));
+  EXPECT_FALSE(exists("/outside"));
+}
+
+TEST_F(FixupLinux, LinksInTheGuestsTreeLeadNowhereOutsideIt) {
+  const std::string root = dir / "mnt/MountDir-1";
+  std::list<kqblk_mountpoint> records = {
+      fileSystem("/dev/kq-7-vg/root", "MountDir-1", {"etc/", "dev/"}),
+      fileSystem("/dev/kq-7-vg/home", "MountDir-2", {"home.txt"}),
+      fileSystem("/dev/kq-7-vg/srv", "MountDir-3", {"srv.txt"}),
+  };
+  ASSERT_EQ(::symlink("/etc", (root + "/home").c_str()), 0);
+  ASSERT_EQ(::symlink("../../..", (root + "/srv").c_str()), 0);
+  std::ofstream(root + "/etc/fstab") << "/dev/vg/home /home ext4\n/dev/vg/srv /srv ext4\n";
+  const std::set<std::string> mountsBefore = mountPoints();
+  ASSERT_TRUE(KqBlkDiskUtils::fixupMountPoints_Linux(dir / "mnt", records, {}));
+  // /home leads to the guest's own /etc; /srv to the root itself, which
+  // nothing may cover.
+  EXPECT_TRUE(exists(root + "/etc/home.txt"));
+  for (const std::string& m : mountPoints()) {
+    if (!mountsBefore.count(m)) {
+      EXPECT_EQ(m, root + "/etc") << "mounted outside the guest's tree";
+    }
+  }
+  for (const kqblk_mountpoint& r : records) {
+    if (r.device == "/dev/kq-7-vg/srv") {
+      EXPECT_FALSE(r.isBound);
+    }
+  }
+}
