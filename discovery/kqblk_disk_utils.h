@@ -76,7 +76,6 @@ class KqBlkDiskUtils {
   // the records that failed. 0 when all were released, else 1.
   static int cleanupVGs(std::list<kqblk_vg>& vgs, LVMConfig* cfg, bool renameBack);
 
-  // ---- Process-wide settings (plain variables, set before use).
   // ---- Guest Linux layout.
   // The root file system: the first mounted one holding /etc/fstab (a
   // regular file) and /dev, else the first record; end() for an empty list.
@@ -90,6 +89,7 @@ class KqBlkDiskUtils {
                                      std::list<kqblk_mountpoint>& mountPoints,
                                      const std::list<boost::shared_ptr<KqBlkDisk>>& disks);
 
+  // ---- Process-wide settings (plain variables, set before use).
   static std::string cfgPath;
   static LVMConfig* ptrDefaultLVMConfig;
   static bool bSkipFsck;

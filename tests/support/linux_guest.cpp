@@ -1,0 +1,55 @@
+#include "support/linux_guest.h"
+
+#include <fstream>
+
+#include "support/guest_image.h"
+#include "support/loop_device.h"
+#include "support/run_tool.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+// Makes the file system and puts `files` (path -> text) on it.
+void fill(const std::string& device, const FileSystemSpec& fs,
+          const std::vector<std::pair<std::string, std::string>>& files) {
+  makeFileSystem(device, fs);
+  TempDir mnt;
+  ScopedMount mounted(device, mnt.path(), "rw");
+  for (const auto& file : files) {
+    const std::string path = mnt / file.first;
+    runTool("mkdir -p " + shellQuote(path.substr(0, path.rfind('/'))));
+    if (file.first.back() != '/') std::ofstream(path) << file.second;
+  }
+  mounted.unmount();
+}
+
+}  // namespace
+
+LinuxGuest::LinuxGuest(const std::string& directory)
+    : system(directory + "/system.img", 400), data(directory + "/data.img", 16) {
+  system.partition(
+      "label: dos\nlabel-id: 0x5eed1e55\n"
+      "start=2048, size=65536, type=83\n"    // /boot, 32 MiB
+      "start=67584, size=131072, type=83\n"  // /, 64 MiB
+      "start=198656, type=83\n");            // /home, xfs wants 300 MiB
+  data.partition("label: dos\nstart=2048, type=83\n");
+  const std::string fstab = std::string("# /etc/fstab: static file system information\n\n") +
+                            "UUID=" + kRootUuid + "  /  ext4  errors=remount-ro 0 1\n" +
+                            "UUID=" + kBootUuid + "\t/boot\text4 defaults 0 2\n" +
+                            "   LABEL=home   /home xfs defaults 0 0  \n" +
+                            "/dev/sdb1 /srv ext4 defaults 0 0\n";
+  {
+    LoopDevice loop(system.path());
+    loop.addPartitions();
+    fill(loop.partitionPath(1), {"ext4", "boot", kBootUuid}, {{"initramfs-6.1.0-guest.img", "initrd"}});
+    fill(loop.partitionPath(2), {"ext4", "root", kRootUuid},
+         {{"etc/fstab", fstab}, {"etc/hostname", "phony-linux\n"}, {"dev/", ""}, {"home/", ""},
+          {"srv/", ""}, {"boot/", ""}});
+    fill(loop.partitionPath(3), {"xfs", "home", ""}, {{"admin/notes.txt", "at home\n"}});
+    loop.detach();
+  }
+  LoopDevice loop(data.path());
+  loop.addPartitions();
+  fill(loop.partitionPath(1), {"ext4", "srv", kSrvUuid}, {{"www/index.html", "served\n"}});
+  loop.detach();
+}
