@@ -76,6 +76,26 @@ class KqBlkDiskUtils {
   // the records that failed. 0 when all were released, else 1.
   static int cleanupVGs(std::list<kqblk_vg>& vgs, LVMConfig* cfg, bool renameBack);
 
+  // ---- Mounting: laying the mounted file systems out as the guest saw them.
+  // Does nothing (true) for an empty list or when Session/sHLXFixupMounts is
+  // set to anything but Y (case ignored; Y when missing). Records with an
+  // error take no part. When the mounted file systems are NTFS, FAT aside,
+  // and nothing else, the Windows layout runs; for any other guest, or when
+  // the Windows layout found no usable drive letters, the Linux layout runs.
+  // Block-id and number conversion failures are thrown.
+  static bool fixupMountPoints(const std::string& mountRoot,
+                               std::list<kqblk_mountpoint>& mountPoints,
+                               const std::list<boost::shared_ptr<KqBlkDisk>>& disks);
+  // Asks the guest's registry for the volumes' drive letters and moves each
+  // volume from its MountDir directory to a new directory beside it named by
+  // its letter ("VolumeN" for the Nth volume without one), updating
+  // mountPath. False, with nothing moved, when no usable letters came back;
+  // otherwise true, even when single volumes could not be moved (they keep
+  // their place and are logged). mountRoot is not consulted.
+  static bool fixupMountPoints_Windows(const std::string& mountRoot,
+                                       std::list<kqblk_mountpoint>& mountPoints,
+                                       const std::list<boost::shared_ptr<KqBlkDisk>>& disks);
+
   // ---- Guest Linux layout.
   // The root file system: the first mounted one holding /etc/fstab (a
   // regular file) and /dev, else the first record; end() for an empty list.

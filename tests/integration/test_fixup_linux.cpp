@@ -31,17 +31,6 @@ class FixupLinux : public ::testing::Test {
  protected:
   void SetUp() override {
     if (geteuid() != 0) GTEST_SKIP() << "needs root";
-    before = mountPoints();
-  }
-  // Every mount this test made lies below its own directory: deepest first.
-  void TearDown() override {
-    std::set<std::string> made = mountPoints();
-    std::vector<std::string> ours;
-    for (const std::string& m : made) {
-      if (!before.count(m) && m.compare(0, dir.path().size(), dir.path()) == 0) ours.push_back(m);
-    }
-    std::sort(ours.rbegin(), ours.rend());
-    for (const std::string& m : ours) ::umount2(m.c_str(), MNT_DETACH | UMOUNT_NOFOLLOW);
   }
   // A "file system": a directory under the mount root holding `files`.
   kqblk_mountpoint fileSystem(const std::string& device, const std::string& name,
@@ -61,8 +50,7 @@ class FixupLinux : public ::testing::Test {
     r.guestPath = "/" + name;
     return r;
   }
-  TempDir dir;
-  std::set<std::string> before;
+  TempDir dir;  // unmounts what the test mounted below it
 };
 
 }  // namespace

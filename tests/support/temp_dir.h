@@ -1,12 +1,30 @@
-// Test helpers: a temporary directory removed with everything below it, and
-// a configuration file in force while the object lives.
+// Test helpers: a temporary directory removed with everything below it
+// (mounts a test left there first), and a configuration file in force while
+// the object lives.
 #pragma once
 
+#include <sys/mount.h>
+
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "kq_fs.h"
+
+// Unmounts whatever is mounted below `dir`, deepest first, following no
+// link: only a test's own directory is ever given.
+inline void unmountBelow(const std::string& dir) {
+  std::vector<std::string> below;
+  std::ifstream mounts("/proc/self/mounts");
+  std::string device, point, rest;
+  while (mounts >> device >> point && std::getline(mounts, rest)) {
+    if (point.compare(0, dir.size() + 1, dir + "/") == 0) below.push_back(point);
+  }
+  std::sort(below.rbegin(), below.rend());
+  for (const std::string& m : below) ::umount2(m.c_str(), MNT_DETACH | UMOUNT_NOFOLLOW);
+}
 
 class TempDir {
  public:
@@ -15,7 +33,10 @@ class TempDir {
     const char* made = mkdtemp(tmpl);
     m_path = made ? made : "";
   }
-  ~TempDir() { CUxDirectory::Remove(m_path, true, false); }
+  ~TempDir() {
+    if (!m_path.empty()) unmountBelow(m_path);
+    CUxDirectory::Remove(m_path, true, false);
+  }
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
 

@@ -1,0 +1,85 @@
+// The layout dispatch over file-system images (plain files, which libblkid
+// probes like devices): which guests are tried as Windows guests and which
+// get the Linux layout. No image has a SYSTEM hive, so a tried Windows
+// layout fails, moves nothing, and the Linux layout follows.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <memory>
+#include <vector>
+
+#include "kqblk_disk_utils.h"
+#include "kq_log.h"
+#include "support/disk_image.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+struct DispatchCase {
+  const char* name;
+  const char* config;               // the configuration file's text
+  std::vector<const char*> volumes;  // file-system types; "failed": a record with an error
+  bool typesRead;
+  bool windowsTried;
+  bool linuxLaidOut;
+};
+
+const char kOn[] = "[Session]\nsHLXFixupMounts = Y\n";
+
+const DispatchCase kCases[] = {
+    {"EmptyList", kOn, {}, false, false, false},
+    {"SwitchedOffLowerCase", "[Session]\nsHLXFixupMounts = n\n", {"ntfs"}, false, false, false},
+    {"SwitchedOffUpperCase", "[Session]\nsHLXFixupMounts = N\n", {"ntfs"}, false, false, false},
+    {"LowerCaseYIsOn", "[Session]\nsHLXFixupMounts = y\n", {"ntfs"}, true, true, true},
+    {"MissingKeyIsOn", "[Session]\n", {"ntfs"}, true, true, true},
+    {"NtfsAndFatIsWindows", kOn, {"ntfs", "vfat"}, true, true, true},
+    {"NtfsAndExt4IsNotWindows", kOn, {"ntfs", "ext4"}, true, false, true},
+    {"FatOnlyIsNotWindows", kOn, {"vfat"}, true, false, true},
+    // The failed record's device does not exist: probing it would throw.
+    {"FailedRecordsTakeNoPart", kOn, {"failed", "ntfs", "failed"}, true, true, true},
+};
+
+void PrintTo(const DispatchCase& c, std::ostream* os) { *os << c.name; }
+
+class FixupDispatch : public ::testing::TestWithParam<DispatchCase> {};
+
+TEST_P(FixupDispatch, ChoosesTheLayout) {
+  const DispatchCase& c = GetParam();
+  TempDir dir;
+  ScopedConfig config(c.config);
+  std::vector<std::unique_ptr<DiskImage>> images;
+  std::list<kqblk_mountpoint> records;
+  for (const char* type : c.volumes) {
+    const std::string n = std::to_string(records.size() + 1);
+    kqblk_mountpoint mp;
+    mp.mountPath = mp.initialMountPath = dir / ("MountDir-" + n);
+    ASSERT_EQ(mkdir(mp.mountPath.c_str(), 0755), 0);
+    if (std::string(type) == "failed") {
+      mp.device = dir / "absent";
+      mp.error = "Failed to mount";
+    } else {
+      images.emplace_back(new DiskImage(dir / ("disk" + n), 8));
+      makeFileSystem(images.back()->path(), FileSystemSpec{type, "", ""});
+      mp.device = images.back()->path();
+    }
+    records.push_back(mp);
+  }
+  KqLogCapture log;
+  EXPECT_TRUE(KqBlkDiskUtils::fixupMountPoints(dir.path(), records, {}));
+
+  EXPECT_EQ(!log.find("has file system").empty(), c.typesRead);
+  EXPECT_EQ(!log.find("Failed to get drive letters").empty(), c.windowsTried);
+  EXPECT_EQ(!log.find("post-sort device list").empty(), c.linuxLaidOut);
+  // A Windows layout without letters moves nothing.
+  for (const kqblk_mountpoint& mp : records) {
+    struct stat st;
+    EXPECT_EQ(stat(mp.initialMountPath.c_str(), &st), 0) << mp.initialMountPath;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Guests, FixupDispatch, ::testing::ValuesIn(kCases),
+                         [](const ::testing::TestParamInfo<DispatchCase>& info) {
+                           return std::string(info.param.name);
+                         });
+
+}  // namespace
