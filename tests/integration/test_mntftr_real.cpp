@@ -8,8 +8,8 @@
 #include <fstream>
 #include <list>
 #include <map>
-#include <sstream>
 
+#include "integration/discovery_devices.h"
 #include "kqblk_mntftr.h"
 #include "support/disk_image.h"
 #include "support/loop_device.h"
@@ -33,13 +33,6 @@ class MountGuard {
  private:
   const std::list<kqblk_mountpoint>& m_records;
 };
-
-std::string fileText(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 }  // namespace
 
