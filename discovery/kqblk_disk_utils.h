@@ -8,6 +8,7 @@
 #include <map>
 #include <string>
 
+#include "kq_error.h"
 #include "kqblk_lvm_config.h"
 #include "kqblk_mountpoint.h"
 #include "kqblk_vg.h"
@@ -76,8 +77,19 @@ class KqBlkDiskUtils {
   // the records that failed. 0 when all were released, else 1.
   static int cleanupVGs(std::list<kqblk_vg>& vgs, LVMConfig* cfg, bool renameBack);
 
-  // ---- Mounting: laying the mounted file systems out as the guest saw them.
-  // Does nothing (true) for an empty list or when Session/sHLXFixupMounts is
+  // ---- Mounting.
+  // Lists the disks' block devices, makes btrfs copies distinct, takes the
+  // guest's volume groups over (recorded in `vgs` as they are renamed),
+  // mounts every device under `mountRoot` (one record each in `mountPoints`)
+  // and lays the mounts out as the guest saw them. An LVM failure ends it
+  // with `err` set (code 774); what was done so far stays for the teardown.
+  static void discoverAndMount(std::string mountRoot, std::string idPrefix,
+                               const std::list<boost::shared_ptr<KqBlkDisk>>& disks,
+                               std::list<kqblk_mountpoint>& mountPoints,
+                               std::list<kqblk_vg>& vgs, bool doMount, CUxError* err,
+                               LVMConfig& lvmConfig);
+  // Lays the mounted file systems out as the guest saw them. Does nothing
+  // (true) for an empty list or when Session/sHLXFixupMounts is
   // set to anything but Y (case ignored; Y when missing). Records with an
   // error take no part. When the mounted file systems are NTFS, FAT aside,
   // and nothing else, the Windows layout runs; for any other guest, or when

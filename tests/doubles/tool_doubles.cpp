@@ -11,8 +11,9 @@
 
 namespace {
 
-const char* const kTools[] = {"pvscan", "pvs",  "pvchange", "vgs", "vgchange", "vgrename",
-                              "vgexport", "lvs", "btrfs", "btrfstune"};
+const std::vector<std::string> kLvmBtrfsTools = {"pvscan",   "pvs",      "pvchange", "vgs",
+                                                  "vgchange", "vgrename", "vgexport", "lvs",
+                                                  "btrfs",    "btrfstune"};
 
 void writeFile(const std::string& path, const std::string& text) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -22,13 +23,18 @@ void writeFile(const std::string& path, const std::string& text) {
 
 }  // namespace
 
-ToolDoubles::ToolDoubles() {
+const std::vector<std::string> ToolDoubles::kMountTools = {"fsck",  "tune2fs", "blockdev",
+                                                          "mount", "findmnt", "guestmount"};
+
+ToolDoubles::ToolDoubles() : ToolDoubles(kLvmBtrfsTools) {}
+
+ToolDoubles::ToolDoubles(const std::vector<std::string>& tools) {
   const std::string bin = m_dir / "bin";
   mkdir(bin.c_str(), 0755);
   mkdir((m_dir / "rules").c_str(), 0755);
   const std::string script = fileText(KQBLK_TOOL_DOUBLE);
   if (script.empty()) throw std::runtime_error("no tool double at " KQBLK_TOOL_DOUBLE);
-  for (const char* tool : kTools) {
+  for (const std::string& tool : tools) {
     const std::string path = bin + "/" + tool;
     writeFile(path, script);
     chmod(path.c_str(), 0755);

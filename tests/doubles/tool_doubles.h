@@ -1,5 +1,5 @@
-// Scripted stand-ins for LVM and btrfs tools, first on PATH while the object
-// lives: each records its calls and answers by prepared rules.
+// Scripted stand-ins for LVM, btrfs and mount tools, first on PATH while the
+// object lives: each records its calls and answers by prepared rules.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -24,6 +24,8 @@ class ToolDoubles {
   // Installs pvscan, pvs, pvchange, vgs, vgchange, vgrename, vgexport,
   // lvs, btrfs and btrfstune.
   ToolDoubles();
+  // Installs the named tools.
+  explicit ToolDoubles(const std::vector<std::string>& tools);
   ~ToolDoubles();
   ToolDoubles(const ToolDoubles&) = delete;
   ToolDoubles& operator=(const ToolDoubles&) = delete;
@@ -42,6 +44,9 @@ class ToolDoubles {
   const std::string& dir() const { return m_dir.path(); }
   // The calls' arguments, of the calls of `tool` only.
   std::vector<std::vector<std::string>> argsOf(const std::string& tool) const;
+
+  // The mounting tools: fsck, tune2fs, blockdev, mount, findmnt, guestmount.
+  static const std::vector<std::string> kMountTools;
 
  private:
   TempDir m_dir;

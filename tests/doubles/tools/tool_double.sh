@@ -1,5 +1,5 @@
 #!/bin/bash
-# Stand-in for the LVM and btrfs tools: installed under each tool's name
+# Stand-in for the LVM, btrfs and mount tools: installed under each tool's name
 # first on PATH. Records its name, the LVM configuration variant it runs
 # under and its arguments (NUL-separated) in $KQBLK_DOUBLES_DIR/calls, then
 # answers with the first rule in $KQBLK_DOUBLES_DIR/rules/* whose tool is

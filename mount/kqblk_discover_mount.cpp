@@ -1,0 +1,56 @@
+// A request's disks become mounted file systems laid out as the guest saw
+// them: devices listed, btrfs copies made distinct, the guest's volume
+// groups taken over, every file system mounted under the mount root, then
+// the guest's own layout.
+#include <algorithm>
+
+#include "kq_error.h"
+#include "kq_log.h"
+#include "kqblk_disk_utils.h"
+#include "kqblk_mntftr.h"
+#include "kqblk_text.h"
+#include "kqblk_vg.h"
+
+namespace {
+const char kFunc[] = "KqBlkDiskUtils::discoverAndMount";
+const char kReadyMarker[] = "/tmp/KQBLKDISKUTIL_BLKDEVREADY.sleep";
+const int kFailureCode = 774;
+}  // namespace
+
+void KqBlkDiskUtils::discoverAndMount(std::string mountRoot, std::string idPrefix,
+                                      const std::list<boost::shared_ptr<KqBlkDisk>>& disks,
+                                      std::list<kqblk_mountpoint>& mountPoints,
+                                      std::list<kqblk_vg>& vgs, bool doMount, CUxError* err,
+                                      LVMConfig& lvmConfig) {
+  err->Success();
+  const std::string vgPrefix = kqblk_vgprefix(idPrefix);
+  try {
+    std::list<std::string> devices = getBlockDevList(disks);
+    processBtrFSDevices(devices, vgPrefix);
+    const std::list<std::string> pvs = getPVList(devices, &lvmConfig);
+    // A physical volume is never mounted itself.
+    for (const std::string& pv : pvs) {
+      const auto found = std::find_if(devices.begin(), devices.end(), StrMatch(pv));
+      if (found != devices.end()) {
+        EvDebug::Debug(kFunc, "Trimming device %s from bdlist because it is a PV", found->c_str());
+        devices.erase(found);
+      } else {
+        EvDebug::Debug(kFunc, "Not trimming device %s from bdlist because its not a PV",
+                       pv.c_str());
+      }
+    }
+    kqblk_vgmap groups = getVGMap(pvs, &lvmConfig);
+    renameVGs(groups, vgPrefix, &lvmConfig, vgs);
+    std::map<std::string, std::string> lvs = getLVs(groups, &lvmConfig, true);
+    std::for_each(lvs.begin(), lvs.end(), AddLVs(devices));
+    EvDebug::debugBreak(kReadyMarker, nullptr, 0, 0, true);
+    std::for_each(devices.begin(), devices.end(),
+                  MntFtr(mountPoints, mountRoot, vgPrefix, lvs, getSkipFsck(), getKqBlkRO(),
+                         doMount));
+    fixupMountPoints(mountRoot, mountPoints, disks);
+  } catch (const KqException& e) {
+    EvDebug::Error(kFunc, "Caught Exception [%s:%d:%s]:%s", e.getFileName().c_str(),
+                   e.getLineNum(), e.getFuncName().c_str(), e.getMessage().c_str());
+    *err = FXErrorUtil::ErrorWin32(FX_HERE, kFailureCode, "%s", e.getMessage().c_str());
+  }
+}

@@ -1,0 +1,93 @@
+// A request's disks discovered, mounted and laid out as the guest's own
+// tree, through the real driver (root).
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+#include <set>
+
+#include "kqblk_cache_manager.h"
+#include "kqblk_disk_utils.h"
+#include "support/exposed_disk.h"
+#include "support/guest_image.h"
+#include "support/linux_guest.h"
+#include "support/run_tool.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+std::vector<std::string> mountsUnder(const std::string& dir) {
+  std::vector<std::string> found;
+  std::ifstream mounts("/proc/self/mounts");
+  std::string device, point, rest;
+  while (mounts >> device >> point && std::getline(mounts, rest)) {
+    if (point.compare(0, dir.size() + 1, dir + "/") == 0) found.push_back(point);
+  }
+  return found;
+}
+
+// Unmounts what the test mounted below its directory, deepest first, before
+// the devices under it go.
+struct UnmountAll {
+  explicit UnmountAll(std::string d) : dir(std::move(d)) {}
+  ~UnmountAll() {
+    std::vector<std::string> ours = mountsUnder(dir);
+    std::sort(ours.rbegin(), ours.rend());
+    for (const std::string& m : ours) ::umount2(m.c_str(), MNT_DETACH | UMOUNT_NOFOLLOW);
+  }
+  std::string dir;
+};
+
+boost::shared_ptr<KqBlkDisk> handle(ExposedDisk& e) {
+  return boost::shared_ptr<KqBlkDisk>(e.disk.get(), [](KqBlkDisk*) {});
+}
+
+}  // namespace
+
+TEST(DiscoverAndMount, LinuxGuestBecomesItsOwnTree) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  runTool(std::string(KQBLK_UNIX_DRV) + " -a kqblk");
+  KqBlkDisk::gTimings = KqBlkDeviceTimings{100, 1000, 3};
+  CacheManager cache(1ull << 30);
+  KqBlkDisk::setCacheManager(&cache);
+  TempDir dir;
+  LinuxGuest guest(dir.path());
+  ::mkdir((dir / "stores").c_str(), 0755);
+  ExposedDisk system(guest.system.path(), guest.system.sizeBytes(), dir / "stores");
+  ExposedDisk data(guest.data.path(), guest.data.sizeBytes(), dir / "stores");
+  system.expose();
+  data.expose();
+  const UnmountAll unmount(dir.path());
+  ::mkdir((dir / "cfg").c_str(), 0755);
+  KqBlkDiskUtils::setConfigDir((dir / "cfg").c_str(), false);
+  std::unique_ptr<LVMConfig> cfg(KqBlkDiskUtils::initLVMConfig("req", {system.devPath, data.devPath}));
+  const std::string mountRoot = dir / "mnt";
+  ::mkdir(mountRoot.c_str(), 0755);
+
+  std::list<kqblk_mountpoint> records;
+  std::list<kqblk_vg> vgs;
+  CUxError err;
+  KqBlkDiskUtils::discoverAndMount(mountRoot, "req", {handle(system), handle(data)}, records, vgs,
+                                   true, &err, *cfg);
+  ASSERT_FALSE(err.IsError()) << err.AsString();
+  EXPECT_TRUE(vgs.empty());
+  std::set<std::string> guestPaths;
+  std::string root;
+  for (const kqblk_mountpoint& r : records) {
+    EXPECT_EQ(r.error, "") << r.device;
+    EXPECT_TRUE(r.isBound) << r.device;
+    guestPaths.insert(r.guestPath);
+    if (r.isRoot) root = r.mountPath;
+  }
+  const std::string lost = std::string("/kqlostandfound/") + LinuxGuest::kSrvUuid;
+  EXPECT_EQ(guestPaths, (std::set<std::string>{"/", "//boot", "//home", lost}));
+  for (const std::string& file : {std::string("/etc/hostname"), std::string("/boot/initramfs-6.1.0-guest.img"),
+                                  std::string("/home/admin/notes.txt"), lost + "/www/index.html"}) {
+    EXPECT_EQ(::access((root + file).c_str(), R_OK), 0) << file;
+  }
+  KqBlkDisk::setCacheManager(nullptr);
+  KqBlkDiskUtils::setConfigDir("", false);
+}
