@@ -141,6 +141,10 @@ bool KqProcess::StartProcess(const char* const* argv, std::string* err, uint32_t
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   if (m_trapOut) posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
   if (m_trapErr) posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
+  // Nothing else reaches the child, also what the hosting process opened
+  // without close-on-exec: mount helpers such as ntfs-3g stay behind as
+  // daemons and would hold it for good.
+  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
   posix_spawnattr_t attr;
   posix_spawnattr_init(&attr);
   // A group of its own, so that a time-out can end the shell and its children.

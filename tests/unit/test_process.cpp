@@ -117,10 +117,14 @@ TEST(Process, ChildrenInheritNothingTheLibraryOpened) {
   ASSERT_TRUE(running.StartProcess(argv, &err, 0));
 
   EXPECT_EQ(inheritableDescriptors(), before);
+  // Nor what the hosting process opened without close-on-exec.
+  const int hostOwn = ::open((dir / "host-own").c_str(), O_CREAT | O_RDWR, 0600);
+  ASSERT_GE(hostOwn, 0);
   std::string out;
   ASSERT_EQ(KqProcess::system("for f in /proc/$$/fd/*; do readlink \"$f\"; done; true", &out, &err,
                               10, false), 0) << err;
   EXPECT_EQ(out.find(dir.path()), std::string::npos) << out;
+  ::close(hostOwn);
 
   kill(running.GetPid(), SIGKILL);
   int rc;
