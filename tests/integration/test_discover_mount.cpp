@@ -1,12 +1,9 @@
 // A request's disks discovered, mounted and laid out as the guest's own
 // tree, through the real driver (root).
 #include <gtest/gtest.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <fstream>
 #include <set>
 
 #include "kqblk_cache_manager.h"
@@ -19,25 +16,11 @@
 
 namespace {
 
-std::vector<std::string> mountsUnder(const std::string& dir) {
-  std::vector<std::string> found;
-  std::ifstream mounts("/proc/self/mounts");
-  std::string device, point, rest;
-  while (mounts >> device >> point && std::getline(mounts, rest)) {
-    if (point.compare(0, dir.size() + 1, dir + "/") == 0) found.push_back(point);
-  }
-  return found;
-}
-
-// Unmounts what the test mounted below its directory, deepest first, before
-// the devices under it go.
+// Unmounts what the test mounted below its directory before the devices
+// under those mounts go.
 struct UnmountAll {
   explicit UnmountAll(std::string d) : dir(std::move(d)) {}
-  ~UnmountAll() {
-    std::vector<std::string> ours = mountsUnder(dir);
-    std::sort(ours.rbegin(), ours.rend());
-    for (const std::string& m : ours) ::umount2(m.c_str(), MNT_DETACH | UMOUNT_NOFOLLOW);
-  }
+  ~UnmountAll() { unmountBelow(dir); }
   std::string dir;
 };
 
