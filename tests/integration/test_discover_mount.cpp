@@ -71,6 +71,26 @@ TEST(DiscoverAndMount, LinuxGuestBecomesItsOwnTree) {
                                   std::string("/home/admin/notes.txt"), lost + "/www/index.html"}) {
     EXPECT_EQ(::access((root + file).c_str(), R_OK), 0) << file;
   }
+
+  // A second run on the same mount root finds every directory taken.
+  std::list<kqblk_mountpoint> again;
+  KqBlkDiskUtils::discoverAndMount(mountRoot, "req", {handle(system), handle(data)}, again, vgs,
+                                   true, &err, *cfg);
+  ASSERT_EQ(again.size(), records.size());
+  for (const kqblk_mountpoint& r : again) {
+    EXPECT_EQ(r.error.compare(0, 6 + r.mountPath.size(), "mkdir " + r.mountPath), 0) << r.error;
+  }
+  // Without mounting, every device is still recorded and nothing is mounted.
+  const std::string listOnly = dir / "list-only";
+  ::mkdir(listOnly.c_str(), 0755);
+  std::list<kqblk_mountpoint> listed;
+  KqBlkDiskUtils::discoverAndMount(listOnly, "req", {handle(system), handle(data)}, listed, vgs,
+                                   false, &err, *cfg);
+  EXPECT_EQ(listed.size(), records.size());
+  for (const kqblk_mountpoint& r : listed) {
+    EXPECT_EQ(r.error, "") << r.device;
+    EXPECT_NE(::access(r.mountPath.c_str(), F_OK), 0) << r.mountPath;
+  }
   KqBlkDisk::setCacheManager(nullptr);
   KqBlkDiskUtils::setConfigDir("", false);
 }
