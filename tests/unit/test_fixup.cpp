@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <fstream>
 #include <memory>
 #include <vector>
 
@@ -83,3 +84,46 @@ INSTANTIATE_TEST_SUITE_P(Guests, FixupDispatch, ::testing::ValuesIn(kCases),
                          });
 
 }  // namespace
+
+// Which record is the root: the first without an error whose directory has
+// a regular etc/fstab and a dev; else the first record, whatever its error.
+TEST(IdentifyRoot, FirstTreeWithFstabAndDevElseTheFirstRecord) {
+  struct Case {
+    const char* name;
+    std::vector<std::vector<const char*>> trees;  // per record; "!" first: it has an error
+    int root;                                     // -1: the list is empty
+  };
+  const Case cases[] = {
+      {"Empty", {}, -1},
+      {"SecondHasBoth", {{"etc/"}, {"etc/fstab", "dev/"}}, 1},
+      {"FstabIsADirectory", {{"etc/fstab/", "dev/"}, {"etc/fstab", "dev/"}}, 1},
+      {"NoDev", {{"etc/fstab"}, {"etc/fstab", "dev"}}, 1},
+      {"FailedRecordIsPassedOver", {{"!", "etc/fstab", "dev/"}, {"etc/fstab", "dev/"}}, 1},
+      {"NoneQualifiesTheFirstIsRoot", {{"!"}, {"etc/"}}, 0},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    std::list<kqblk_mountpoint> records;
+    for (size_t i = 0; i < c.trees.size(); ++i) {
+      kqblk_mountpoint r;
+      r.mountPath = dir / std::to_string(i);
+      ::mkdir(r.mountPath.c_str(), 0755);
+      ::mkdir((r.mountPath + "/etc").c_str(), 0755);
+      for (const std::string entry : c.trees[i]) {
+        if (entry == "!") {
+          r.error = "failed";
+        } else if (entry.back() == '/') {
+          ::mkdir((r.mountPath + "/" + entry).c_str(), 0755);
+        } else {
+          std::ofstream(r.mountPath + "/" + entry) << "x";
+        }
+      }
+      records.push_back(r);
+    }
+    const auto root = KqBlkDiskUtils::identifyRoot(records);
+    const int index = root == records.end() ? -1 : static_cast<int>(std::distance(records.begin(), root));
+    EXPECT_EQ(index, c.root) << c.name;
+    int i = 0;
+    for (const kqblk_mountpoint& r : records) EXPECT_EQ(r.isRoot, i++ == c.root) << c.name;
+  }
+}
