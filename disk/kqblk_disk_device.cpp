@@ -221,7 +221,16 @@ void KqBlkDisk::cleanupKqBlkDev(const char* dirPath, const char* name, bool abor
                       EINVAL);
   }
   KqBlkDriverUnix driver;
-  const std::string base = std::string(dirPath ? dirPath : "") + "/" + name;
+  // Without a directory, the stores are where the device's creator recorded
+  // them (a process that died took its directory with it); read before the
+  // device and its record go.
+  std::vector<std::string> stores;
+  if (dirPath && *dirPath) {
+    const std::string base = std::string(dirPath) + "/" + name;
+    stores = {base + "/pbstore", base + "/rbstore"};
+  } else if (!abortOnly) {
+    stores = KqBlkDriverUnix::storePathsOf(name);
+  }
   CUxError err = driver.abortDevice(name);
   if (!err.IsError() && !abortOnly) err = driver.destroyDevice(name);
   if (err.IsError()) {
@@ -234,15 +243,16 @@ void KqBlkDisk::cleanupKqBlkDev(const char* dirPath, const char* name, bool abor
     }
   }
   if (abortOnly) return;
-  for (const char* store : {"pbstore", "rbstore"}) {
-    const std::string path = base + "/" + store;
+  for (const std::string& path : stores) {
+    const size_t slash = path.rfind('/');
+    const std::string base = path.substr(0, slash);
+    const std::string store = path.substr(slash + 1);
     CUxError removeErr = KqBlkBackingStore::remove(path);
     if (removeErr.IsError()) {
       log.Debug(kFunc, "%s",
-                ("Failed to remove " + std::string(store) + " @ " + path + ". err: " +
-                 removeErr.AsString()).c_str());
+                ("Failed to remove " + store + " @ " + path + ". err: " + removeErr.AsString()).c_str());
     }
-    log.Debug(kFunc, "Deleted %s under [%s]", store, base.c_str());
+    log.Debug(kFunc, "Deleted %s under [%s]", store.c_str(), base.c_str());
   }
 }
 

@@ -10,6 +10,7 @@
 
 #include "kqblk_engine.h"
 #include "kqblk_engine_blockdev.h"
+#include "kqblk_engine_owner.h"
 #include "kqblk_engine_paths.h"
 
 namespace {
@@ -102,4 +103,19 @@ bool KqBlkDriverUnix::ownsBlockDevice(unsigned major, unsigned minor) {
   return KqBlkBlockDev::ownedByDriver(major, minor);
 }
 
+std::vector<std::string> KqBlkDriverUnix::devicesUnder(unsigned major, unsigned minor) {
+  return KqBlkBlockDev::driverDevicesUnder(major, minor);
+}
+
+pid_t KqBlkDriverUnix::servingProcess(const std::string& name) {
+  if (KqBlkEngine::instance().find(name)) return ::getpid();
+  return KqBlkOwner::liveServer(name);
+}
+
+std::vector<std::string> KqBlkDriverUnix::storePathsOf(const std::string& name) {
+  return KqBlkOwner::storePaths(name);
+}
+
 const char* KqBlkDriverUnix::controlDirectory() { return KqBlkPaths::kControlDir; }
+
+const char* KqBlkDriverUnix::nodeDirectory() { return KqBlkPaths::kNodeDir; }

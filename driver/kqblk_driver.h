@@ -2,9 +2,12 @@
 // extents that neither store holds raise recall requests.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "kq_error.h"
 
@@ -41,8 +44,17 @@ class KqBlkDriverUnix {
 
   // Whether the block device (major, minor) is one the driver made.
   static bool ownsBlockDevice(unsigned major, unsigned minor);
+  // The driver devices that (major, minor) is or is built on (device-mapper).
+  static std::vector<std::string> devicesUnder(unsigned major, unsigned minor);
+  // The process serving the device while it runs (this one included); 0
+  // when its server has ended or nothing is known of it.
+  static pid_t servingProcess(const std::string& name);
+  // The store directories the device was made with, as its creator recorded them.
+  static std::vector<std::string> storePathsOf(const std::string& name);
   // The driver's control directory; its absence means the driver is not loaded.
   static const char* controlDirectory();
+  // Where the device nodes are: NAME for a disk, NAMEpN for its partitions.
+  static const char* nodeDirectory();
 
  private:
   std::string m_monitored;

@@ -9,6 +9,7 @@
 
 #include "kq_fs.h"
 #include "kq_log.h"
+#include "kqblk_engine_owner.h"
 #include "kqblk_engine_paths.h"
 #include "kqblk_store.h"
 
@@ -129,14 +130,18 @@ CUxError KqBlkEngine::create(const std::string& name,
   }
   err = ensureDirectory(KqBlkPaths::kDeviceRunDir, 0700);
   if (!err.IsError()) err = ensureDirectory(KqBlkPaths::kNodeDir, 0755);
+  if (!err.IsError()) err = KqBlkOwner::record(name, {privateStore->getPath(), recallStore->getPath()});
   if (err.IsError()) return err;
 
   auto dev = std::make_shared<KqBlkEngineDevice>(name, std::move(privateStore),
                                                  std::move(recallStore));
   err = dev->queue.init();
-  if (err.IsError()) return err;
-  if (::mkdir(mountDir.c_str(), 0700) != 0) {
-    return FXErrorUtil::ErrorErrNo(FX_HERE, errno, "cannot make directory %s", mountDir.c_str());
+  if (!err.IsError() && ::mkdir(mountDir.c_str(), 0700) != 0) {
+    err = FXErrorUtil::ErrorErrNo(FX_HERE, errno, "cannot make directory %s", mountDir.c_str());
+  }
+  if (err.IsError()) {
+    KqBlkOwner::forget(name);
+    return err;
   }
   ::chmod(mountDir.c_str(), 0700);
   err = dev->fuse.start(mountDir, &dev->io);
@@ -157,6 +162,7 @@ CUxError KqBlkEngine::create(const std::string& name,
     if (dev->attached) releaseBlockDevice(name, dev->loop);
     if (!dev->fuse.stop()) m_stranded.push_back(dev);
     ::rmdir(mountDir.c_str());
+    KqBlkOwner::forget(name);
     err.Push(FX_HERE, "cannot create device %s", name.c_str());
     return err;
   }
@@ -270,6 +276,7 @@ CUxError KqBlkEngine::destroy(const std::string& name) {
     return FXErrorUtil::ErrorErrNo(FX_HERE, errno, "cannot remove %s", mountDir.c_str());
   }
   forget(name);
+  KqBlkOwner::forget(name);
   EvDebug::Debug(kFunc, "device %s destroyed", name.c_str());
   return CUxError();
 }
@@ -278,6 +285,7 @@ CUxError KqBlkEngine::destroyLeftBehind(const std::string& name) {
   const LeftBehind left(name);
   if (!left.anything()) {
     removeStaleNodes(name);
+    KqBlkOwner::forget(name);
     return FXErrorUtil::ErrorErrNo(FX_HERE, ENOENT, "no device %s", name.c_str());
   }
   if (left.hasLoop) {
@@ -299,6 +307,7 @@ CUxError KqBlkEngine::destroyLeftBehind(const std::string& name) {
     return FXErrorUtil::ErrorErrNo(FX_HERE, errno, "cannot remove %s", left.mountDir.c_str());
   }
   removeStaleNodes(name);
+  KqBlkOwner::forget(name);
   EvDebug::Debug(kFunc, "device %s of another process destroyed", name.c_str());
   return CUxError();
 }

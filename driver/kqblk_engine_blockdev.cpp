@@ -9,6 +9,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -17,6 +18,7 @@
 #include <sstream>
 #include <thread>
 
+#include "kq_fs.h"
 #include "kq_string.h"
 #include "kqblk_engine_paths.h"
 
@@ -394,7 +396,7 @@ bool mountedOn(const std::string& dir, dev_t& fsDev) {
   return found;
 }
 
-bool ownedByDriver(unsigned maj, unsigned min) {
+bool ownedByDriver(unsigned maj, unsigned min, std::string* owner) {
   char real[PATH_MAX];
   if (::realpath(sysDev(makedev(maj, min)).c_str(), real) == nullptr) return false;
   std::string whole = real;
@@ -404,7 +406,36 @@ bool ownedByDriver(unsigned maj, unsigned min) {
   const std::string kernelName = whole.substr(whole.rfind('/') + 1);
   if (kernelName.compare(0, 4, "loop") != 0 || !allDigits(kernelName.substr(4))) return false;
   std::string name;
-  return KqBlkPaths::nameOfBackingFile(readSysfs(whole + "/loop/backing_file"), name);
+  if (!KqBlkPaths::nameOfBackingFile(readSysfs(whole + "/loop/backing_file"), name)) return false;
+  if (owner) *owner = name;
+  return true;
+}
+
+std::vector<std::string> driverDevicesUnder(unsigned maj, unsigned min) {
+  std::vector<std::string> names;
+  std::vector<dev_t> pending{makedev(maj, min)};
+  std::vector<dev_t> seen;
+  // Device-mapper stacks are shallow; the bound only stops a loop.
+  while (!pending.empty() && seen.size() < 256) {
+    const dev_t dev = pending.back();
+    pending.pop_back();
+    if (std::find(seen.begin(), seen.end(), dev) != seen.end()) continue;
+    seen.push_back(dev);
+    std::string name;
+    if (ownedByDriver(major(dev), minor(dev), &name)) {
+      if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(name);
+      continue;
+    }
+    const std::string slaves = sysDev(dev) + "/slaves";
+    KQFindData entry;
+    KQFindHandle find = KQFindFirstFile(slaves, &entry);
+    if (!find) continue;
+    do {
+      dev_t below = 0;
+      if (parseDevNumber(readSysfs(slaves + "/" + entry.name + "/dev"), below)) pending.push_back(below);
+    } while (KQFindNextFile(find, &entry));
+  }
+  return names;
 }
 
 }  // namespace KqBlkBlockDev

@@ -68,8 +68,11 @@ std::string busyReason(const std::vector<dev_t>& devices, const std::string& nod
 bool mountedOn(const std::string& dir, dev_t& fsDev);
 
 // True for the loop devices (and their partitions) whose backing file is a
-// driver device's file.
-bool ownedByDriver(unsigned major, unsigned minor);
+// driver device's file; `name` is then that device's name.
+bool ownedByDriver(unsigned major, unsigned minor, std::string* name = nullptr);
+// The names of the driver devices that (major, minor) is, or is built on
+// through other block devices (device-mapper), each once.
+std::vector<std::string> driverDevicesUnder(unsigned major, unsigned minor);
 
 std::string readSysfs(const std::string& path);
 bool parseDevNumber(const std::string& text, dev_t& dev);

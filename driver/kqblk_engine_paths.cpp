@@ -8,6 +8,7 @@ const char* const kControlDir = "/run/kqblk";
 const char* const kDeviceRunDir = "/run/kqblk/dev";
 const char* const kNodeDir = "/dev/kqblk";
 const char* const kFuseControlDir = "/sys/fs/fuse/connections";
+const char* const kOwnerDir = "/run/kqblk/owner";
 
 bool validName(const std::string& name, std::string& why) {
   if (name.empty()) {
@@ -46,6 +47,8 @@ std::string node(const std::string& name) { return std::string(kNodeDir) + "/" +
 std::string partitionNode(const std::string& name, int number) {
   return node(name) + "p" + std::to_string(number);
 }
+
+std::string ownerFile(const std::string& name) { return std::string(kOwnerDir) + "/" + name; }
 
 bool nameOfBackingFile(const std::string& path, std::string& name) {
   const std::string prefix = std::string(kDeviceRunDir) + "/";

@@ -151,3 +151,11 @@ CUxError KqBlkDriverUnix::waitForDeviceReady(const std::string& name, uint32_t s
 bool KqBlkDriverUnix::ownsBlockDevice(unsigned, unsigned) { return false; }
 
 const char* KqBlkDriverUnix::controlDirectory() { return "/run/kqblk"; }
+
+std::vector<std::string> KqBlkDriverUnix::devicesUnder(unsigned, unsigned) { return {}; }
+
+pid_t KqBlkDriverUnix::servingProcess(const std::string&) { return 0; }
+
+std::vector<std::string> KqBlkDriverUnix::storePathsOf(const std::string&) { return {}; }
+
+const char* KqBlkDriverUnix::nodeDirectory() { return "/dev/kqblk"; }
