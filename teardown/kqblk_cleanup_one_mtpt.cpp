@@ -34,6 +34,7 @@ int cleanup_one_mtpt(kqblk_mountpoint& record) {
   for (int attempt = 1; attempt <= kAttempts; ++attempt) {
     for (const std::string& path : paths) {
       if (!usablePath(path)) continue;
+      const bool onBindPath = &path == &paths[0];
       const std::string command = "umount " + KqShellQuote(path);
       std::string out;
       std::string err;
@@ -43,8 +44,8 @@ int cleanup_one_mtpt(kqblk_mountpoint& record) {
         kill_holding_proc(path);
         continue;
       }
-      // Off the bind path, the device's own mount is still there.
-      if (&path != &paths[0]) break;
+      // With the bind mount gone, the device's own mount is still to go.
+      if (!onBindPath) break;
     }
     if (status == 0) break;
     if (attempt < kAttempts) {
