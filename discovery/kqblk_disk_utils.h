@@ -121,6 +121,23 @@ class KqBlkDiskUtils {
                                      std::list<kqblk_mountpoint>& mountPoints,
                                      const std::list<boost::shared_ptr<KqBlkDisk>>& disks);
 
+  // ---- Teardown: mounts and device-mapper devices.
+  // One record (device and mountPath only) per mount-table entry whose
+  // source is a driver device or a device-mapper device built on one, in
+  // table order. Throws when the driver is not loaded or the table cannot be
+  // read.
+  static void getKqBlkMountPoints(std::list<kqblk_mountpoint>& mountPoints);
+  // Unmounts every record (bind mounts first, children before parents),
+  // killing the processes that hold them and removing their directories,
+  // in two passes; `mountPoints` keeps the records still not cleaned up.
+  // Returns 0; mountRoot is not consulted.
+  static int cleanupMountPoints(std::string mountRoot, std::list<kqblk_mountpoint>& mountPoints);
+  // Removes every device-mapper device built on a driver device or named as
+  // a volume of a renamed group, in passes until none fails (at most
+  // Sylvane/nHLXLVCleanupMaxRetry + 2 of them). Throws when the driver is not
+  // loaded, the listing fails or removals still fail after the last pass.
+  static void cleanLVs();
+
   // ---- Process-wide settings (plain variables, set before use).
   static std::string cfgPath;
   static LVMConfig* ptrDefaultLVMConfig;

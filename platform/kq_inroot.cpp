@@ -1,7 +1,9 @@
 #include "kq_inroot.h"
 
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -120,3 +122,22 @@ int KqOpenInRoot(int rootFd, const std::string& path, bool makeDirs, std::string
 }
 
 std::string KqDescriptorPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
+int KqOpenWithoutLinks(const std::string& path, std::string& why) {
+  struct open_how how = {};
+  how.flags = O_PATH | O_CLOEXEC;
+  how.resolve = RESOLVE_NO_SYMLINKS;
+  const long fd = ::syscall(SYS_openat2, AT_FDCWD, path.c_str(), &how, sizeof how);
+  if (fd < 0) {
+    why = errno == ELOOP ? "it passes through a symbolic link" : std::strerror(errno);
+    return -1;
+  }
+  return static_cast<int>(fd);
+}
+
+std::string KqDescriptorTarget(int fd) {
+  char target[4096];
+  const ssize_t n = ::readlink(KqDescriptorPath(fd).c_str(), target, sizeof target);
+  if (n <= 0 || static_cast<size_t>(n) == sizeof target || target[0] != '/') return std::string();
+  return std::string(target, static_cast<size_t>(n));
+}

@@ -14,3 +14,12 @@ int KqOpenInRoot(int rootFd, const std::string& path, bool makeDirs, std::string
 // The path through which the kernel reaches an open descriptor again (to
 // mount on it or reopen it without a second path walk).
 std::string KqDescriptorPath(int fd);
+
+// An O_PATH descriptor of `path` reached without following any symbolic
+// link on the way (a link anywhere in it fails); -1 with `why` set otherwise.
+int KqOpenWithoutLinks(const std::string& path, std::string& why);
+
+// The path of an open descriptor as the kernel names it, free of links (for
+// a child process, which cannot use this process's descriptor path); empty
+// when it cannot be read.
+std::string KqDescriptorTarget(int fd);

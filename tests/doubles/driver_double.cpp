@@ -23,6 +23,8 @@ void DriverDouble::reset() {
   destroyFailures = 0;
   readAhead.clear();
   lastReadyTimeout = 0;
+  ownedDevices.clear();
+  controlDir = kControlDir;
   calls.clear();
   recallsDone.clear();
   requests.clear();
@@ -148,9 +150,11 @@ CUxError KqBlkDriverUnix::waitForDeviceReady(const std::string& name, uint32_t s
   return driverDouble().waitReadyResult;
 }
 
-bool KqBlkDriverUnix::ownsBlockDevice(unsigned, unsigned) { return false; }
+bool KqBlkDriverUnix::ownsBlockDevice(unsigned major, unsigned minor) {
+  return driverDouble().ownedDevices.count({major, minor}) != 0;
+}
 
-const char* KqBlkDriverUnix::controlDirectory() { return "/run/kqblk"; }
+const char* KqBlkDriverUnix::controlDirectory() { return driverDouble().controlDir.c_str(); }
 
 std::vector<std::string> KqBlkDriverUnix::devicesUnder(unsigned, unsigned) { return {}; }
 

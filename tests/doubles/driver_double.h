@@ -9,6 +9,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "kq_error.h"
@@ -23,6 +24,9 @@ struct DriverDouble {
   int destroyFailures = 0;  // this many destroyDevice calls fail with EBUSY first
   std::set<int64_t> readAhead;  // requests no reader waits for
   uint32_t lastReadyTimeout = 0;
+  std::set<std::pair<unsigned, unsigned>> ownedDevices;  // (major, minor) the driver made
+  std::string controlDir = kControlDir;                  // missing: the driver is not loaded
+  static constexpr const char* kControlDir = "/run/kqblk";
 
   // What the disk did.
   std::vector<std::string> calls;

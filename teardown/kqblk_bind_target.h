@@ -1,0 +1,16 @@
+// Where a record's bind mount really sits. The bind path is the guest root's
+// mount path followed by the guest's own path, and the guest tree may hold
+// links there (/home -> /etc, -> ../../..) that the host would follow out of
+// the root onto its own directories.
+#pragma once
+
+#include <string>
+
+#include "kqblk_mountpoint.h"
+
+// The record's bind path as a path without links: its guestPath resolved
+// inside the guest root as the layout resolved it when it bind-mounted
+// there, or, for a bind path that does not end with its guestPath, the bind
+// path itself provided no link lies on it. Empty (logged under `function`)
+// when there is no bind path or it cannot be resolved safely.
+std::string kqblk_bindTarget(const kqblk_mountpoint& record, const char* function);
