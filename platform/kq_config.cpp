@@ -2,9 +2,12 @@
 
 #include <strings.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
+#include <map>
+#include <mutex>
 
 namespace {
 
@@ -18,8 +21,26 @@ std::string trimmed(const std::string& s) {
   return s.substr(b, e - b + 1);
 }
 
+std::mutex gOverridesMutex;
+// Keyed by lower-case "section\nkey", as names ignore case.
+std::map<std::string, std::string> gOverrides;
+
+std::string overrideKey(const std::string& section, const std::string& key) {
+  std::string k = section + "\n" + key;
+  for (char& c : k) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return k;
+}
+
 // Finds the raw value of section/key: the text after "=" up to the line end.
 bool lookup(const char* section, const char* key, std::string* raw) {
+  {
+    std::lock_guard<std::mutex> lock(gOverridesMutex);
+    auto it = gOverrides.find(overrideKey(section, key));
+    if (it != gOverrides.end()) {
+      *raw = it->second;
+      return true;
+    }
+  }
   std::ifstream in(KQPlatformInfo::configPath());
   if (!in) return false;
   std::string line;
@@ -47,6 +68,12 @@ bool lookup(const char* section, const char* key, std::string* raw) {
 }
 
 }  // namespace
+
+void KQPlatformInfo::setOverride(const std::string& section, const std::string& key,
+                                 const std::string& value) {
+  std::lock_guard<std::mutex> lock(gOverridesMutex);
+  gOverrides[overrideKey(section, key)] = value;
+}
 
 std::string KQPlatformInfo::configPath() {
   const char* env = std::getenv("KQBLK_CONFIG");

@@ -21,6 +21,10 @@ class KQPlatformInfo {
   static bool getStringTrim(const char* section, const char* key, std::string* value);
 
   static std::string configPath();
+  // A value this process uses in place of the file's, for as long as it
+  // runs (a command-line switch over the configured default).
+  static void setOverride(const std::string& section, const std::string& key,
+                          const std::string& value);
 };
 
 class KQPI_PlatformBase {

@@ -130,8 +130,17 @@ std::string KqNamedMutex::lockFilePath() const {
   return lockDirectory() + "/" + file + ".lock";
 }
 
-bool KqNamedMutex::lock() {
-  m_local.lock();
+bool KqNamedMutex::lock() { return take(true); }
+
+bool KqNamedMutex::tryLock() { return take(false); }
+
+bool KqNamedMutex::take(bool wait) {
+  if (wait) {
+    m_local.lock();
+  } else if (!m_local.try_lock()) {
+    errno = EWOULDBLOCK;
+    return false;
+  }
   const std::string dir = lockDirectory();
   if (!CUxDirectory::Create(dir, true).IsError()) {
     m_fd = open(lockFilePath().c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
@@ -144,7 +153,7 @@ bool KqNamedMutex::lock() {
   }
   int rc;
   do {
-    rc = flock(m_fd, LOCK_EX);
+    rc = flock(m_fd, wait ? LOCK_EX : LOCK_EX | LOCK_NB);
   } while (rc != 0 && errno == EINTR);
   if (rc != 0) {
     const int saved = errno;

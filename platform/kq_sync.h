@@ -68,12 +68,15 @@ class KqNamedMutex {
 
   // False when the lock file cannot be opened or locked (errno says why).
   bool lock();
+  // The same without waiting: false with EWOULDBLOCK while another holds it.
+  bool tryLock();
   bool unlock();
   static std::string lockDirectory();
   std::string lockFilePath() const;
 
  private:
   std::string m_name;
+  bool take(bool wait);
   std::mutex m_local;  // one holder per object among this process's threads
   int m_fd = -1;
 };
