@@ -136,7 +136,26 @@ class KqBlkDiskUtils {
   // a volume of a renamed group, in passes until none fails (at most
   // Sylvane/nHLXLVCleanupMaxRetry + 2 of them). Throws when the driver is not
   // loaded, the listing fails or removals still fail after the last pass.
-  static void cleanLVs();
+  // With includeLive false, devices built on a driver device that a live
+  // process serves (a running request's) are left alone.
+  static void cleanLVs(bool includeLive = true);
+
+  // ---- Driver loading, device listing and the crash sweep.
+  // Loads the driver (the base directory's unix_drv.sh) under the machine-wide
+  // mutex HLX_KQBLK_DRIVER_MUTEX_NAME. An empty baseDir is read from the
+  // configuration; errorText gets the loading command's standard error.
+  static bool LoadKqblkDriver(std::string& baseDir, std::string& errorText);
+  // The same without the mutex.
+  static bool _LoadKqblkDriver(std::string& baseDir, std::string& errorText);
+  // The driver's whole-disk nodes; throws KqException when the driver is not loaded.
+  static void getKqBlkDevs(std::list<std::string>& devices);
+  // Tears down what is built on the driver device `device` (a name or its
+  // node): the device, and machine-wide the mounts, device-mapper volumes
+  // and volume groups of driver devices. Devices whose serving process is
+  // still alive belong to a live request: with includeLive false they, their
+  // mounts, volumes and groups are left alone.
+  static void cleanupAll(const std::string& mountRoot, std::string device,
+                         bool includeLive = false);
 
   // ---- Process-wide settings (plain variables, set before use).
   static std::string cfgPath;

@@ -54,7 +54,7 @@ std::string deviceName(const std::string& line) {
 
 }  // namespace
 
-void KqBlkDiskUtils::cleanLVs() {
+void KqBlkDiskUtils::cleanLVs(bool includeLive) {
   static const char* const kFunc = __PRETTY_FUNCTION__;
   kqblk_requireDriverLoaded(kFunc);
   const int maxRetry = maxRetryCount(kFunc);
@@ -83,6 +83,10 @@ void KqBlkDiskUtils::cleanLVs() {
       }
       EvDebug::DebugLvl(kFunc, 2, "dmsetup o/p : %s", out.c_str());
       if (!kqblk_dependsOnDriverDevice(out) && name.find(kRenamedGroupMark) == std::string::npos) {
+        continue;
+      }
+      if (!includeLive && kqblk_dependsOnLiveDriverDevice(out)) {
+        EvDebug::Debug(kFunc, "Leaving LV %s: a running request's", name.c_str());
         continue;
       }
       EvDebug::Debug(kFunc, "Deleting LV %s", name.c_str());

@@ -1,12 +1,18 @@
 #include "kqblk_driver_ownership.h"
 
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 #include <cctype>
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <utility>
+#include <vector>
 
 #include "kq_error.h"
 #include "kq_log.h"
+#include "kq_mounts.h"
 #include "kqblk_driver.h"
 
 namespace {
@@ -30,6 +36,29 @@ bool readText(const std::string& text, size_t& at, const char* expected) {
   return true;
 }
 
+// Every well-formed "(major, minor)" pair of "dmsetup deps" output.
+std::vector<std::pair<unsigned, unsigned>> devicePairs(const std::string& depsOutput) {
+  std::vector<std::pair<unsigned, unsigned>> pairs;
+  for (size_t open = depsOutput.find('('); open != std::string::npos;
+       open = depsOutput.find('(', open + 1)) {
+    size_t at = open + 1;
+    unsigned major = 0;
+    unsigned minor = 0;
+    if (readNumber(depsOutput, at, major) && readText(depsOutput, at, ", ") &&
+        readNumber(depsOutput, at, minor) && readText(depsOutput, at, ")")) {
+      pairs.push_back({major, minor});
+    }
+  }
+  return pairs;
+}
+
+bool underLiveDriverDevice(unsigned major, unsigned minor) {
+  for (const std::string& name : KqBlkDriverUnix::devicesUnder(major, minor)) {
+    if (KqBlkDriverUnix::servingProcess(name) != 0) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 void kqblk_requireDriverLoaded(const char* function) {
@@ -42,14 +71,36 @@ void kqblk_requireDriverLoaded(const char* function) {
 }
 
 bool kqblk_dependsOnDriverDevice(const std::string& depsOutput) {
-  for (size_t open = depsOutput.find('('); open != std::string::npos;
-       open = depsOutput.find('(', open + 1)) {
-    size_t at = open + 1;
-    unsigned major = 0;
-    unsigned minor = 0;
-    if (readNumber(depsOutput, at, major) && readText(depsOutput, at, ", ") &&
-        readNumber(depsOutput, at, minor) && readText(depsOutput, at, ")") &&
-        KqBlkDriverUnix::ownsBlockDevice(major, minor)) {
+  for (const auto& pair : devicePairs(depsOutput)) {
+    if (KqBlkDriverUnix::ownsBlockDevice(pair.first, pair.second)) return true;
+  }
+  return false;
+}
+
+bool kqblk_dependsOnLiveDriverDevice(const std::string& depsOutput) {
+  for (const auto& pair : devicePairs(depsOutput)) {
+    if (underLiveDriverDevice(pair.first, pair.second)) return true;
+  }
+  return false;
+}
+
+bool kqblk_onLiveDriverDevice(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISBLK(st.st_mode) &&
+         underLiveDriverDevice(major(st.st_rdev), minor(st.st_rdev));
+}
+
+bool kqblk_isMountOfDriverDevice(const std::string& path) {
+  char real[PATH_MAX];
+  std::vector<KqMountEntry> entries;
+  if (path.empty() || ::realpath(path.c_str(), real) == nullptr || !KqReadMountTable(entries)) {
+    return false;
+  }
+  for (const KqMountEntry& entry : entries) {
+    if (entry.directory != real && entry.source != real) continue;
+    struct stat st;
+    if (::stat(entry.source.c_str(), &st) == 0 && S_ISBLK(st.st_mode) &&
+        !KqBlkDriverUnix::devicesUnder(major(st.st_rdev), minor(st.st_rdev)).empty()) {
       return true;
     }
   }

@@ -10,6 +10,7 @@
 #include "kq_process.h"
 #include "kq_process_info.h"
 #include "kq_shell.h"
+#include "kqblk_driver_ownership.h"
 #include "kqblk_mountpoint_cleanup.h"
 #include "kqblk_text.h"
 
@@ -35,7 +36,13 @@ std::vector<pid_t> processIds(const std::string& out) {
 }  // namespace
 
 int kill_holding_proc(std::string path) {
-  const std::string listCommand = "fuser " + KqShellQuote(path);
+  // Plain fuser names only the processes whose open files or directories
+  // are `path` itself; a guest file held open deeper in the tree keeps the
+  // mount busy all the same. For a mount of a driver device, -m names every
+  // user of that file system. Never for anything else: on the proxy's own
+  // file systems it would name every process of the machine.
+  const std::string listCommand = std::string(kqblk_isMountOfDriverDevice(path) ? "fuser -m " : "fuser ") +
+                                  KqShellQuote(path);
   std::string out;
   std::string err;
   if (KqProcess::system(listCommand, &out, &err, 0, false) != 0) {

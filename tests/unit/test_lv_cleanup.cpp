@@ -109,7 +109,7 @@ TEST_F(LvCleanup, RetryLimitFromTwoToTwentyElseTenAndTwoPassesMore) {
     ScopedConfig config(c.config ? std::string("[Sylvane]\nnHLXLVCleanupMaxRetry = ") + c.config
                                  : std::string("[Session]\n"));
     KqLogCapture log;
-    EXPECT_EQ(failure(KqBlkDiskUtils::cleanLVs),
+    EXPECT_EQ(failure([] { KqBlkDiskUtils::cleanLVs(); }),
               c.passes > 1 ? "-1 Cleanup retries exceeded maxRetryCnt" : "no exception");
     EXPECT_EQ(listings(doubles), c.passes);
     EXPECT_EQ(log.find(c.line).size(), 1u);
@@ -119,11 +119,11 @@ TEST_F(LvCleanup, RetryLimitFromTwoToTwentyElseTenAndTwoPassesMore) {
 
 TEST_F(LvCleanup, FailsWithoutTheDriverOrAListing) {
   tools.on("dmsetup", "ls --exec ls", "partial", "no device-mapper", 2);
-  EXPECT_EQ(failure(KqBlkDiskUtils::cleanLVs), "2 dmsetup ls failed. Err no device-mapper:Outpartial");
+  EXPECT_EQ(failure([] { KqBlkDiskUtils::cleanLVs(); }), "2 dmsetup ls failed. Err no device-mapper:Outpartial");
 
   const std::string notLoaded = tools.dir() + "/not-loaded";
   driverDouble().controlDir = notLoaded;
-  EXPECT_EQ(failure(KqBlkDiskUtils::cleanLVs),
+  EXPECT_EQ(failure([] { KqBlkDiskUtils::cleanLVs(); }),
             std::to_string(ENOENT) + " Failed to stat " + notLoaded);
   std::list<kqblk_mountpoint> records(1);
   EXPECT_EQ(failure([&] { KqBlkDiskUtils::getKqBlkMountPoints(records); }),

@@ -1,0 +1,78 @@
+// The crash sweep: everything built on a driver device that a process left
+// behind, taken down in the order that lets each layer go.
+
+#include "kq_kernel.h"
+#include "kq_log.h"
+#include "kqblk_disk.h"
+#include "kqblk_disk_utils.h"
+#include "kqblk_driver.h"
+#include "kqblk_driver_ownership.h"
+#include "kqblk_lvm_config.h"
+
+namespace {
+
+const char kFunc[] = "static void KqBlkDiskUtils::cleanupAll(const string&, std::string)";
+
+// The device's name, also when its node was given.
+std::string nameOf(const std::string& device) {
+  const std::string nodes = std::string(KqBlkDriverUnix::nodeDirectory()) + "/";
+  return device.compare(0, nodes.size(), nodes) == 0 ? device.substr(nodes.size()) : device;
+}
+
+bool served(const std::string& name) { return KqBlkDriverUnix::servingProcess(name) != 0; }
+
+// The nodes of the driver devices no live process serves.
+std::list<std::string> goneDevices() {
+  std::list<std::string> devices;
+  KqBlkDiskUtils::getKqBlkDevs(devices);
+  devices.remove_if([](const std::string& node) { return served(nameOf(node)); });
+  return devices;
+}
+
+}  // namespace
+
+void KqBlkDiskUtils::cleanupAll(const std::string& mountRoot, std::string device,
+                                bool includeLive) {
+  const std::string name = nameOf(device);
+  if (!includeLive) {
+    if (const pid_t server = KqBlkDriverUnix::servingProcess(name)) {
+      EvDebug::DebugLvl(kFunc, 2, "Device [%s] is served by the live process %d: left alone",
+                        device.c_str(), static_cast<int>(server));
+      return;
+    }
+  }
+  EvDebug::DebugLvl(kFunc, 2, "Attempting kqblk abort for [%s]", device.c_str());
+  KqBlkDisk::cleanupKqBlkDev("", name.c_str(), true);
+
+  std::list<kqblk_mountpoint> mounts;
+  getKqBlkMountPoints(mounts);
+  if (!includeLive) {
+    mounts.remove_if([](const kqblk_mountpoint& m) { return kqblk_onLiveDriverDevice(m.device); });
+  }
+  cleanupMountPoints(mountRoot, mounts);
+
+  bool anyGroupToRelease = true;
+  if (includeLive) {
+    initDefaultLVMConfig(cfgPath.c_str());
+  } else {
+    // LVM sees only the devices the sweep may change; an empty list would
+    // mean all of them.
+    const std::list<std::string> gone = goneDevices();
+    anyGroupToRelease = !gone.empty();
+    ptrDefaultLVMConfig = new LVMConfig(cfgPath, gone, std::list<std::string>());
+    ptrDefaultLVMConfig->createConfig(false);
+  }
+  // A kernel without device-mapper has no such devices to remove, and its
+  // dmsetup cannot even list them.
+  if (KqKernelHasDeviceMapper()) cleanLVs(includeLive);
+  if (anyGroupToRelease) {
+    std::list<kqblk_vg> groups;
+    getKqBlkVGs(groups, ptrDefaultLVMConfig);
+    cleanupVGs(groups, ptrDefaultLVMConfig, false);
+  }
+
+  EvDebug::DebugLvl(kFunc, 2, "Attempting kqblk destroy for [%s]", device.c_str());
+  KqBlkDisk::cleanupKqBlkDev("", name.c_str(), false);
+  delete ptrDefaultLVMConfig;
+  ptrDefaultLVMConfig = nullptr;
+}

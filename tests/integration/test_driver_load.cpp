@@ -1,0 +1,119 @@
+// Loading the driver through the base directory's script (root): what runs,
+// what the caller learns, and one script run at a time across processes.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+
+#include "kqblk_disk_utils.h"
+#include "kqblk_driver.h"
+#include "support/guest_image.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+// A base directory whose unix_drv.sh runs `body` and counts its runs.
+struct BaseDir {
+  explicit BaseDir(const std::string& body) {
+    const std::string script = dir / "unix_drv.sh";
+    std::ofstream(script) << "#!/bin/sh\necho \"$@\" >> \"$(dirname \"$0\")/runs\"\n" << body << "\n";
+    ::chmod(script.c_str(), 0755);
+  }
+  int runs() const {
+    std::ifstream in(dir / "runs");
+    int n = 0;
+    for (std::string line; std::getline(in, line); ++n) {
+    }
+    return n;
+  }
+  TempDir dir;
+};
+
+// Restores the driver's debug file as the test found it.
+struct DebugFileGuard {
+  DebugFileGuard() : path(std::string(KqBlkDriverUnix::controlDirectory()) + "/debug") {
+    std::ifstream in(path);
+    existed = static_cast<bool>(in);
+    if (existed) std::getline(in, old);
+  }
+  ~DebugFileGuard() {
+    if (existed) {
+      std::ofstream(path) << old << "\n";
+    } else {
+      ::unlink(path.c_str());
+    }
+  }
+  std::string path, old;
+  bool existed = false;
+};
+
+}  // namespace
+
+TEST(LoadKqblkDriver, RunsTheBaseDirectorysScriptAndReportsWhatFailed) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  const DebugFileGuard guard;
+  struct Case {
+    const char* name;
+    const char* body;
+    const char* config;  // "@BASE@" stands for the base directory
+    bool passBaseDir;
+    bool loaded;
+    int runs;
+    const char* errorText;  // "unchanged": left as the caller had it
+    const char* debugFile;  // expected content; nullptr: not checked
+  };
+  const Case cases[] = {
+      {"Loads", "exec " KQBLK_UNIX_DRV " -a kqblk", "[Session]\nnKqBlkDriverDebugLevel = 3\n", true,
+       true, 1, "unchanged", "3"},
+      {"FailingScript", "echo 'no fuse here' >&2; exit 1", "", true, false, 1, "no fuse here\n",
+       nullptr},
+      {"BaseDirFromTheConfiguration", "exit 0", "[Base]\ndBASEHOME = @BASE@ \n", false, true, 1,
+       "unchanged", nullptr},
+      {"NoBaseDirAnywhere", "exit 0", "", false, false, 0, "unchanged", nullptr},
+  };
+  for (const Case& c : cases) {
+    BaseDir base(c.body);
+    std::string config = c.config;
+    const size_t at = config.find("@BASE@");
+    if (at != std::string::npos) config.replace(at, 6, base.dir.path());
+    const ScopedConfig scoped(config);
+    std::string baseDir = c.passBaseDir ? base.dir.path() : "";
+    std::string errorText = "unchanged";
+    EXPECT_EQ(KqBlkDiskUtils::LoadKqblkDriver(baseDir, errorText), c.loaded) << c.name;
+    EXPECT_EQ(base.runs(), c.runs) << c.name;
+    EXPECT_EQ(errorText, c.errorText) << c.name;
+    if (c.runs) {
+      EXPECT_EQ(baseDir, base.dir.path()) << c.name;
+    }
+    if (c.debugFile) {
+      std::ifstream in(guard.path);
+      std::string level;
+      std::getline(in, level);
+      EXPECT_EQ(level, c.debugFile) << c.name;
+    }
+  }
+}
+
+// Two processes load at once: the script never runs twice at the same time.
+TEST(LoadKqblkDriver, OneLoadAtATimeAcrossProcesses) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  BaseDir base(
+      "mkdir \"$(dirname \"$0\")/busy\" 2>/dev/null || { echo overlap >&2; exit 1; }\n"
+      "sleep 1\nrmdir \"$(dirname \"$0\")/busy\"");
+  pid_t children[2];
+  for (pid_t& child : children) {
+    child = ::fork();
+    if (child == 0) {
+      std::string baseDir = base.dir.path(), errorText;
+      ::_exit(KqBlkDiskUtils::LoadKqblkDriver(baseDir, errorText) ? 0 : 1);
+    }
+  }
+  for (pid_t child : children) {
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "a load overlapped another";
+  }
+  EXPECT_EQ(base.runs(), 2);
+}
