@@ -72,6 +72,9 @@ class KqBlkDisk {
   bool hasDevice() const { return m_deviceMade; }
   KqBlkRecallStore* getPrivateStore() const { return m_privateStore.get(); }
   KqBlkRecallStore* getRecallStore() const { return m_recallStore.get(); }
+  // What the service thread fetched from the source so far.
+  uint64_t recalledExtents() const { return m_recalledExtents; }
+  uint64_t recalledBytes() const { return m_recalledBytes; }
   KqBlkDiskState getState() const { return m_state; }
   const std::string& getDiskUUID() const { return m_diskUUID; }
   const std::string& getDiskPath() const { return m_diskPath; }
@@ -125,6 +128,8 @@ class KqBlkDisk {
   std::atomic<bool> m_connected{false};
   int32_t m_privateExtentSize = 4096;
   int32_t m_recallExtentSize = 4096;
+  std::atomic<uint64_t> m_recalledExtents{0};
+  std::atomic<uint64_t> m_recalledBytes{0};
   bool m_fileIndexing = false;
   EvEvent m_log;
 

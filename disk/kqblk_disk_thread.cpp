@@ -222,6 +222,8 @@ bool KqBlkDisk::serveRequest(int64_t extent, std::string& lastCacheMessage, cons
   }
   if (m_recallExtentSize > size) return true;
   const uint32_t buffers = static_cast<uint32_t>(size / m_recallExtentSize);
+  m_recalledExtents += buffers;
+  m_recalledBytes += static_cast<uint64_t>(buffers) * static_cast<uint64_t>(extentSize);
   log.DebugLvl(kThreadFunc, 4, "readData returned [%u] buffers of size [%u]", buffers,
                static_cast<unsigned>(m_recallExtentSize));
   for (uint32_t i = 0; i < buffers; ++i) {

@@ -1,0 +1,175 @@
+// kqblkctl as an administrator runs it (root): mount in the background, read
+// the guest's files, stop it; sweep up after a killed one; refuse bad input
+// with one line, a non-zero status and nothing left behind.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "kq_process.h"
+#include "support/child_process.h"
+#include "support/guest_image.h"
+#include "support/linux_guest.h"
+#include "support/run_tool.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+struct Ran {
+  int status;
+  std::string out, err;
+};
+
+Ran kqblkctl(const std::string& args) {
+  Ran r;
+  r.status = KqProcess::system(std::string(KQBLK_CTL) + " " + args, &r.out, &r.err, 600, false);
+  return r;
+}
+
+// A `kqblkctl mount` serving in the background, and the guest tree it printed.
+struct Mounted {
+  explicit Mounted(const std::vector<std::string>& args) : ctl(withCtl(args)) {
+    for (std::string line; !(line = ctl.readLine()).empty();) {
+      if (line.rfind("tree: ", 0) == 0) {
+        tree = line.substr(6, line.size() - 7);
+        break;
+      }
+    }
+    if (tree.empty()) throw std::runtime_error("kqblkctl mount printed no tree");
+  }
+  static std::vector<std::string> withCtl(std::vector<std::string> args) {
+    args.insert(args.begin(), {KQBLK_CTL, "mount"});
+    return args;
+  }
+  Child ctl;
+  std::string tree;
+};
+
+bool exists(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+// What a request with this id may leave: devices, mounts, loop devices.
+std::string leftovers(const std::string& id, const std::string& root) {
+  std::string found;
+  const std::string nodes = runTool("ls /dev/kqblk");
+  std::istringstream names(nodes);
+  for (std::string name; names >> name;) {
+    if (name.rfind(id + "-", 0) == 0) found += " device " + name;
+  }
+  std::ifstream mounts("/proc/self/mounts");
+  std::string source, target, rest;
+  while (mounts >> source >> target && std::getline(mounts, rest)) {
+    if (target.rfind(root, 0) == 0 || source.find("/" + id + "-") != std::string::npos ||
+        target.find("/" + id + "-") != std::string::npos) {
+      found += " mount " + target;
+    }
+  }
+  if (runTool("losetup -l -n -O BACK-FILE").find("/" + id + "-") != std::string::npos) {
+    found += " loop device";
+  }
+  if (exists(root)) found += " root " + root;
+  return found;
+}
+
+class Kqblkctl : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  }
+  TempDir dir;
+};
+
+}  // namespace
+
+TEST_F(Kqblkctl, MountServesTheGuestTreeUntilSigtermThenLeavesNothing) {
+  LinuxGuest guest(dir.path());
+  const std::string root = dir / "root";
+  {
+    Mounted m({"--id", "ctlt", "--root", root, "--store", dir / "store", guest.system.path(),
+               guest.data.path()});
+    EXPECT_EQ(readFile(m.tree + "/etc/hostname").size(), 12u);
+    EXPECT_EQ(readFile(m.tree + "/home/admin/notes.txt").size(), 8u);  // placed by fstab
+    m.ctl.signal(SIGTERM);
+    const int status = m.ctl.wait();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  }
+  EXPECT_EQ(leftovers("ctlt", root), "");
+  EXPECT_FALSE(exists(dir / "store"));
+}
+
+TEST_F(Kqblkctl, CleanupAfterSigkillLeavesNothingWhileALiveMountServes) {
+  GuestImage deadImage(dir / "dead.img");
+  GuestImage liveImage(dir / "live.img");
+  Mounted live({"--id", "ctllive", "--root", dir / "live", liveImage.image.path()});
+  {
+    Mounted dead({"--id", "ctldead", "--root", dir / "dead", deadImage.image.path()});
+    dead.ctl.kill();
+  }
+  const Ran swept = kqblkctl("cleanup");
+  EXPECT_EQ(swept.status, 0) << swept.err;
+  EXPECT_EQ(leftovers("ctldead", dir / "dead/"), "") << swept.out;
+  EXPECT_FALSE(exists("/var/tmp/kqblk/ctldead/ctldead-"));
+  EXPECT_EQ(readFile(live.tree + "/etc/hostname").size(), 6u);
+  live.ctl.signal(SIGTERM);
+  EXPECT_EQ(live.ctl.wait(), 0);
+  EXPECT_EQ(leftovers("ctllive", dir / "live"), "");
+}
+
+// Each bad input: one line on standard error, a non-zero status, nothing left.
+TEST_F(Kqblkctl, BadInputIsRefusedWithOneLineAndNothingLeft) {
+  DiskImage blank(dir / "blank.img", 16);
+  const std::string empty = dir / "empty.img";
+  std::ofstream(empty).close();
+  const std::string file = dir / "file";
+  std::ofstream(file) << "x";
+  const std::string readOnly = dir / "ro";
+  ::mkdir(readOnly.c_str(), 0755);
+  ASSERT_EQ(::mount("tmpfs", readOnly.c_str(), "tmpfs", MS_RDONLY, "size=1m"), 0);
+  struct Case {
+    const char* name;
+    std::string args;
+    int status;
+    const char* says;
+  };
+  const Case cases[] = {
+      {"MissingImage", dir / "missing.img", 2, "No such file or directory"},
+      {"DirectoryAsImage", dir.path(), 2, "is a directory"},
+      {"ZeroLengthImage", empty, 2, "is empty"},
+      {"NothingToMount", blank.path(), 2, "nothing on the disks could be mounted"},
+      {"RootIsAFile", "--root " + file + " " + blank.path(), 2, "not a directory"},
+      {"RootOnAReadOnlyFileSystem", "--root " + readOnly + "/r " + blank.path(), 2, "Read-only file system"},
+      {"UnknownOption", "--frobnicate " + blank.path(), 2, "usage:"},
+  };
+  for (const Case& c : cases) {
+    const Ran r = kqblkctl("mount --id bad --store " + shellQuote(dir / "store") + " " + c.args);
+    EXPECT_EQ(r.status, c.status) << c.name << ": " << r.err;
+    EXPECT_NE(r.err.find(c.says), std::string::npos) << c.name << ": " << r.err;
+    EXPECT_EQ(leftovers("bad", dir / "root-of-bad"), "") << c.name;
+  }
+  ::umount2(readOnly.c_str(), MNT_DETACH);
+}
+
+TEST_F(Kqblkctl, ASecondMountOfTheSameIdOrRootIsRefused) {
+  GuestImage image(dir / "guest.img");
+  const std::string root = dir / "root";
+  Mounted first({"--id", "ctlone", "--root", root, image.image.path()});
+  const Ran sameId = kqblkctl("mount --id ctlone --root " + shellQuote(dir / "other") + " " +
+                              shellQuote(image.image.path()));
+  EXPECT_EQ(sameId.status, 2);
+  EXPECT_NE(sameId.err.find("in use"), std::string::npos) << sameId.err;
+  const Ran sameRoot = kqblkctl("mount --id ctltwo --root " + shellQuote(root) + " " +
+                                shellQuote(image.image.path()));
+  EXPECT_EQ(sameRoot.status, 2);
+  EXPECT_NE(sameRoot.err.find("in use"), std::string::npos) << sameRoot.err;
+  EXPECT_EQ(leftovers("ctltwo", dir / "other"), "");
+  EXPECT_EQ(readFile(first.tree + "/etc/hostname").size(), 6u);
+  first.ctl.signal(SIGTERM);
+  EXPECT_EQ(first.ctl.wait(), 0);
+}

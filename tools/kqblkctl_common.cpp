@@ -1,0 +1,162 @@
+#include "kqblkctl_common.h"
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "kqblk_disk_utils.h"
+#include "kqblk_guestdisk.h"
+#include "kqblk_vminfodisk.h"
+
+namespace {
+
+volatile sig_atomic_t gStop = 0;
+
+void onStopSignal(int) { gStop = 1; }
+
+// The reader reads its options from the context, which must outlive the disk.
+class CtlImageDisk : public KqBlkVMInfoDisk {
+ public:
+  CtlImageDisk(const CtlDiskSpec& spec, const std::string& storeDir, const std::string& idPrefix)
+      : KqBlkVMInfoDisk(spec.path, storeDir) {
+    setIdPrefix(idPrefix);  // the device's name is made from it here
+    setDiskParams(1 << 20, static_cast<int64_t>(spec.bytes), 512, spec.path);
+    HLXCtxSpecialOpts options;
+    options.vmContext = &m_context;
+    setSpecialOpts(CTX_OTYPE_VMINFO, options);
+  }
+
+ private:
+  HLXVMContext m_context;
+};
+
+}  // namespace
+
+void ctlSay(const char* format, ...) {
+  std::va_list args;
+  va_start(args, format);
+  std::fputs("kqblkctl: ", stderr);
+  std::vfprintf(stderr, format, args);
+  std::fputc('\n', stderr);
+  va_end(args);
+}
+
+bool ctlLoadDriver() {
+  const char* env = std::getenv("KQBLK_DRIVER_SCRIPT");
+  const std::string script = env && *env ? env : KQBLK_DRIVER_SCRIPT;
+  std::string baseDir = script.substr(0, script.rfind('/'));
+  if (script.substr(script.rfind('/') + 1) != "unix_drv.sh" || baseDir.empty()) {
+    ctlSay("the driver script must be called unix_drv.sh, not %s", script.c_str());
+    return false;
+  }
+  std::string errorText;
+  if (!KqBlkDiskUtils::LoadKqblkDriver(baseDir, errorText)) {
+    while (!errorText.empty() && errorText.back() == '\n') errorText.pop_back();
+    ctlSay("the kqblk driver cannot be loaded: %s", errorText.c_str());
+    return false;
+  }
+  return true;
+}
+
+void ctlCatchStopSignals() {
+  struct sigaction action = {};
+  action.sa_handler = onStopSignal;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+}
+
+bool ctlStopRequested() { return gStop != 0; }
+
+void ctlWaitForStop() {
+  sigset_t stops, old;
+  sigemptyset(&stops);
+  sigaddset(&stops, SIGINT);
+  sigaddset(&stops, SIGTERM);
+  // Blocked while the flag is checked, so that no signal slips in between.
+  sigprocmask(SIG_BLOCK, &stops, &old);
+  while (!gStop) sigsuspend(&old);
+  sigprocmask(SIG_SETMASK, &old, nullptr);
+}
+
+bool ctlParseDisk(const std::string& text, CtlDiskSpec& spec, std::string& why) {
+  spec = CtlDiskSpec();
+  spec.text = text;
+  spec.guest = text.rfind("guest:", 0) == 0;
+  spec.path = spec.guest ? text.substr(6) : text;
+  struct stat st;
+  if (spec.path.empty() || ::stat(spec.path.c_str(), &st) != 0) {
+    why = spec.path + ": " + std::strerror(spec.path.empty() ? ENOENT : errno);
+    return false;
+  }
+  if (S_ISDIR(st.st_mode)) {
+    why = spec.path + ": is a directory, not a disk image";
+    return false;
+  }
+  if (spec.guest && !S_ISBLK(st.st_mode)) {
+    why = spec.path + ": not a block device";
+    return false;
+  }
+  if (S_ISBLK(st.st_mode)) {
+    // An exclusive open fails while anything on this machine uses the disk
+    // (a mount, a volume group, another program): it is not ours to read.
+    const int fd = ::open(spec.path.c_str(), O_RDONLY | O_EXCL | O_CLOEXEC);
+    if (fd < 0) {
+      why = spec.path + ": in use on this machine (" + std::strerror(errno) + ")";
+      return false;
+    }
+    const bool sized = ::ioctl(fd, BLKGETSIZE64, &spec.bytes) == 0;
+    ::close(fd);
+    if (!sized) {
+      why = spec.path + ": cannot read its size";
+      return false;
+    }
+  } else if (S_ISREG(st.st_mode)) {
+    spec.bytes = static_cast<uint64_t>(st.st_size);
+  } else {
+    why = spec.path + ": neither an image file nor a block device";
+    return false;
+  }
+  if (spec.bytes == 0) {
+    why = spec.path + ": is empty";
+    return false;
+  }
+  return true;
+}
+
+std::unique_ptr<KqBlkDisk> ctlMakeDisk(const CtlDiskSpec& spec, const std::string& storeDir,
+                                       const std::string& idPrefix) {
+  std::unique_ptr<KqBlkDisk> disk;
+  if (spec.guest) {
+    disk.reset(new KqBlkGuestDisk(spec.path, storeDir));
+    disk->setIdPrefix(idPrefix);
+  } else {
+    disk.reset(new CtlImageDisk(spec, storeDir, idPrefix));
+  }
+  return disk;
+}
+
+std::string ctlJson(const std::string& text) {
+  std::string out = "\"";
+  for (unsigned char c : text) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20) {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\u%04x", c);
+      out += buf;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out + "\"";
+}

@@ -1,0 +1,44 @@
+// What the kqblkctl commands share: exit statuses, the driver, the disks a
+// user names, stopping on a signal, and JSON text.
+#pragma once
+
+#include <csignal>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "kqblk_disk.h"
+
+// Exit statuses, as the manual page lists them.
+enum KqCtlStatus { kCtlOk = 0, kCtlFailed = 1, kCtlBadInput = 2, kCtlNoDriver = 3 };
+
+// One line on standard error, prefixed "kqblkctl: ".
+void ctlSay(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Loads the driver through the base directory's unix_drv.sh (its directory
+// comes from KQBLK_DRIVER_SCRIPT, else the installed one); false, said why.
+bool ctlLoadDriver();
+
+// SIGINT and SIGTERM only raise a flag from now on.
+void ctlCatchStopSignals();
+bool ctlStopRequested();
+// Waits until a stop signal arrives.
+void ctlWaitForStop();
+
+// A disk the user named: an image file or block device read through the
+// reader plugin, or "guest:/dev/sdX", a disk of this machine. False, with
+// `why`, for what cannot be a disk (missing, a directory, empty, in use).
+struct CtlDiskSpec {
+  std::string text;  // as given
+  std::string path;
+  bool guest = false;
+  uint64_t bytes = 0;
+};
+bool ctlParseDisk(const std::string& text, CtlDiskSpec& spec, std::string& why);
+// The disk object for `spec`, with its stores under `storeDir` and its
+// device named from `idPrefix`; nothing is connected yet.
+std::unique_ptr<KqBlkDisk> ctlMakeDisk(const CtlDiskSpec& spec, const std::string& storeDir,
+                                       const std::string& idPrefix);
+
+// `text` as a JSON string, quotes included.
+std::string ctlJson(const std::string& text);

@@ -1,0 +1,347 @@
+// kqblkctl mount: a request's disks exposed, discovered, mounted and laid
+// out as the guest saw them, served until a stop signal, then taken down.
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <list>
+
+#include "kq_config.h"
+#include "kq_fs.h"
+#include "kq_sync.h"
+#include "kqblk_cache_manager.h"
+#include "kqblk_disk_utils.h"
+#include "kqblkctl_commands.h"
+#include "kqblkctl_common.h"
+#include "kqblkctl_requests.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage: kqblkctl mount [--id ID] [--root DIR] [--store DIR] [--read-only] [--no-fixup]\n"
+    "                      [--write-back] [--json] DISK...\n"
+    "Exposes each DISK (an image file or block device read through the reader plugin,\n"
+    "or guest:/dev/sdX, a disk of this machine), mounts every file system found on\n"
+    "them as the guest saw it, prints where, and serves until SIGINT or SIGTERM;\n"
+    "then takes everything down again.\n"
+    "  --id ID       the request's name (letters, digits, '.', '_', '-'; default: unique)\n"
+    "  --root DIR    where the mounts go (default /run/kqblk/mnt/ID)\n"
+    "  --store DIR   where recalled and changed data go (default /var/tmp/kqblk/ID)\n"
+    "  --read-only   make every device read-only before mounting it\n"
+    "  --no-fixup    leave each file system on its own directory (no guest layout)\n"
+    "  --write-back  write the changes back to the source disks before taking down\n"
+    "  --json        print the records as one JSON document\n";
+
+struct Options {
+  std::string id, root, store;
+  bool readOnly = false, noFixup = false, writeBack = false, json = false;
+  std::vector<CtlDiskSpec> disks;
+};
+
+bool validId(const std::string& id) {
+  if (id.empty() || id.size() > 32) return false;
+  for (char c : id) {
+    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '_' && c != '-') return false;
+  }
+  return id[0] != '.' && id[0] != '-';
+}
+
+std::string uniqueId() {
+  char id[40];
+  std::snprintf(id, sizeof id, "r%lx%x", static_cast<unsigned long>(std::time(nullptr)),
+                static_cast<unsigned>(::getpid()));
+  return id;
+}
+
+// Parses the arguments; an exit status other than kCtlOk ends the command.
+int parse(const std::vector<std::string>& args, Options& o) {
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    const bool hasValue = i + 1 < args.size();
+    if (a == "--help") {
+      std::fputs(kUsage, stdout);
+      return -1;
+    } else if ((a == "--id" || a == "--root" || a == "--store") && hasValue) {
+      (a == "--id" ? o.id : a == "--root" ? o.root : o.store) = args[++i];
+    } else if (a == "--read-only") {
+      o.readOnly = true;
+    } else if (a == "--no-fixup") {
+      o.noFixup = true;
+    } else if (a == "--write-back") {
+      o.writeBack = true;
+    } else if (a == "--json") {
+      o.json = true;
+    } else if (a.rfind("-", 0) == 0) {
+      std::fputs(kUsage, stderr);
+      return kCtlBadInput;
+    } else {
+      CtlDiskSpec spec;
+      std::string why;
+      if (!ctlParseDisk(a, spec, why)) {
+        ctlSay("%s", why.c_str());
+        return kCtlBadInput;
+      }
+      o.disks.push_back(spec);
+    }
+  }
+  if (o.disks.empty()) {
+    std::fputs(kUsage, stderr);
+    return kCtlBadInput;
+  }
+  if (o.id.empty()) o.id = uniqueId();
+  if (!validId(o.id)) {
+    ctlSay("%s: not a usable request id", o.id.c_str());
+    return kCtlBadInput;
+  }
+  if (o.root.empty()) o.root = "/run/kqblk/mnt/" + o.id;
+  if (o.store.empty()) o.store = "/var/tmp/kqblk/" + o.id;
+  return kCtlOk;
+}
+
+// The mount root: a new or empty directory on a writable file system.
+bool prepareRoot(const std::string& root, std::string& why) {
+  struct stat st;
+  if (::stat(root.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
+    why = root + ": not a directory";
+    return false;
+  }
+  const CUxError made = CUxDirectory::Create(root, true);
+  if (made.IsError()) {
+    why = root + ": cannot make the directory (" + std::strerror(FXErrorUtil::GetErrNo(made)) + ")";
+    return false;
+  }
+  struct statvfs vfs;
+  if (::statvfs(root.c_str(), &vfs) != 0 || (vfs.f_flag & ST_RDONLY) || ::access(root.c_str(), W_OK) != 0) {
+    why = root + ": " + std::strerror(EROFS);
+    return false;
+  }
+  KQFindData entry;
+  if (KQFindFirstFile(root, &entry)) {
+    why = root + ": not empty";
+    return false;
+  }
+  return true;
+}
+
+// One exposed disk and the request it serves.
+struct Request {
+  Options options;
+  std::vector<std::unique_ptr<KqBlkDisk>> disks;
+  std::unique_ptr<LVMConfig> lvm;
+  std::list<kqblk_mountpoint> records;
+  std::list<kqblk_vg> groups;
+};
+
+void printTable(const Request& r, const std::string& tree) {
+  std::printf("%-28s %-28s %-40s %s\n", "DEVICE", "GUEST PATH", "MOUNTED AT", "ERROR");
+  for (const kqblk_mountpoint& m : r.records) {
+    const bool placed = m.error.empty();
+    std::printf("%-28s %-28s %-40s %s\n", m.device.c_str(), placed ? m.guestPath.c_str() : "-",
+                placed ? (m.bindPath.empty() ? m.mountPath : m.bindPath).c_str() : "-",
+                m.error.c_str());
+  }
+  for (const kqblk_vg& g : r.groups) {
+    std::printf("volume group %s (the guest's %s)\n", g.name.c_str(), g.guestName.c_str());
+  }
+  std::printf("tree: %s\n", tree.c_str());
+}
+
+void printJson(const Request& r, const std::string& tree) {
+  std::printf("{\"id\":%s,\"root\":%s,\"tree\":%s,\"mounts\":[", ctlJson(r.options.id).c_str(),
+              ctlJson(r.options.root).c_str(), ctlJson(tree).c_str());
+  const char* sep = "";
+  for (const kqblk_mountpoint& m : r.records) {
+    std::printf("%s{\"device\":%s,\"mountPath\":%s,\"guestPath\":%s,\"bindPath\":%s,"
+                "\"isRoot\":%s,\"isBound\":%s,\"volumeGroup\":%s,\"error\":%s}",
+                sep, ctlJson(m.device).c_str(), ctlJson(m.mountPath).c_str(),
+                ctlJson(m.guestPath).c_str(), ctlJson(m.bindPath).c_str(),
+                m.isRoot ? "true" : "false", m.isBound ? "true" : "false",
+                ctlJson(m.volumeGroup).c_str(), ctlJson(m.error).c_str());
+    sep = ",";
+  }
+  std::printf("],\"volumeGroups\":[");
+  sep = "";
+  for (const kqblk_vg& g : r.groups) {
+    std::printf("%s{\"name\":%s,\"guestName\":%s}", sep, ctlJson(g.name).c_str(),
+                ctlJson(g.guestName).c_str());
+    sep = ",";
+  }
+  std::printf("]}\n");
+}
+
+// Where the guest's tree is: its root file system laid out, else the mount root.
+std::string treeOf(const Request& r) {
+  for (const kqblk_mountpoint& m : r.records) {
+    if (m.isRoot && m.isBound) return m.mountPath;
+  }
+  return r.options.root;
+}
+
+// Exposes every disk; false, said why, at the first that fails.
+bool expose(Request& r) {
+  for (const CtlDiskSpec& spec : r.options.disks) {
+    try {
+      std::unique_ptr<KqBlkDisk> disk = ctlMakeDisk(spec, r.options.store, r.options.id + "-");
+      disk->connect();
+      r.disks.push_back(std::move(disk));
+      KqBlkDisk& d = *r.disks.back();
+      const std::string device = d.createKqBlkDev();
+      d.startThread();
+      d.waitForDeviceReady();
+      ctlSay("exposed %s as %s", spec.text.c_str(), device.c_str());
+    } catch (const KqException& e) {
+      ctlSay("%s: cannot expose it: %s", spec.text.c_str(), e.getMessage().c_str());
+      return false;
+    }
+  }
+  return true;
+}
+
+// Takes down whatever the request made, in the order each layer needs;
+// false, said why, when something stays.
+bool takeDown(Request& r) {
+  bool clean = true;
+  // Records with an error were never mounted: nothing to unmount.
+  std::list<kqblk_mountpoint> mounted;
+  for (const kqblk_mountpoint& m : r.records) {
+    if (m.error.empty()) mounted.push_back(m);
+  }
+  KqBlkDiskUtils::cleanupMountPoints(r.options.root, mounted);
+  for (const kqblk_mountpoint& m : mounted) {
+    ctlSay("still mounted: %s (%s)", m.mountPath.c_str(), m.error.c_str());
+    clean = false;
+  }
+  if (r.options.writeBack && clean) {
+    for (auto& d : r.disks) {
+      if (!d->writeBackChanges()) {
+        ctlSay("%s: the changes could not be written back", d->getDiskPath().c_str());
+        clean = false;
+      }
+    }
+  }
+  if (r.lvm && !r.groups.empty()) {
+    // The guest's own names back, or exported where a name is taken.
+    if (KqBlkDiskUtils::cleanupVGs(r.groups, r.lvm.get(), true) != 0 &&
+        KqBlkDiskUtils::cleanupVGs(r.groups, r.lvm.get(), false) != 0) {
+      for (const kqblk_vg& g : r.groups) ctlSay("volume group %s not released", g.name.c_str());
+      clean = false;
+    }
+  }
+  for (auto& d : r.disks) {
+    try {
+      d->stopThread();
+      if (d->hasDevice()) d->destroyKqBlkDev();
+    } catch (const KqException& e) {
+      ctlSay("%s: %s", d->getDiskPath().c_str(), e.getMessage().c_str());
+      clean = false;
+    }
+  }
+  r.lvm.reset();
+  ctlRemoveRequestDirectories({r.options.id, r.options.root, r.options.store});
+  return clean;
+}
+
+int serve(Request& r) {
+  const auto start = std::chrono::steady_clock::now();
+  ctlSay("loading the driver");
+  if (!ctlLoadDriver()) return kCtlNoDriver;
+  CacheManager cache;
+  KqBlkDisk::setCacheManager(&cache);
+  int status = kCtlOk;
+  if (!expose(r)) status = kCtlFailed;
+  if (status == kCtlOk && !ctlStopRequested()) {
+    ctlSay("discovering and mounting");
+    std::list<std::string> devices;
+    std::list<boost::shared_ptr<KqBlkDisk>> handles;
+    for (auto& d : r.disks) {
+      devices.push_back(d->getDevPath());
+      handles.emplace_back(d.get(), [](KqBlkDisk*) {});
+    }
+    CUxError err;
+    try {
+      KqBlkDiskUtils::setConfigDir(r.options.store.c_str(), false);
+      r.lvm.reset(KqBlkDiskUtils::initLVMConfig("lvm", devices));
+      KqBlkDiskUtils::discoverAndMount(r.options.root, r.options.id, handles, r.records, r.groups,
+                                       true, &err, *r.lvm);
+    } catch (const KqException& e) {
+      err = FXErrorUtil::ErrorErrNo(FX_HERE, EIO, "%s", e.getMessage().c_str());
+    }
+    bool anyMounted = false;
+    for (const kqblk_mountpoint& m : r.records) anyMounted |= m.error.empty();
+    if (err.IsError()) {
+      ctlSay("discovery failed: %s", err.AsString().c_str());
+      status = kCtlFailed;
+    } else if (!anyMounted) {
+      ctlSay("nothing on the disks could be mounted%s%s",
+             r.records.empty() ? "" : ": ", r.records.empty() ? "" : r.records.front().error.c_str());
+      status = kCtlBadInput;
+    }
+  }
+  if (status == kCtlOk && ctlStopRequested()) {
+    ctlSay("stopped before the guest was mounted");
+    status = kCtlFailed;
+  }
+  if (status == kCtlOk) {
+    const std::string tree = treeOf(r);
+    r.options.json ? printJson(r, tree) : printTable(r, tree);
+    std::fflush(stdout);
+    ctlSay("serving; stop with SIGINT or SIGTERM");
+    ctlWaitForStop();
+  }
+  ctlSay("taking down");
+  uint64_t extents = 0, bytes = 0;
+  for (auto& d : r.disks) {
+    extents += d->recalledExtents();
+    bytes += d->recalledBytes();
+  }
+  if (!takeDown(r) && status == kCtlOk) status = kCtlFailed;
+  KqBlkDisk::setCacheManager(nullptr);
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  ctlSay("recalled %llu extents (%llu bytes) in %.1f s", static_cast<unsigned long long>(extents),
+         static_cast<unsigned long long>(bytes), seconds);
+  return status;
+}
+
+}  // namespace
+
+int ctlMount(const std::vector<std::string>& args) {
+  Request r;
+  const int parsed = parse(args, r.options);
+  if (parsed != kCtlOk) return parsed < 0 ? kCtlOk : parsed;
+  ctlCatchStopSignals();
+  // One request per id and per root at a time, also across processes.
+  KqNamedMutex idLock(ctlRequestLockName(r.options.id));
+  KqNamedMutex rootLock("kqblkctl-root-" + r.options.root);
+  if (!idLock.tryLock()) {
+    ctlSay("request id %s is in use by another kqblkctl mount", r.options.id.c_str());
+    return kCtlBadInput;
+  }
+  if (!rootLock.tryLock()) {
+    ctlSay("%s is in use by another kqblkctl mount", r.options.root.c_str());
+    return kCtlBadInput;
+  }
+  std::string why;
+  if (!prepareRoot(r.options.root, why)) {
+    ctlSay("%s", why.c_str());
+    return kCtlBadInput;
+  }
+  const CtlRequest recorded{r.options.id, r.options.root, r.options.store};
+  // The id is ours now: what a killed request of the same id left goes.
+  CUxDirectory::Remove(r.options.store + "/lvm", true, false);
+  if (CUxDirectory::Create(r.options.store, true).IsError()) {
+    ctlSay("%s: cannot make the store directory", r.options.store.c_str());
+    ctlRemoveRequestDirectories(recorded);
+    return kCtlBadInput;
+  }
+  ctlRecordRequest(recorded);
+  KqBlkDiskUtils::setKqBlkRO(r.options.readOnly);
+  if (r.options.noFixup) KQPlatformInfo::setOverride("Session", "sHLXFixupMounts", "N");
+  const int status = serve(r);
+  ctlForgetRequest(r.options.id);
+  return status;
+}
