@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "kq_config.h"
 #include "kqblk_disk_utils.h"
 #include "kqblk_guestdisk.h"
 #include "kqblk_vminfodisk.h"
@@ -50,12 +51,19 @@ void ctlSay(const char* format, ...) {
 }
 
 bool ctlLoadDriver() {
-  const char* env = std::getenv("KQBLK_DRIVER_SCRIPT");
-  const std::string script = env && *env ? env : KQBLK_DRIVER_SCRIPT;
-  std::string baseDir = script.substr(0, script.rfind('/'));
-  if (script.substr(script.rfind('/') + 1) != "unix_drv.sh" || baseDir.empty()) {
-    ctlSay("the driver script must be called unix_drv.sh, not %s", script.c_str());
-    return false;
+  // The base directory holding unix_drv.sh: KQBLK_DRIVER_SCRIPT's (a build
+  // tree), else the configured dBASEHOME, else the one installed with us.
+  std::string baseDir;
+  const char* script = std::getenv("KQBLK_DRIVER_SCRIPT");
+  if (script && *script) {
+    const std::string path = script;
+    if (path.size() < 12 || path.compare(path.size() - 12, 12, "/unix_drv.sh") != 0) {
+      ctlSay("KQBLK_DRIVER_SCRIPT must name a file unix_drv.sh, not %s", script);
+      return false;
+    }
+    baseDir = path.substr(0, path.size() - 12);
+  } else if (!KQPlatformInfo::getStringTrim("Base", "dBASEHOME", &baseDir) || baseDir.empty()) {
+    baseDir = KQBLK_BASE_DIR;
   }
   std::string errorText;
   if (!KqBlkDiskUtils::LoadKqblkDriver(baseDir, errorText)) {

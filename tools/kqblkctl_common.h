@@ -15,8 +15,7 @@ enum KqCtlStatus { kCtlOk = 0, kCtlFailed = 1, kCtlBadInput = 2, kCtlNoDriver = 
 // One line on standard error, prefixed "kqblkctl: ".
 void ctlSay(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
-// Loads the driver through the base directory's unix_drv.sh (its directory
-// comes from KQBLK_DRIVER_SCRIPT, else the installed one); false, said why.
+// Loads the driver through the base directory's unix_drv.sh; false, said why.
 bool ctlLoadDriver();
 
 // SIGINT and SIGTERM only raise a flag from now on.
