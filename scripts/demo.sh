@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs the main job: a sample guest
-# disk image is exposed by kqblkctl as a /dev/kqblk device whose data is
-# recalled lazily from the image; its partitions are mounted read-only,
-# browsed, and everything is taken down again. Needs root.
+# disk image is mounted by `kqblkctl mount` as the guest saw it (its root
+# file system, with the xfs data partition at /data where the guest's fstab
+# puts it), data recalled from the image only as it is read. The guest's
+# files are listed at their guest paths, kqblkctl is stopped with SIGTERM,
+# and the demo shows that nothing is left. Needs root.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -12,40 +14,38 @@ cmake --build build -j"$(nproc)" --target kqblkctl ktntfs >/dev/null
 work=$(mktemp -d /tmp/kqblk-demo-XXXXXX)
 ctl=""
 cleanup() {
-  for m in "$work"/mnt-*; do [[ -d $m ]] && mountpoint -q "$m" && umount "$m"; done
-  if [[ -n $ctl ]] && kill -0 "$ctl" 2>/dev/null; then kill -INT "$ctl"; wait "$ctl" || true; fi
+  if [[ -n $ctl ]] && kill -0 "$ctl" 2>/dev/null; then kill -TERM "$ctl"; wait "$ctl" || true; fi
   rm -rf "$work"
 }
 trap cleanup EXIT
-trap 'echo "demo failed; kqblkctl log:"; cat "$work/kqblkctl.log" 2>/dev/null' ERR
+trap 'echo "demo failed; kqblkctl said:"; cat "$work/ctl.err" 2>/dev/null' ERR
 
 scripts/make_sample_guest.sh "$work/guest.img"
 export LD_LIBRARY_PATH="$PWD/build/readers"
 export KQBLK_DRIVER_SCRIPT="$PWD/tools/unix_drv.sh"
-build/tools/kqblkctl expose --store "$work/stores" --prefix demo- "$work/guest.img" \
-  > "$work/ctl.out" 2> "$work/kqblkctl.log" &
+id=demo$$
+start=$(date +%s%N)
+build/tools/kqblkctl mount --id "$id" --root "$work/root" --store "$work/store" "$work/guest.img" \
+  > "$work/ctl.out" 2> "$work/ctl.err" &
 ctl=$!
-for _ in $(seq 300); do
-  grep -q '^ready' "$work/ctl.out" && break
-  kill -0 "$ctl" 2>/dev/null || { cat "$work/ctl.out" "$work/kqblkctl.log"; exit 1; }
-  sleep 0.1
+for _ in $(seq 600); do
+  grep -q '^tree: ' "$work/ctl.out" && break
+  kill -0 "$ctl" 2>/dev/null || { cat "$work/ctl.out" "$work/ctl.err"; exit 1; }
+  sleep 0.05
 done
+elapsed=$((($(date +%s%N) - start) / 1000000))
+printf '== kqblkctl mount printed the tree after %d.%03d s\n' $((elapsed / 1000)) $((elapsed % 1000))
 cat "$work/ctl.out"
-read -r _ _ device parts < <(grep -- ' -> ' "$work/ctl.out")
-for part in $parts; do
-  dir="$work/mnt-${part##*/}"
-  mkdir -p "$dir"
-  opts=ro
-  [[ $(blkid -o value -s TYPE "$part") == xfs ]] && opts=ro,norecovery
-  mount -o "$opts" "$part" "$dir"
-  echo "== $part ($(blkid -o value -s TYPE "$part")) mounted on $dir"
-  (cd "$dir" && find . -maxdepth 3 -not -name lost+found | sort | head -20)
-done
-echo "== hostname: $(cat "$work"/mnt-*p1/etc/hostname)"
-echo "== notes: $(cat "$work"/mnt-*p1/home/admin/notes.txt)"
-echo "== recalled so far: $(du -sh "$work/stores" | cut -f1) of a $(du -h --apparent-size "$work/guest.img" | cut -f1) disk"
-for m in "$work"/mnt-*; do umount "$m"; done
-kill -INT "$ctl"
+tree=$(sed -n 's/^tree: //p' "$work/ctl.out")
+echo "== the guest's tree at $tree"
+(cd "$tree" && find . -maxdepth 3 -not -path './lost+found*' | sort | head -20)
+echo "== /etc/hostname: $(cat "$tree/etc/hostname")"
+echo "== /home/admin/notes.txt: $(cat "$tree/home/admin/notes.txt")"
+echo "== /data/reports/q3.txt (xfs, placed at /data by the guest's fstab): $(cat "$tree/data/reports/q3.txt")"
+echo "== recalled so far: $(du -sh "$work/store" | cut -f1) of a $(du -h --apparent-size "$work/guest.img" | cut -f1) disk"
+kill -TERM "$ctl"
 wait "$ctl"
-tail -1 "$work/ctl.out"
-echo "== devices left: $(build/tools/kqblkctl devices | wc -l)"
+ctl=""
+tail -2 "$work/ctl.err"
+echo "== left behind: $(build/tools/kqblkctl list | tail -n +2 | wc -l) devices," \
+  "$(grep -c "$work/root" /proc/mounts || true) mounts, mount root $([[ -e $work/root ]] && echo present || echo gone)"

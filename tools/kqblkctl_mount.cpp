@@ -4,6 +4,8 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -138,12 +140,20 @@ struct Request {
 };
 
 void printTable(const Request& r, const std::string& tree) {
-  std::printf("%-28s %-28s %-40s %s\n", "DEVICE", "GUEST PATH", "MOUNTED AT", "ERROR");
+  std::vector<std::array<std::string, 4>> rows = {{"DEVICE", "GUEST PATH", "MOUNTED AT", "ERROR"}};
   for (const kqblk_mountpoint& m : r.records) {
     const bool placed = m.error.empty();
-    std::printf("%-28s %-28s %-40s %s\n", m.device.c_str(), placed ? m.guestPath.c_str() : "-",
-                placed ? (m.bindPath.empty() ? m.mountPath : m.bindPath).c_str() : "-",
-                m.error.c_str());
+    rows.push_back({m.device, placed ? m.guestPath : "-",
+                    placed ? (m.bindPath.empty() ? m.mountPath : m.bindPath) : "-", m.error});
+  }
+  size_t width[3] = {0, 0, 0};
+  for (const auto& row : rows) {
+    for (size_t c = 0; c < 3; ++c) width[c] = std::max(width[c], row[c].size());
+  }
+  for (const auto& row : rows) {
+    std::printf("%-*s  %-*s  %-*s  %s\n", static_cast<int>(width[0]), row[0].c_str(),
+                static_cast<int>(width[1]), row[1].c_str(), static_cast<int>(width[2]),
+                row[2].c_str(), row[3].c_str());
   }
   for (const kqblk_vg& g : r.groups) {
     std::printf("volume group %s (the guest's %s)\n", g.name.c_str(), g.guestName.c_str());
