@@ -82,6 +82,8 @@ class Kqblkctl : public ::testing::Test {
  protected:
   void SetUp() override {
     if (geteuid() != 0) GTEST_SKIP() << "needs root";
+    // The build tree's driver script, not the one an installation would have.
+    setenv("KQBLK_DRIVER_SCRIPT", KQBLK_UNIX_DRV, 1);
   }
   TempDir dir;
 };
