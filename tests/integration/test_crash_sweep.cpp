@@ -86,6 +86,9 @@ TEST(CrashSweep, TakesDownWhatADeadRequestLeftAndNothingElse) {
   // Other requests may run on this machine: the sweep must leave them be.
   const std::set<std::string> listed(devices.begin(), devices.end());
   ASSERT_EQ(listed.count(dead.device) + listed.count(live.device), 2u);
+  for (const std::string& device : devices) {  // "exp-..." names hold a "p": still no partition
+    EXPECT_NE(device.rfind(dead.device + "p", 0), 0u) << device;
+  }
   for (const std::string& device : devices) KqBlkDiskUtils::cleanupAll(dir / "mnt-dead", device);
 
   // Nothing of the dead request is left.

@@ -35,6 +35,7 @@ Ran kqblkctl(const std::string& args) {
 struct Mounted {
   explicit Mounted(const std::vector<std::string>& args) : ctl(withCtl(args)) {
     for (std::string line; !(line = ctl.readLine()).empty();) {
+      lines.push_back(line);
       if (line.rfind("tree: ", 0) == 0) {
         tree = line.substr(6, line.size() - 7);
         break;
@@ -42,12 +43,20 @@ struct Mounted {
     }
     if (tree.empty()) throw std::runtime_error("kqblkctl mount printed no tree");
   }
+  // A test that failed half-way still gets everything taken down.
+  ~Mounted() {
+    if (ctl.running()) {
+      ctl.signal(SIGTERM);
+      ctl.wait();
+    }
+  }
   static std::vector<std::string> withCtl(std::vector<std::string> args) {
     args.insert(args.begin(), {KQBLK_CTL, "mount"});
     return args;
   }
   Child ctl;
   std::string tree;
+  std::vector<std::string> lines;  // what it printed
 };
 
 bool exists(const std::string& path) {
@@ -174,4 +183,54 @@ TEST_F(Kqblkctl, ASecondMountOfTheSameIdOrRootIsRefused) {
   EXPECT_EQ(readFile(first.tree + "/etc/hostname").size(), 6u);
   first.ctl.signal(SIGTERM);
   EXPECT_EQ(first.ctl.wait(), 0);
+}
+
+// A file system damaged beyond what fsck repairs keeps its reason in its
+// record; the rest of the disk still mounts and is served.
+TEST_F(Kqblkctl, ADamagedFileSystemCarriesItsReasonTheRestMounts) {
+  GuestImage image(dir / "guest.img");
+  image.image.fillRandom(2048 * 512, 163840 * 512, 7);  // all of the ext4 partition
+  Mounted m({"--id", "ctldamaged", "--root", dir / "root", image.image.path()});
+  std::string table;
+  for (const std::string& line : m.lines) table += line;
+  EXPECT_NE(table.find("No valid file system is found"), std::string::npos) << table;
+  EXPECT_EQ(readFile(m.tree + "/MountDir-2/docs/readme.txt").size(), 4u);
+  m.ctl.signal(SIGTERM);
+  EXPECT_EQ(m.ctl.wait(), 0);
+  EXPECT_EQ(leftovers("ctldamaged", dir / "root"), "");
+}
+
+// A stop while discovery runs, and a store on a full file system: a
+// non-zero status and nothing left.
+TEST_F(Kqblkctl, StoppedDuringDiscoveryOrOutOfStoreSpaceLeavesNothing) {
+  GuestImage image(dir / "guest.img");
+  {
+    // Discovery pauses while this marker exists, so the stop lands in it.
+    const std::string marker = "/tmp/KQBLKDISKUTIL_BLKDEVREADY.sleep";
+    std::ofstream(marker).close();
+    struct RemoveMarker {
+      std::string path;
+      ~RemoveMarker() { ::unlink(path.c_str()); }
+    } removeMarker{marker};
+    Child ctl({KQBLK_CTL, "mount", "--id", "ctlstop", "--root", dir / "stop", image.image.path()});
+    for (int i = 0; i < 100 && leftovers("ctlstop", dir / "stop").find("device") == std::string::npos; ++i) {
+      ::usleep(100000);
+    }
+    ::sleep(1);
+    ctl.signal(SIGTERM);
+    ::unlink(marker.c_str());
+    const int status = ctl.wait();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+  }
+  EXPECT_EQ(leftovers("ctlstop", dir / "stop"), "");
+
+  const std::string full = dir / "full";
+  ::mkdir(full.c_str(), 0755);
+  ASSERT_EQ(::mount("tmpfs", full.c_str(), "tmpfs", 0, "size=1m"), 0);
+  runTool("dd if=/dev/zero of=" + shellQuote(full + "/filler") + " bs=64k 2>/dev/null || true");
+  const Ran r = kqblkctl("mount --id ctlfull --root " + shellQuote(dir / "fullroot") + " --store " +
+                         shellQuote(full + "/store") + " " + shellQuote(image.image.path()));
+  EXPECT_NE(r.status, 0) << r.err;
+  EXPECT_EQ(leftovers("ctlfull", dir / "fullroot"), "") << r.err;
+  ::umount2(full.c_str(), MNT_DETACH);
 }
