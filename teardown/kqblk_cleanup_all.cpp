@@ -1,6 +1,11 @@
 // The crash sweep: everything built on a driver device that a process left
 // behind, taken down in the order that lets each layer go.
 
+#include <stdlib.h>
+
+#include <cerrno>
+
+#include "kq_fs.h"
 #include "kq_kernel.h"
 #include "kq_log.h"
 #include "kqblk_disk.h"
@@ -29,6 +34,35 @@ std::list<std::string> goneDevices() {
   return devices;
 }
 
+// The sweep's own LVM configuration: in cfgPath when the caller set one,
+// else in a private directory of its own (never "/", where an empty
+// cfgPath would put it). Released and removed however the sweep ends.
+class SweepLvmConfig {
+ public:
+  SweepLvmConfig() {
+    m_dir = KqBlkDiskUtils::cfgPath;
+    if (m_dir.empty()) {
+      char made[] = "/run/kqblk-sweep-XXXXXX";
+      if (::mkdtemp(made) == nullptr) {
+        throw KqException(kFunc, "cannot make a directory for the LVM configuration", "kqblk_disk_utils",
+                          __LINE__, errno);
+      }
+      m_dir = m_made = made;
+    }
+  }
+  ~SweepLvmConfig() {
+    delete KqBlkDiskUtils::ptrDefaultLVMConfig;
+    KqBlkDiskUtils::ptrDefaultLVMConfig = nullptr;
+    if (!m_made.empty()) CUxDirectory::Remove(m_made, true, false);
+  }
+  SweepLvmConfig(const SweepLvmConfig&) = delete;
+  SweepLvmConfig& operator=(const SweepLvmConfig&) = delete;
+  const std::string& dir() const { return m_dir; }
+
+ private:
+  std::string m_dir, m_made;
+};
+
 }  // namespace
 
 void KqBlkDiskUtils::cleanupAll(const std::string& mountRoot, std::string device,
@@ -51,15 +85,16 @@ void KqBlkDiskUtils::cleanupAll(const std::string& mountRoot, std::string device
   }
   cleanupMountPoints(mountRoot, mounts);
 
+  const SweepLvmConfig lvmConfig;
   bool anyGroupToRelease = true;
   if (includeLive) {
-    initDefaultLVMConfig(cfgPath.c_str());
+    initDefaultLVMConfig(lvmConfig.dir().c_str());
   } else {
     // LVM sees only the devices the sweep may change; an empty list would
     // mean all of them.
     const std::list<std::string> gone = goneDevices();
     anyGroupToRelease = !gone.empty();
-    ptrDefaultLVMConfig = new LVMConfig(cfgPath, gone, std::list<std::string>());
+    ptrDefaultLVMConfig = new LVMConfig(lvmConfig.dir(), gone, std::list<std::string>());
     ptrDefaultLVMConfig->createConfig(false);
   }
   // A kernel without device-mapper has no such devices to remove, and its
@@ -73,6 +108,4 @@ void KqBlkDiskUtils::cleanupAll(const std::string& mountRoot, std::string device
 
   EvDebug::DebugLvl(kFunc, 2, "Attempting kqblk destroy for [%s]", device.c_str());
   KqBlkDisk::cleanupKqBlkDev("", name.c_str(), false);
-  delete ptrDefaultLVMConfig;
-  ptrDefaultLVMConfig = nullptr;
 }

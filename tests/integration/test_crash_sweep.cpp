@@ -79,6 +79,7 @@ TEST(CrashSweep, TakesDownWhatADeadRequestLeftAndNothingElse) {
   Child reader({"/bin/sh", "-c", "exec 3<\"$0\"; echo open; while :; do cat \"$0\" >/dev/null; done", file});
   ASSERT_EQ(reader.readLine(), "open\n");
   const std::set<Mount> before = mounts();
+  const std::string topBefore = runTool("ls -A /");
   dead.server.kill();
 
   std::list<std::string> devices;
@@ -117,6 +118,7 @@ TEST(CrashSweep, TakesDownWhatADeadRequestLeftAndNothingElse) {
     }
     EXPECT_EQ(mounts().count(m), 1u) << "gone: " << m.source << " on " << m.target;
   }
+  EXPECT_EQ(runTool("ls -A /"), topBefore) << "the sweep left something in /";
   EXPECT_EQ(readFile(live.root + "/etc/hostname").size(), 6u);
   live.server.closeInput();
   EXPECT_EQ(live.server.wait(), 0);
