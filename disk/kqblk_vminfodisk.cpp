@@ -127,6 +127,11 @@ void KqBlkVMInfoDisk::connect() {
                         m_diskName + " : open failed. Error: " + err.AsString(), kFile, __LINE__,
                         -1);
     }
+    if (m_numSectors == 0 && m_sectorSize != 0) {
+      // A disk given no size has its source's (an NBD export, an image).
+      m_numSectors = static_cast<int64_t>(m_reader->getCapacity() * 512 / m_sectorSize);
+      m_diskBytes = m_numSectors * static_cast<int64_t>(m_sectorSize);
+    }
     m_log.Debug(kFunc, "%s disk opened successfully\n", m_diskName.c_str());
     m_opened = true;
   }

@@ -1,5 +1,6 @@
 // A disk whose data source is a hard-disk reader made by the reader plugin:
 // it serves the service thread's reads and writes the device's changes back.
+// Given a size of 0, the disk takes its source's when it connects.
 #pragma once
 
 #include "kq_hard_disk_reader.h"

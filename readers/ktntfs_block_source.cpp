@@ -1,9 +1,5 @@
 #include "ktntfs_block_source.h"
 
-#include <fcntl.h>
-#include <linux/fs.h>
-#include <sys/ioctl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,7 +9,6 @@
 namespace {
 const size_t kCachedBlocks = 16;
 const uint64_t kPrefetchBlocks = 4;
-const size_t kDirectAlign = 4096;
 // Buffers of evicted blocks kept for the next reads: a fresh 1 MiB buffer
 // per read costs an mmap, page faults and contention on the address space.
 const size_t kSpareBuffers = kPrefetchBlocks + 2;
@@ -23,7 +18,7 @@ BlockSource::~BlockSource() { close(); }
 
 bool BlockSource::isOpen() const {
   std::lock_guard<std::mutex> lock(m_mutex);
-  return m_fd >= 0;
+  return m_source != nullptr;
 }
 
 uint64_t BlockSource::size() const {
@@ -31,37 +26,14 @@ uint64_t BlockSource::size() const {
   return m_size;
 }
 
-CUxError BlockSource::open(const std::string& path, uint32_t blockSize) {
+void BlockSource::open(std::unique_ptr<Source> source, uint32_t blockSize) {
   close();
-  int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
-  if (fd < 0 && (errno == EACCES || errno == EROFS || errno == EPERM)) {
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);  // writes then fail
-  }
-  if (fd < 0) return FXErrorUtil::ErrorErrNo(FX_HERE, errno, "cannot open %s", path.c_str());
-  struct stat st;
-  uint64_t bytes = 0;
-  int err = 0;
-  if (fstat(fd, &st) != 0) {
-    err = errno;
-  } else if (S_ISBLK(st.st_mode)) {
-    if (ioctl(fd, BLKGETSIZE64, &bytes) != 0) err = errno;
-  } else if (S_ISREG(st.st_mode)) {
-    bytes = static_cast<uint64_t>(st.st_size);
-  } else {
-    err = EINVAL;
-  }
-  if (err != 0) {
-    ::close(fd);
-    return FXErrorUtil::ErrorErrNo(FX_HERE, err, "cannot use %s as a disk", path.c_str());
-  }
   std::lock_guard<std::mutex> lock(m_mutex);
-  m_fd = fd;
-  m_directFd = ::open(path.c_str(), O_RDONLY | O_DIRECT | O_CLOEXEC);
-  m_size = bytes;
+  m_size = source->size();
+  m_source = std::move(source);
   m_blockSize = blockSize;
   m_stopping = false;
   m_prefetcher = std::thread(&BlockSource::prefetchLoop, this);
-  return CUxError();
 }
 
 void BlockSource::close() {
@@ -73,9 +45,7 @@ void BlockSource::close() {
   m_changed.notify_all();
   if (m_prefetcher.joinable()) m_prefetcher.join();
   std::lock_guard<std::mutex> lock(m_mutex);
-  if (m_fd >= 0) ::close(m_fd);
-  if (m_directFd >= 0) ::close(m_directFd);
-  m_fd = m_directFd = -1;
+  m_source.reset();
   m_blocks.clear();
   m_spare.clear();
   m_inFlight.clear();
@@ -86,32 +56,18 @@ CUxError BlockSource::fetch(uint64_t index, Block& block) {
   const uint64_t start = index * m_blockSize;
   block.index = index;
   block.length = std::min<uint64_t>(m_blockSize, m_size - start);
-  const size_t capacity = (block.length + kDirectAlign - 1) / kDirectAlign * kDirectAlign;
   if (!block.data) {
     // Every buffer has room for a whole block, so that any can be reused.
-    const size_t full = (m_blockSize + kDirectAlign - 1) / kDirectAlign * kDirectAlign;
+    const size_t full = (m_blockSize + Source::kAlign - 1) / Source::kAlign * Source::kAlign;
     void* p = nullptr;
-    if (posix_memalign(&p, kDirectAlign, full) != 0) {
+    if (posix_memalign(&p, Source::kAlign, full) != 0) {
       return FXErrorUtil::ErrorErrNo(FX_HERE, ENOMEM, "no memory for a source block");
     }
     block.data.reset(static_cast<uint8_t*>(p));
   }
   const HLXReaderOptions* options = m_options;
   if (options && options->delayMicros) usleep(options->delayMicros);
-  int fd = m_directFd >= 0 ? m_directFd : m_fd;
-  for (uint64_t done = 0; done < block.length;) {
-    // Direct reads ask for whole aligned sizes; the source's end cuts them.
-    const uint64_t want = fd == m_directFd ? capacity - done : block.length - done;
-    const ssize_t n = pread(fd, block.data.get() + done, want, static_cast<off_t>(start + done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno == EINVAL && fd == m_directFd) {
-      fd = m_fd;  // this file system refuses direct I/O here
-      continue;
-    }
-    if (n <= 0) return FXErrorUtil::ErrorErrNo(FX_HERE, n < 0 ? errno : EIO, "source read failed");
-    done += static_cast<uint64_t>(n);
-  }
-  return CUxError();
+  return m_source->readAt(start, block.data.get(), block.length);
 }
 
 void BlockSource::insert(Block&& block) {
@@ -201,7 +157,7 @@ void BlockSource::prefetchLoop() {
 
 CUxError BlockSource::read(uint64_t offset, void* out, uint64_t bytes) {
   std::unique_lock<std::mutex> lock(m_mutex);
-  if (m_fd < 0) return FXErrorUtil::ErrorErrNo(FX_HERE, EBADF, "disk not open");
+  if (!m_source) return FXErrorUtil::ErrorErrNo(FX_HERE, EBADF, "disk not open");
   if (offset + bytes > m_size || offset + bytes < offset) {
     return FXErrorUtil::ErrorErrNo(FX_HERE, EINVAL, "read beyond the disk");
   }
@@ -223,17 +179,13 @@ CUxError BlockSource::read(uint64_t offset, void* out, uint64_t bytes) {
 
 CUxError BlockSource::write(uint64_t offset, const void* in, uint64_t bytes) {
   std::lock_guard<std::mutex> lock(m_mutex);
-  if (m_fd < 0) return FXErrorUtil::ErrorErrNo(FX_HERE, EBADF, "disk not open");
+  if (!m_source) return FXErrorUtil::ErrorErrNo(FX_HERE, EBADF, "disk not open");
   if (offset + bytes > m_size || offset + bytes < offset) {
     return FXErrorUtil::ErrorErrNo(FX_HERE, EINVAL, "write beyond the disk");
   }
   const uint8_t* src = static_cast<const uint8_t*>(in);
-  for (uint64_t done = 0; done < bytes;) {
-    const ssize_t n = pwrite(m_fd, src + done, bytes - done, static_cast<off_t>(offset + done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return FXErrorUtil::ErrorErrNo(FX_HERE, n < 0 ? errno : EIO, "write failed");
-    done += static_cast<uint64_t>(n);
-  }
+  CUxError err = m_source->writeAt(offset, src, bytes);
+  if (err.IsError()) return err;
   // Keep cached blocks coherent; blocks still being read are read again.
   for (Block& block : m_blocks) {
     const uint64_t start = block.index * m_blockSize;

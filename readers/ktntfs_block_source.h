@@ -1,8 +1,6 @@
-// The blocks of a raw image file or block device, kept in a small cache and
-// read ahead by a background thread on sequential runs, so that the
-// service thread's 4 KiB recalls are memory copies. Source reads bypass the
-// page cache where the file system allows it: the data goes to the device
-// and its stores anyway, and filling the page cache costs more than the read.
+// The blocks of a Source, kept in a small cache and read ahead by a
+// background thread on sequential runs, so that the service thread's 4 KiB
+// recalls are memory copies.
 #pragma once
 
 #include <condition_variable>
@@ -11,11 +9,11 @@
 #include <memory>
 #include <mutex>
 #include <set>
-#include <string>
 #include <thread>
 #include <vector>
 
 #include "kq_hard_disk_reader.h"
+#include "ktntfs_source.h"
 
 class BlockSource {
  public:
@@ -24,7 +22,8 @@ class BlockSource {
   BlockSource(const BlockSource&) = delete;
   BlockSource& operator=(const BlockSource&) = delete;
 
-  CUxError open(const std::string& path, uint32_t blockSize);
+  // Serves `source`'s blocks of `blockSize` bytes (a multiple of Source::kAlign).
+  void open(std::unique_ptr<Source> source, uint32_t blockSize);
   void close();
   bool isOpen() const;
   uint64_t size() const;
@@ -61,8 +60,7 @@ class BlockSource {
 
   mutable std::mutex m_mutex;
   std::condition_variable m_changed;
-  int m_fd = -1;        // buffered: writes, and reads where direct I/O is refused
-  int m_directFd = -1;  // O_DIRECT reads
+  std::unique_ptr<Source> m_source;
   uint64_t m_size = 0;
   uint32_t m_blockSize = 0;
   const HLXReaderOptions* m_options = nullptr;

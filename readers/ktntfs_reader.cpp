@@ -1,5 +1,5 @@
-// The hard-disk reader plugin: serves a raw image file or a block device
-// through a BlockSource, with test options to slow or fail reads.
+// The hard-disk reader plugin: serves the source a disk path names through a
+// BlockSource, with test options to slow or fail reads.
 #include <cerrno>
 #include <mutex>
 #include <new>
@@ -8,6 +8,7 @@
 #include "kq_config.h"
 #include "kq_hard_disk_reader.h"
 #include "ktntfs_block_source.h"
+#include "ktntfs_open_source.h"
 
 namespace {
 
@@ -15,7 +16,7 @@ const uint32_t kDefaultBlockSize = 1048576;
 const uint32_t kMinBlockSize = 4096;
 const uint32_t kMaxBlockSize = 64u << 20;
 
-class RawImageReader : public IHardDiskReader {
+class SourceReader : public IHardDiskReader {
  public:
   void setContext(uint64_t, const char*, const char*) override {}
   // The options stay the caller's: a test may change them while the disk runs.
@@ -40,9 +41,13 @@ class RawImageReader : public IHardDiskReader {
     if (blockSize < kMinBlockSize || blockSize > kMaxBlockSize || blockSize % 4096 != 0) {
       blockSize = kDefaultBlockSize;
     }
+    std::unique_ptr<Source> source;
+    CUxError err = openSource((*disks)[0].path, source);
+    if (err.IsError()) return err;
     std::lock_guard<std::mutex> lock(m_mutex);
     m_readCalls = 0;
-    return m_source.open((*disks)[0].path, blockSize);
+    m_source.open(std::move(source), blockSize);
+    return CUxError();
   }
 
   CUxError close() override {
@@ -83,6 +88,6 @@ class RawImageReader : public IHardDiskReader {
 extern "C" __attribute__((visibility("default"))) int CreateHardDiskReaderObject(
     ProductType_t, DiskType_t, IHardDiskReader** reader) {
   if (reader == nullptr) return -1;
-  *reader = new (std::nothrow) RawImageReader();
+  *reader = new (std::nothrow) SourceReader();
   return *reader ? 0 : -1;
 }

@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "kq_config.h"
+#include "kq_disk_source.h"
 #include "kqblk_disk_utils.h"
 #include "kqblk_guestdisk.h"
 #include "kqblk_vminfodisk.h"
@@ -100,6 +101,11 @@ bool ctlParseDisk(const std::string& text, CtlDiskSpec& spec, std::string& why) 
   spec.text = text;
   spec.guest = text.rfind("guest:", 0) == 0;
   spec.path = spec.guest ? text.substr(6) : text;
+  if (!spec.guest && kqIsNbdUri(text)) {
+    const std::string problem = kqNbdUriProblem(text);
+    why = text + ": " + problem;
+    return problem.empty();  // sized by the export when it connects
+  }
   struct stat st;
   if (spec.path.empty() || ::stat(spec.path.c_str(), &st) != 0) {
     why = spec.path + ": " + std::strerror(spec.path.empty() ? ENOENT : errno);
@@ -127,6 +133,8 @@ bool ctlParseDisk(const std::string& text, CtlDiskSpec& spec, std::string& why) 
       why = spec.path + ": cannot read its size";
       return false;
     }
+  } else if (S_ISREG(st.st_mode) && kqImageFormat(spec.path) != "raw") {
+    return true;  // sized by its qemu-nbd when it connects
   } else if (S_ISREG(st.st_mode)) {
     spec.bytes = static_cast<uint64_t>(st.st_size);
   } else {

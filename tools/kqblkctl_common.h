@@ -24,9 +24,11 @@ bool ctlStopRequested();
 // Waits until a stop signal arrives.
 void ctlWaitForStop();
 
-// A disk the user named: an image file or block device read through the
-// reader plugin, or "guest:/dev/sdX", a disk of this machine. False, with
-// `why`, for what cannot be a disk (missing, a directory, empty, in use).
+// A disk the user named: an image file (raw, or a format qemu-nbd serves),
+// a block device or an NBD URI read through the reader plugin, or
+// "guest:/dev/sdX", a disk of this machine; bytes 0 means the source's size.
+// False, with `why`, for what cannot be a disk (missing, a directory, empty,
+// in use, a URI we refuse).
 struct CtlDiskSpec {
   std::string text;  // as given
   std::string path;

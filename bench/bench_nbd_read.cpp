@@ -1,0 +1,106 @@
+// Sequential read of a 1 GiB file on an ext4 guest partition whose disk is
+// a remote NBD export: nbdkit on localhost TCP, its delay filter adding
+// 2 ms to every read. Needs root. Prints MB/s (target >= 100) and how many
+// reads the reader plugin keeps in flight.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <vector>
+
+#include "kq_fs.h"
+#include "kqblk_cache_manager.h"
+#include "kqblk_vminfodisk.h"
+#include "support/child_process.h"
+#include "support/disk_image.h"
+#include "support/exposed_disk.h"
+#include "support/guest_image.h"
+#include "support/loop_device.h"
+#include "support/run_tool.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+const uint64_t kFileBytes = 1ull << 30;
+const char kPort[] = "10839";
+// As the reader plugin's NBD source issues them.
+const unsigned kInFlight = 16;
+const unsigned kPieceKiB = 64;
+
+void makeGuest(const TempDir& dir, DiskImage& image) {
+  image.partition("label: dos\nstart=2048, size=2453504, type=83\n");
+  LoopDevice loop(image.path());
+  loop.addPartitions();
+  makeFileSystem(loop.partitionPath(1), {"ext4", "bench", ""});
+  ScopedMount m(loop.partitionPath(1), dir / "fill", "rw");
+  const std::vector<char> chunk = randomBytes(64 << 20, 5);
+  const int fd = open((m.path() + "/big.bin").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  for (uint64_t done = 0; done < kFileBytes; done += chunk.size()) {
+    if (write(fd, chunk.data(), chunk.size()) != static_cast<ssize_t>(chunk.size())) {
+      close(fd);
+      throw std::runtime_error("cannot fill the guest file");
+    }
+  }
+  close(fd);
+  m.unmount();
+}
+
+double readMBps(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) throw std::runtime_error("cannot open " + path);
+  std::vector<char> buf(1 << 20);
+  const auto start = std::chrono::steady_clock::now();
+  uint64_t total = 0;
+  for (ssize_t n; (n = read(fd, buf.data(), buf.size())) > 0;) total += static_cast<uint64_t>(n);
+  const double secs =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  close(fd);
+  if (total != kFileBytes) throw std::runtime_error("short read of " + path);
+  return static_cast<double>(total) / 1e6 / secs;
+}
+
+}  // namespace
+
+int run() {
+  if (geteuid() != 0) {
+    std::fprintf(stderr, "bench_nbd_read needs root\n");
+    return 1;
+  }
+  runTool(std::string(KQBLK_UNIX_DRV) + " -a kqblk");
+  TempDir dir;
+  DiskImage image(dir / "guest.img", 1200);
+  makeGuest(dir, image);
+  // nbdkit writes its pid file once it listens.
+  const std::string pidFile = dir / "nbdkit.pid";
+  Child server({"/usr/bin/nbdkit", "-f", "-r", "-i", "127.0.0.1", "-p", kPort, "-P", pidFile,
+                "--filter=delay", "file", image.path(), "delay-read=2ms"});
+  struct stat st;
+  for (int i = 0; i < 1000 && ::stat(pidFile.c_str(), &st) != 0; ++i) usleep(10000);
+  CacheManager cache(4ull << 30);
+  KqBlkDisk::setCacheManager(&cache);
+  double mbps = 0;
+  {
+    CUxDirectory::Create(dir / "stores", false);
+    ExposedDisk e(std::string("nbd://127.0.0.1:") + kPort + "/", 0, dir / "stores");
+    e.expose();
+    ScopedMount m(e.devPath + "p1", dir / "kqblk", "ro");
+    sync();
+    runTool("echo 3 > /proc/sys/vm/drop_caches");
+    mbps = readMBps(m.path() + "/big.bin");
+  }
+  KqBlkDisk::setCacheManager(nullptr);
+  std::printf("%-46s %9.0f MB/s  (target >= 100)\n", "kqblk over NBD, TCP, 2 ms per read", mbps);
+  std::printf("%-46s %9u x %u KiB\n", "reads in flight", kInFlight, kPieceKiB);
+  return 0;
+}
+
+int main() {
+  try {
+    return run();
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "bench_nbd_read: %s\n", e.what());
+    return 1;
+  }
+}

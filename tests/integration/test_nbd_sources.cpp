@@ -1,0 +1,212 @@
+// Disks whose source is NBD: images in other formats served by the reader
+// plugin's own qemu-nbd, and NBD URIs, through the real driver.
+#include <dirent.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+
+#include "kq_process.h"
+#include "kqblk_cache_manager.h"
+#include "support/child_process.h"
+#include "support/driver_fixture.h"
+#include "support/exposed_disk.h"
+#include "support/guest_image.h"
+#include "support/run_tool.h"
+#include "support/temp_dir.h"
+
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+
+namespace {
+
+// This process's children running `name`: the plugin's qemu-nbd.
+std::vector<pid_t> ourChildren(const std::string& name) {
+  std::vector<pid_t> found;
+  DIR* tasks = opendir("/proc/self/task");
+  while (dirent* t = readdir(tasks)) {
+    if (t->d_name[0] == '.') continue;
+    std::ifstream children(std::string("/proc/self/task/") + t->d_name + "/children");
+    for (pid_t pid; children >> pid;) {
+      std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
+      std::string command;
+      if (std::getline(comm, command) && command == name) found.push_back(pid);
+    }
+  }
+  closedir(tasks);
+  return found;
+}
+
+std::vector<std::string> entries(const std::string& dir) {
+  std::vector<std::string> names;
+  DIR* d = opendir(dir.c_str());
+  while (dirent* e = d ? readdir(d) : nullptr) {
+    if (e->d_name[0] != '.') names.push_back(e->d_name);
+  }
+  if (d) closedir(d);
+  return names;
+}
+
+void waitForPath(const std::string& path) {
+  struct stat st;
+  for (int i = 0; i < 1000 && ::stat(path.c_str(), &st) != 0; ++i) usleep(10000);
+}
+
+int readBlock(const std::string& device, uint64_t block, std::string* err) {
+  std::string out;
+  return KqProcess::system("dd if=" + shellQuote(device) + " of=/dev/null bs=4096 count=1 skip=" +
+                               std::to_string(block) + " iflag=direct",
+                           &out, err, 60, false);
+}
+
+class NbdSources : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    if (geteuid() != 0) return;
+    runTool(std::string(KQBLK_UNIX_DRV) + " -a kqblk");
+    suiteDir = new TempDir();
+    guest = new GuestImage(*suiteDir / "guest.img");
+    const std::string raw = shellQuote(guest->image.path());
+    const std::string at = shellQuote(suiteDir->path()) + "/";
+    runTool("qemu-img convert -O qcow2 " + raw + " " + at + "base.qcow2");
+    runTool("qemu-img create -q -f qcow2 -b base.qcow2 -F qcow2 " + at + "top.qcow2");
+    runTool("qemu-img convert -O vmdk " + raw + " " + at + "guest.vmdk");
+    runTool("qemu-img convert -O vhdx " + raw + " " + at + "guest.vhdx");
+  }
+  static void TearDownTestSuite() {
+    delete guest;
+    delete suiteDir;
+    guest = nullptr;
+    suiteDir = nullptr;
+  }
+  void SetUp() override {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root";
+    KqBlkDisk::gTimings = KqBlkDeviceTimings{100, 1000, 3};
+    KqBlkDisk::setCacheManager(&cache);
+    // The plugin's private directories go here, to be seen gone.
+    runDir = dir / "run";
+    mkdir(runDir.c_str(), 0700);
+    setenv("TMPDIR", runDir.c_str(), 1);
+  }
+  void TearDown() override {
+    unsetenv("TMPDIR");
+    KqBlkDisk::setCacheManager(nullptr);
+  }
+  void expectFilesOf(const ExposedDisk& e) {
+    ScopedMount root(e.devPath + "p1", dir / "p1", "ro");
+    for (const auto& file : guest->files[1]) {
+      EXPECT_EQ(readFile(root.path() + "/" + file.first), file.second) << file.first;
+    }
+  }
+  void expectNothingLeft() {
+    EXPECT_THAT(ourChildren("qemu-nbd"), IsEmpty());
+    EXPECT_THAT(entries(runDir), IsEmpty());
+  }
+
+  static TempDir* suiteDir;
+  static GuestImage* guest;
+  TempDir dir;
+  std::string runDir;
+  CacheManager cache{1ull << 30};
+};
+
+TempDir* NbdSources::suiteDir = nullptr;
+GuestImage* NbdSources::guest = nullptr;
+
+}  // namespace
+
+TEST_F(NbdSources, ImagesInOtherFormatsReadByteExactAndTheirQemuNbdEndsWithTheDisk) {
+  for (const char* name : {"top.qcow2", "guest.vmdk", "guest.vhdx"}) {
+    SCOPED_TRACE(name);
+    {
+      ExposedDisk e(*suiteDir / name, 0, dir.path());
+      e.expose();
+      EXPECT_EQ(ourChildren("qemu-nbd").size(), 1u);
+      expectFilesOf(e);
+    }
+    expectNothingLeft();
+  }
+}
+
+TEST_F(NbdSources, AnNbdUriReadsByteExact) {
+  const std::string socket = dir / "nbdkit.sock";
+  const std::string pidFile = dir / "nbdkit.pid";  // written once it listens
+  Child server({"/usr/bin/nbdkit", "-f", "-r", "-U", socket, "-P", pidFile, "file",
+                guest->image.path()});
+  waitForPath(pidFile);
+  ExposedDisk e("nbd+unix:///?socket=" + socket, 0, dir.path());
+  e.expose();
+  expectFilesOf(e);
+}
+
+TEST_F(NbdSources, AKilledQemuNbdGivesReadersEIOWithoutAHang) {
+  ExposedDisk e(*suiteDir / "top.qcow2", 0, dir.path());
+  e.expose();
+  const std::vector<pid_t> servers = ourChildren("qemu-nbd");
+  ASSERT_EQ(servers.size(), 1u);
+  kill(servers[0], SIGKILL);
+  std::string err;
+  EXPECT_NE(readBlock(e.devPath, 50000, &err), -1) << "the read hung";
+  EXPECT_THAT(err, HasSubstr("Input/output error"));
+}
+
+TEST_F(NbdSources, BadInputFailsWithOneClearErrorAndLeavesNothing) {
+  const std::string at = shellQuote(dir.path()) + "/";
+  const std::string socket = dir / "named.sock";
+  std::unique_ptr<Child> server;  // a qemu-nbd of the test's own
+  struct Case {
+    const char* what;
+    std::function<std::string()> make;  // the disk path
+    const char* error;
+  };
+  const Case cases[] = {
+      {"unreachable host", [] { return std::string("nbd://127.0.0.1:1/disk0"); },
+       "Connection refused"},
+      {"wrong export name",
+       [&] {
+         server.reset(new Child({"/usr/bin/qemu-nbd", "-r", "-x", "disk0", "-f", "raw", "-k",
+                                 socket, guest->image.path()}));
+         waitForPath(socket);
+         return "nbd+unix:///other?socket=" + socket;
+       },
+       "other"},
+      {"URI naming a key file",
+       [] { return std::string("nbd://127.0.0.1/disk0?tls-psk-file=/etc/shadow"); },
+       "takes no parameters"},
+      {"corrupt qcow2 header",
+       [&] {
+         runTool("head -c 65536 " + shellQuote(*suiteDir / "base.qcow2") + " > " + at + "bad.qcow2");
+         runTool("printf '\\377\\377\\377\\377' | dd of=" + at +
+                 "bad.qcow2 bs=1 seek=4 conv=notrunc status=none");
+         return dir / "bad.qcow2";
+       },
+       "qcow2"},
+      {"missing backing file",
+       [&] {
+         runTool("qemu-img create -q -u -f qcow2 -b " + at + "gone.qcow2 -F qcow2 " + at +
+                 "orphan.qcow2 400M");
+         return dir / "orphan.qcow2";
+       },
+       "backing file"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string path = c.make();
+    ExposedDisk e(path, 0, dir.path());
+    try {
+      e.disk->connect();
+      ADD_FAILURE() << "connected";
+    } catch (const KqException& ex) {
+      EXPECT_THAT(ex.getMessage(), HasSubstr(c.error));
+      EXPECT_EQ(std::string(ex.getMessage()).find('\n'), std::string::npos) << ex.getMessage();
+      std::printf("%s: %s\n", c.what, ex.getMessage().c_str());
+    }
+    server.reset();
+    expectNothingLeft();
+  }
+}
