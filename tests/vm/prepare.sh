@@ -12,9 +12,9 @@ exec 9>"$cache/.lock"
 flock 9
 
 # Boot-time modules: the 9p root and its overlay; then what the tests use.
-modules=(virtio_pci 9pnet_virtio 9p overlay crc32c_generic loop dm-mod fuse ext4 xfs btrfs vfat nls_cp437 nls_ascii)
+modules=(virtio_pci 9pnet_virtio 9p overlay crc32c_generic loop dm-mod dm-snapshot fuse ext4 xfs btrfs vfat nls_cp437 nls_ascii)
 
-if [[ ! -e $cache/ready ]]; then
+if [[ ! -e $cache/kernel ]]; then
   rm -rf "$cache/deb" "$cache/root" && mkdir -p "$cache/deb"
   image=$(apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux-image-[0-9]/ {print $2; exit}')
   if [[ -z $image ]] || ! (cd "$cache/deb" && apt-get download -q "$image" >/dev/null 2>&1); then
@@ -26,7 +26,14 @@ if [[ ! -e $cache/ready ]]; then
   version=$(ls "$cache/root/lib/modules")
   busybox depmod -b "$cache/root" "$version"
   "$here/extract_vmlinux.sh" "$cache/root/boot/vmlinuz-$version" >"$cache/vmlinux" || rm -f "$cache/vmlinux"
-  "$here/make_initramfs.sh" "$cache/root/lib/modules/$version" "$cache/initramfs.cpio" "${modules[@]}"
-  echo "$version" >"$cache/ready"
+  echo "$version" >"$cache/kernel"
 fi
-cat "$cache/ready"
+version=$(cat "$cache/kernel")
+# Made again whenever the scripts that make it change.
+for script in prepare.sh make_initramfs.sh initramfs_init.sh; do
+  if [[ ! -e $cache/initramfs.cpio || $here/$script -nt $cache/initramfs.cpio ]]; then
+    "$here/make_initramfs.sh" "$cache/root/lib/modules/$version" "$cache/initramfs.cpio" "${modules[@]}"
+    break
+  fi
+done
+echo "$version"
