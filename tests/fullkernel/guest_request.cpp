@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <iterator>
+#include <sstream>
+
 GuestRequest::GuestRequest(const std::string& id_, const std::string& dir,
                            const std::vector<const DiskImage*>& images)
     : id(id_), mountRoot(dir + "/mnt-" + id_) {
@@ -11,6 +14,10 @@ GuestRequest::GuestRequest(const std::string& id_, const std::string& dir,
   std::list<std::string> devices;
   for (const DiskImage* image : images) {
     m_disks.push_back(std::make_unique<ExposedDisk>(image->path(), image->sizeBytes(), stores));
+    // Named by the request, so that two requests can expose one image.
+    KqBlkVMInfoDisk& disk = *m_disks.back()->disk;
+    disk.setIdPrefix(id + "-");
+    disk.setDiskParams(1 << 20, static_cast<int64_t>(image->sizeBytes()), 512, image->path());
     m_disks.back()->expose();
     devices.push_back(m_disks.back()->devPath);
   }
@@ -30,7 +37,7 @@ bool GuestRequest::discoverAndMount() {
   return error.empty();
 }
 
-void GuestRequest::tearDown() {
+std::vector<std::string> GuestRequest::tearDown() {
   m_down = true;
   std::list<kqblk_mountpoint> mounted;
   for (const kqblk_mountpoint& m : records) {
@@ -39,8 +46,12 @@ void GuestRequest::tearDown() {
   KqBlkDiskUtils::cleanupMountPoints(mountRoot, mounted);
   for (const kqblk_mountpoint& m : mounted) ADD_FAILURE() << id << ": still mounted " << m.mountPath;
   EXPECT_EQ(KqBlkDiskUtils::cleanupVGs(vgs, m_lvm.get(), true), 0) << id;
+  std::string out, err;
+  KqBlkDiskUtils::runLVMCmd("vgs --noheadings -o vg_name,vg_exported", out, err, true, m_lvm.get());
   m_disks.clear();  // each device destroyed
   m_lvm.reset();
+  std::istringstream words(out);
+  return {std::istream_iterator<std::string>(words), {}};
 }
 
 std::string GuestRequest::root() const {

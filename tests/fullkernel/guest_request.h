@@ -26,8 +26,10 @@ class GuestRequest {
   // discoverAndMount; false with `error` set when it failed.
   bool discoverAndMount();
   // The records' mounts, the groups and the devices, in that order; each
-  // step reports through gtest what it left.
-  void tearDown();
+  // step reports through gtest what it left. Returns the words of "vgs -o
+  // vg_name,vg_exported" as the request saw them just before its devices
+  // went (the images themselves never change).
+  std::vector<std::string> tearDown();
 
   // The node of disk `i`.
   const std::string& device(size_t i) const { return m_disks.at(i)->devPath; }
