@@ -6,6 +6,7 @@
 # and GTEST_* variables. Prints the command's output and exits with its
 # status; 77 (with a message) where qemu or the kernel is not available.
 #   run_in_vm.sh [--cache DIR] [--timeout SECONDS] -- COMMAND [ARG...]
+# KQBLK_VM_KEEP=1 keeps the share (command, output, console) for a look.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 cache=${KQBLK_VM_CACHE:-vm-cache} timeout=1200
