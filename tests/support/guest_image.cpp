@@ -11,6 +11,7 @@
 
 #include "support/loop_device.h"
 #include "support/run_tool.h"
+#include "support/temp_dir.h"
 
 namespace {
 const uint64_t kImageMiB = 400;
@@ -32,6 +33,19 @@ std::vector<char> randomBytes(size_t n, uint32_t seed) {
     c = static_cast<char>(x);
   }
   return v;
+}
+
+void fillFileSystem(const std::string& device, const FileSystemSpec& fs,
+                    const std::vector<std::pair<std::string, std::string>>& files) {
+  makeFileSystem(device, fs);
+  TempDir mnt;
+  ScopedMount mounted(device, mnt.path(), "rw");
+  for (const auto& file : files) {
+    const std::string path = mnt / file.first;
+    runTool("mkdir -p " + shellQuote(path.substr(0, path.rfind('/'))));
+    if (file.first.back() != '/') std::ofstream(path) << file.second;
+  }
+  mounted.unmount();
 }
 
 std::vector<char> readFile(const std::string& path) {

@@ -33,6 +33,11 @@ class ScopedMount {
   bool m_mounted = false;
 };
 
+// Makes the file system on `device` and puts `files` on it (path -> text;
+// a path ending in "/" is a directory).
+void fillFileSystem(const std::string& device, const FileSystemSpec& fs,
+                    const std::vector<std::pair<std::string, std::string>>& files);
+
 std::vector<char> readFile(const std::string& path);
 void writeFile(const std::string& path, const std::vector<char>& data);
 // Deterministic pseudo-random bytes.

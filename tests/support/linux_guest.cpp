@@ -1,29 +1,8 @@
 #include "support/linux_guest.h"
 
-#include <fstream>
-
 #include "support/guest_image.h"
 #include "support/loop_device.h"
 #include "support/run_tool.h"
-#include "support/temp_dir.h"
-
-namespace {
-
-// Makes the file system and puts `files` (path -> text) on it.
-void fill(const std::string& device, const FileSystemSpec& fs,
-          const std::vector<std::pair<std::string, std::string>>& files) {
-  makeFileSystem(device, fs);
-  TempDir mnt;
-  ScopedMount mounted(device, mnt.path(), "rw");
-  for (const auto& file : files) {
-    const std::string path = mnt / file.first;
-    runTool("mkdir -p " + shellQuote(path.substr(0, path.rfind('/'))));
-    if (file.first.back() != '/') std::ofstream(path) << file.second;
-  }
-  mounted.unmount();
-}
-
-}  // namespace
 
 LinuxGuest::LinuxGuest(const std::string& directory)
     : system(directory + "/system.img", 420), data(directory + "/data.img", 24) {
@@ -47,11 +26,11 @@ LinuxGuest::LinuxGuest(const std::string& directory)
   {
     LoopDevice loop(system.path());
     loop.addPartitions();
-    fill(loop.partitionPath(1), {"ext4", "boot", kBootUuid}, {{"initramfs-6.1.0-guest.img", "initrd"}});
-    fill(loop.partitionPath(2), {"ext4", "root", kRootUuid},
+    fillFileSystem(loop.partitionPath(1), {"ext4", "boot", kBootUuid}, {{"initramfs-6.1.0-guest.img", "initrd"}});
+    fillFileSystem(loop.partitionPath(2), {"ext4", "root", kRootUuid},
          {{"etc/fstab", fstab}, {"etc/hostname", "phony-linux\n"}, {"dev/", ""}, {"home/", ""},
           {"srv/", ""}, {"boot/", ""}});
-    fill(loop.partitionPath(3), {"xfs", "home", ""}, {{"admin/notes.txt", "at home\n"}});
+    fillFileSystem(loop.partitionPath(3), {"xfs", "home", ""}, {{"admin/notes.txt", "at home\n"}});
     std::string serial = kEfiVolumeId;
     serial.erase(4, 1);
     makeFileSystem(loop.partitionPath(4), {"vfat", "EFI", serial});
@@ -59,7 +38,7 @@ LinuxGuest::LinuxGuest(const std::string& directory)
   }
   LoopDevice loop(data.path());
   loop.addPartitions();
-  fill(loop.partitionPath(1), {"ext4", "srv", kSrvUuid}, {{"www/index.html", "served\n"}});
+  fillFileSystem(loop.partitionPath(1), {"ext4", "srv", kSrvUuid}, {{"www/index.html", "served\n"}});
   runTool("mkswap -q " + shellQuote(loop.partitionPath(2)));
   loop.detach();
 }
