@@ -73,19 +73,6 @@ class DriverIoTest : public DriverTest {
     ASSERT_EQ(0u, dev->queue.inFlightCount());
   }
 
-  // Monitors the device as its service thread does: the descriptor's poll
-  // events now, and the errno of taking a request. The descriptor lives as
-  // long as `driver`.
-  short monitor(KqBlkDriverUnix& driver, int& fd, int& takeErrno) {
-    EXPECT_FALSE(driver.monitorDevice(m_name).IsError());
-    EXPECT_FALSE(driver.getFD(fd).IsError());
-    pollfd p = {fd, POLLIN | POLLERR, 0};
-    const short events = ::poll(&p, 1, 0) == 1 ? p.revents : 0;
-    int64_t extent = 0;
-    takeErrno = FXErrorUtil::GetErrNo(driver.getRecallRequest(m_name, extent));
-    return events;
-  }
-
   TempDir m_dir;
   std::unique_ptr<DiskImage> m_source;
   std::unique_ptr<StorePair> m_stores;
@@ -263,10 +250,16 @@ TEST_F(DriverIoTest, AbortFailsPendingAndLaterIo) {
   EXPECT_EQ(EIO, write(0, std::vector<char>(kExtent, 1)).error);
 
   // The service side sees the device gone.
-  int fd = -1, takeErrno = 0;
-  EXPECT_TRUE(monitor(driver, fd, takeErrno) & (POLLHUP | POLLERR));
-  EXPECT_NE(0, takeErrno);
-  EXPECT_NE(EAGAIN, takeErrno);
+  ASSERT_FALSE(driver.monitorDevice(m_name).IsError());
+  int fd = -1;
+  ASSERT_FALSE(driver.getFD(fd).IsError());
+  pollfd p = {fd, POLLIN | POLLERR, 0};
+  ASSERT_EQ(1, ::poll(&p, 1, 0));
+  EXPECT_TRUE(p.revents & (POLLHUP | POLLERR));
+  int64_t extent = 0;
+  err = driver.getRecallRequest(m_name, extent);
+  ASSERT_TRUE(err.IsError());
+  EXPECT_NE(EAGAIN, FXErrorUtil::GetErrNo(err));
 }
 
 TEST_F(DriverIoTest, ReadinessTimesOutWhileNoRecallIsAnswered) {
@@ -332,9 +325,15 @@ TEST_F(DriverIoTest, FetchedExtentNeverWaitsBehindAnotherExtentsHangingSourceRea
 
 TEST_F(DriverIoTest, IdleDeviceHasNothingPendingAndDescriptorsCloseOnExec) {
   KqBlkDriverUnix driver;
-  int fd = -1, takeErrno = 0;
-  EXPECT_EQ(0, monitor(driver, fd, takeErrno));
-  EXPECT_EQ(EAGAIN, takeErrno);
+  ASSERT_FALSE(driver.monitorDevice(m_name).IsError());
+  int fd = -1;
+  ASSERT_FALSE(driver.getFD(fd).IsError());
+  pollfd p = {fd, POLLIN | POLLERR, 0};
+  EXPECT_EQ(0, ::poll(&p, 1, 0));
+  int64_t extent = 0;
+  CUxError err = driver.getRecallRequest(m_name, extent);
+  ASSERT_TRUE(err.IsError());
+  EXPECT_EQ(EAGAIN, FXErrorUtil::GetErrNo(err));
 
   // No child may inherit a FUSE, loop or notification descriptor.
   int checked = 0;

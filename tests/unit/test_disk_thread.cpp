@@ -22,18 +22,6 @@ bool holdsSourceExtent(KqBlkRecallStore* store, int64_t extent) {
   return true;
 }
 
-// Waits (bounded) until the thread has aborted dev0; the number of aborts.
-size_t abortsOnceAborted() {
-  for (int i = 0; i < 500 && driverDouble().countCalls("abort:dev0") == 0; ++i) usleep(10000);
-  return driverDouble().countCalls("abort:dev0");
-}
-
-// Waits until the thread has ended by itself: its last error may be read
-// only after the join.
-void waitForThreadEnd(const KqLogCapture& log) {
-  for (int i = 0; i < 500 && log.find("Returning from thread func").empty(); ++i) usleep(10000);
-}
-
 class DiskThread : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -106,7 +94,8 @@ TEST_F(DiskThread, FiveFailedReadsAbortTheDeviceUnlessOnlyReadAheadWantedTheExte
   EXPECT_EQ(driverDouble().countCalls("abort:dev0"), 0u);
   // A reader waits for this one.
   driverDouble().pushRequest(5);
-  EXPECT_EQ(abortsOnceAborted(), 1u);
+  for (int i = 0; i < 500 && driverDouble().countCalls("abort:dev0") == 0; ++i) usleep(10000);
+  EXPECT_EQ(driverDouble().countCalls("abort:dev0"), 1u);
   EXPECT_EQ(disk.reads.load(), 10);
   const auto caught = log.find("Caught Exception [kqblk_disk]");
   ASSERT_EQ(caught.size(), 1u);
@@ -125,7 +114,8 @@ TEST_F(DiskThread, ConnectFailureOnTheThreadAbortsToo) {
   KqLogCapture log;
   disk.startThread();
   driverDouble().pushRequest(0);
-  EXPECT_EQ(abortsOnceAborted(), 1u);
+  for (int i = 0; i < 500 && driverDouble().countCalls("abort:dev0") == 0; ++i) usleep(10000);
+  EXPECT_EQ(driverDouble().countCalls("abort:dev0"), 1u);
   EXPECT_EQ(log.find("[scripted connect failure]").size(), 1u);
   disk.stopThread();
 }
@@ -149,6 +139,14 @@ TEST_F(DiskThread, FullCacheDropsDataReportsDoneAndLogsChangesOnce) {
   EXPECT_EQ(log.find("data#8] len [4096] in cache")[0].level, -1);
   EXPECT_EQ(log.find("Cache Full. Cannot move in additional extents!").size(), 3u);
 }
+
+namespace {
+// Waits until the thread has ended by itself: its last error may be read
+// only after the join.
+void waitForThreadEnd(const KqLogCapture& log) {
+  for (int i = 0; i < 500 && log.find("Returning from thread func").empty(); ++i) usleep(10000);
+}
+}  // namespace
 
 TEST_F(DiskThread, DriverErrorEndsTheThreadWithoutAbort) {
   KqLogCapture log;
