@@ -22,17 +22,6 @@ using ::testing::IsEmpty;
 
 namespace {
 
-uint64_t presentExtents(KqBlkRecallStore* store) {
-  std::vector<std::vector<uint8_t>> chunks;
-  int32_t bits = 0;
-  if (store->getExtentBitmap(chunks, bits).IsError()) return 0;
-  uint64_t n = 0;
-  for (const auto& chunk : chunks) {
-    for (uint8_t b : chunk) n += static_cast<uint64_t>(__builtin_popcount(b));
-  }
-  return n;
-}
-
 // Reads one block of a device in a child process, bypassing the page cache.
 // Returns the child's status; a hang shows as a time-out (-1).
 int readBlock(const std::string& device, uint64_t block, std::string* err) {
@@ -80,7 +69,7 @@ TEST_F(EndToEnd, MountsEachPartitionAndReadsFilesByteExactFetchingLittle) {
   {
     ScopedMount root(e.devPath + "p1", dir / "p1", "ro");
     EXPECT_EQ(readFile(root.path() + "/small.bin"), guest->files[1]["small.bin"]);
-    const uint64_t recalled = presentExtents(e.disk->getRecallStore()) * 4096;
+    const uint64_t recalled = e.disk->getRecallStore()->getPresentCount() * 4096u;
     // One small file on a 400 MiB disk: the mount and the file, little more.
     EXPECT_LT(recalled, guest->image.sizeBytes() / 20) << recalled << " bytes recalled";
     for (const auto& file : guest->files[1]) {
@@ -106,7 +95,7 @@ TEST_F(EndToEnd, WritesReachTheSourceOnlyThroughWriteBack) {
     root.unmount();
   }
   EXPECT_EQ(runTool("md5sum < " + shellQuote(copy)), before);
-  EXPECT_GT(presentExtents(e.disk->getPrivateStore()), 0u);
+  EXPECT_GT(e.disk->getPrivateStore()->getPresentCount(), 0);
   // Everything the device shows, recalled while the thread serves it.
   const std::string device = runTool("md5sum < " + shellQuote(e.devPath));
   ASSERT_TRUE(e.disk->writeBackChanges());
@@ -189,7 +178,7 @@ TEST_F(EndToEnd, FullCacheFailsTheReadInsteadOfHangingOrLying) {
   std::string err;
   EXPECT_NE(readBlock(e.devPath, 1000, &err), -1) << "the read hung";
   EXPECT_THAT(err, HasSubstr("Input/output error"));
-  EXPECT_EQ(presentExtents(e.disk->getRecallStore()), 0u);
+  EXPECT_EQ(e.disk->getRecallStore()->getPresentCount(), 0);
 }
 
 TEST_F(EndToEnd, TeardownInEveryStateLeavesNothingBehind) {

@@ -9,9 +9,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 
 #include "kq_process.h"
 #include "kqblk_engine_blockdev.h"
@@ -21,14 +23,23 @@
 
 namespace {
 
-struct AlignedBuffer {
-  explicit AlignedBuffer(size_t size) : length(size) {
-    if (posix_memalign(&data, 4096, size == 0 ? 4096 : size) != 0) data = nullptr;
+// One O_DIRECT read or write through a page-aligned buffer.
+IoResult directIo(const std::string& device, off_t offset, size_t length, const char* in) {
+  IoResult result;
+  std::unique_ptr<char, decltype(&std::free)> buffer(
+      static_cast<char*>(std::aligned_alloc(4096, (length / 4096 + 1) * 4096)), &std::free);
+  if (in) std::memcpy(buffer.get(), in, length);
+  const int fd = ::open(device.c_str(), (in ? O_WRONLY : O_RDONLY) | O_DIRECT | O_CLOEXEC);
+  if (fd < 0) {
+    result.error = errno;
+    return result;
   }
-  ~AlignedBuffer() { std::free(data); }
-  void* data = nullptr;
-  size_t length;
-};
+  result.bytes = in ? ::pwrite(fd, buffer.get(), length, offset) : ::pread(fd, buffer.get(), length, offset);
+  result.error = result.bytes < 0 ? errno : 0;
+  ::close(fd);
+  if (!in && result.bytes > 0) result.data.assign(buffer.get(), buffer.get() + result.bytes);
+  return result;
+}
 
 }  // namespace
 
@@ -41,15 +52,13 @@ void DriverTest::SetUp() {
 }
 
 StorePair::StorePair(int64_t size, int32_t extentSize) {
-  for (const char* name : {"pbstore", "rbstore"}) {
+  for (const auto& [name, store] : {std::pair{"pbstore", &m_private}, std::pair{"rbstore", &m_recall}}) {
     const std::string path = m_dir / name;
-    if (::mkdir(path.c_str(), 0755) != 0) throw std::runtime_error("cannot make " + path);
     CUxError err;
-    KqBlkRecallStore* store = KqBlkRecallStore::create(path, "test-disk", size, extentSize, err);
-    if (err.IsError() || store == nullptr) {
-      throw std::runtime_error("cannot create store " + path + ": " + err.AsString());
+    if (::mkdir(path.c_str(), 0755) == 0) {
+      store->reset(KqBlkRecallStore::create(path, "test-disk", size, extentSize, err));
     }
-    (std::strcmp(name, "pbstore") == 0 ? m_private : m_recall).reset(store);
+    if (err.IsError() || !*store) throw std::runtime_error("cannot create store " + path + ": " + err.AsString());
   }
 }
 
@@ -80,36 +89,11 @@ std::string testDeviceName(const std::string& stem) {
 }
 
 IoResult readDirect(const std::string& device, off_t offset, size_t length) {
-  IoResult result;
-  AlignedBuffer buffer(length);
-  const int fd = ::open(device.c_str(), O_RDONLY | O_DIRECT | O_CLOEXEC);
-  if (fd < 0) {
-    result.error = errno;
-    return result;
-  }
-  result.bytes = ::pread(fd, buffer.data, length, offset);
-  result.error = result.bytes < 0 ? errno : 0;
-  ::close(fd);
-  if (result.bytes > 0) {
-    const char* bytes = static_cast<const char*>(buffer.data);
-    result.data.assign(bytes, bytes + result.bytes);
-  }
-  return result;
+  return directIo(device, offset, length, nullptr);
 }
 
 IoResult writeDirect(const std::string& device, off_t offset, const std::vector<char>& data) {
-  IoResult result;
-  AlignedBuffer buffer(data.size());
-  std::memcpy(buffer.data, data.data(), data.size());
-  const int fd = ::open(device.c_str(), O_WRONLY | O_DIRECT | O_CLOEXEC);
-  if (fd < 0) {
-    result.error = errno;
-    return result;
-  }
-  result.bytes = ::pwrite(fd, buffer.data, data.size(), offset);
-  result.error = result.bytes < 0 ? errno : 0;
-  ::close(fd);
-  return result;
+  return directIo(device, offset, data.size(), data.data());
 }
 
 std::vector<char> readFile(const std::string& path, off_t offset, size_t length) {
