@@ -72,7 +72,10 @@ void kqblk_requireDriverLoaded(const char* function) {
 
 bool kqblk_dependsOnDriverDevice(const std::string& depsOutput) {
   for (const auto& pair : devicePairs(depsOutput)) {
-    if (KqBlkDriverUnix::ownsBlockDevice(pair.first, pair.second)) return true;
+    if (KqBlkDriverUnix::ownsBlockDevice(pair.first, pair.second) ||
+        !KqBlkDriverUnix::devicesUnder(pair.first, pair.second).empty()) {
+      return true;
+    }
   }
   return false;
 }

@@ -9,7 +9,7 @@
 void kqblk_requireDriverLoaded(const char* function);
 
 // Whether "dmsetup deps" output names a driver device: any of its
-// "(major, minor)" pairs is one the driver made.
+// "(major, minor)" pairs is one the driver made, or is built on one.
 bool kqblk_dependsOnDriverDevice(const std::string& depsOutput);
 // Whether any of those devices is, or is built on, a driver device that a
 // live process serves: a request still running.

@@ -53,8 +53,12 @@ void KqBlkDiskUtils::getKqBlkMountPoints(std::list<kqblk_mountpoint>& mountPoint
     struct stat st;
     if (::stat(entry.source.c_str(), &st) != 0) continue;  // proc, tmpfs and the like
     const dev_t device = S_ISBLK(st.st_mode) ? st.st_rdev : 0;
+    // Also through stacks of device-mapper devices (a snapshot sits on its
+    // origin, which sits on the driver device), which one level of
+    // "dmsetup deps" does not see.
     const bool ours = S_ISBLK(st.st_mode) &&
-                      KqBlkDriverUnix::ownsBlockDevice(major(device), minor(device));
+                      (KqBlkDriverUnix::ownsBlockDevice(major(device), minor(device)) ||
+                       !KqBlkDriverUnix::devicesUnder(major(device), minor(device)).empty());
     if (!ours && !builtOnDriverDevice(kFunc, device)) continue;
     kqblk_mountpoint record;
     record.device = entry.source;
