@@ -1,12 +1,13 @@
 #!/bin/bash
 # The full-kernel tier's second stage, PID 1 on the host's tree inside the
-# VM: fresh /run and /tmp, runs /kqvm/command (the writable share) with its
+# VM: a fresh /run, runs /kqvm/command (the writable share) with its
 # output in /kqvm/output and powers off through isa-debug-exit with its status
 # (125 for anything above).
 export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin HOME=/root
 export DM_DISABLE_UDEV=1  # no udev here
 mount -t tmpfs -o mode=0755 run /run && mkdir -m 1777 /run/lock
-mount -t tmpfs -o mode=1777 tmp /tmp
+# /tmp stays the overlay's (the host's, writes kept in memory): the build
+# tree the tests run from may lie below it.
 mkdir -p /dev/pts /dev/shm && mount -t devpts devpts /dev/pts && mount -t tmpfs shm /dev/shm
 cd /kqvm && /bin/bash ./command >output 2>&1
 rc=$?
