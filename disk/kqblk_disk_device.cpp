@@ -254,6 +254,11 @@ void KqBlkDisk::cleanupKqBlkDev(const char* dirPath, const char* name, bool abor
     }
     log.Debug(kFunc, "Deleted %s under [%s]", store.c_str(), base.c_str());
   }
+  // The recorded stores' own directory: a dead creator cannot remove it, and
+  // an empty one is all that is left of the device (rmdir keeps anything else).
+  if (!(dirPath && *dirPath) && !stores.empty()) {
+    ::rmdir(stores.front().substr(0, stores.front().rfind('/')).c_str());
+  }
 }
 
 void KqBlkDisk::waitForDeviceReady() {

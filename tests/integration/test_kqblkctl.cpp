@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <memory>
 #include <sstream>
 
 #include "kq_process.h"
@@ -93,8 +94,11 @@ class Kqblkctl : public ::testing::Test {
     if (geteuid() != 0) GTEST_SKIP() << "needs root";
     // The build tree's driver script, not the one an installation would have.
     setenv("KQBLK_DRIVER_SCRIPT", KQBLK_UNIX_DRV, 1);
+    // The log stays with the test, not in the machine's /var/log.
+    config = std::make_unique<ScopedConfig>("[Log]\nsKqBlkLogFile = " + (dir / "kqblkctl.log") + "\n");
   }
   TempDir dir;
+  std::unique_ptr<ScopedConfig> config;
 };
 
 }  // namespace
@@ -126,7 +130,7 @@ TEST_F(Kqblkctl, CleanupAfterSigkillLeavesNothingWhileALiveMountServes) {
   const Ran swept = kqblkctl("cleanup");
   EXPECT_EQ(swept.status, 0) << swept.err;
   EXPECT_EQ(leftovers("ctldead", dir / "dead/"), "") << swept.out;
-  EXPECT_FALSE(exists("/var/tmp/kqblk/ctldead/ctldead-"));
+  EXPECT_FALSE(exists("/var/tmp/kqblk/ctldead")) << "its store directory";
   EXPECT_EQ(readFile(live.tree + "/etc/hostname").size(), 6u);
   live.ctl.signal(SIGTERM);
   EXPECT_EQ(live.ctl.wait(), 0);
