@@ -15,7 +15,7 @@ struct nbd_handle;
 class NbdSource : public Source {
  public:
   // Pieces a read is split into, and how many of them are in flight at most.
-  static const uint64_t kPieceBytes = 64 * 1024;
+  static constexpr uint64_t kPieceBytes = 64 * 1024;
   static const size_t kMaxInFlight = 16;
 
   // `uri` must have passed kqNbdUriProblem.
