@@ -29,6 +29,7 @@
 #include <memory>
 #include <vector>
 
+#include "big_file_guest.h"
 #include "kq_fs.h"
 #include "kqblk_cache_manager.h"
 #include "kqblk_vminfodisk.h"
@@ -41,7 +42,6 @@
 
 namespace {
 
-const uint64_t kFileBytes = 1ull << 30;
 const int kRuns = 5;
 // Free page reporting hands memory back about two seconds after it is freed.
 const unsigned kSettleSeconds = 5;
@@ -68,41 +68,9 @@ void dropCaches(Start start) {
   }
 }
 
-double readMBps(const std::string& path) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) throw std::runtime_error("cannot open " + path);
-  std::vector<char> buf(1 << 20);
-  const auto start = std::chrono::steady_clock::now();
-  uint64_t total = 0;
-  for (ssize_t n; (n = read(fd, buf.data(), buf.size())) > 0;) total += static_cast<uint64_t>(n);
-  const double secs =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  close(fd);
-  if (total != kFileBytes) throw std::runtime_error("short read of " + path);
-  return static_cast<double>(total) / 1e6 / secs;
-}
-
 double median(std::vector<double> v) {
   std::sort(v.begin(), v.end());
   return v[v.size() / 2];
-}
-
-void makeGuest(const TempDir& dir, DiskImage& image) {
-  image.partition("label: dos\nstart=2048, size=2453504, type=83\n");
-  LoopDevice loop(image.path());
-  loop.addPartitions();
-  makeFileSystem(loop.partitionPath(1), {"ext4", "bench", ""});
-  ScopedMount m(loop.partitionPath(1), dir / "fill", "rw");
-  const std::vector<char> chunk = randomBytes(64 << 20, 5);
-  const int fd = open((m.path() + "/big.bin").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-  for (uint64_t done = 0; done < kFileBytes; done += chunk.size()) {
-    if (write(fd, chunk.data(), chunk.size()) != static_cast<ssize_t>(chunk.size())) {
-      close(fd);
-      throw std::runtime_error("cannot fill the guest file");
-    }
-  }
-  close(fd);
-  m.unmount();
 }
 
 struct Figures {
@@ -117,7 +85,7 @@ Figures measure(const TempDir& dir, const DiskImage& image, const std::string& t
     ScopedMount m(loop.partitionPath(1), dir / "direct", "ro");
     for (int i = 0; i < kRuns; ++i) {
       dropCaches(start);
-      direct.push_back(readMBps(m.path() + "/big.bin"));
+      direct.push_back(readBigFileMBps(m.path() + "/big.bin"));
     }
   }
   for (int i = 0; i < kRuns; ++i) {
@@ -127,10 +95,10 @@ Figures measure(const TempDir& dir, const DiskImage& image, const std::string& t
     e.expose();
     ScopedMount m(e.devPath + "p1", dir / "kqblk", "ro");
     dropCaches(start);
-    cold.push_back(readMBps(m.path() + "/big.bin"));
+    cold.push_back(readBigFileMBps(m.path() + "/big.bin"));
     for (int j = 0; i == kRuns - 1 && j < kRuns; ++j) {
       dropCaches(start);
-      warm.push_back(readMBps(m.path() + "/big.bin"));
+      warm.push_back(readBigFileMBps(m.path() + "/big.bin"));
     }
   }
   return {median(direct), median(cold), median(warm)};
@@ -142,7 +110,7 @@ double measureSlowed(const TempDir& dir, const DiskImage& image) {
   e.expose();
   ScopedMount m(e.devPath + "p1", dir / "kqblk-slow", "ro");
   dropCaches(Start::Primed);
-  return readMBps(m.path() + "/big.bin");
+  return readBigFileMBps(m.path() + "/big.bin");
 }
 
 void print(const char* regime, const Figures& f) {
@@ -164,7 +132,7 @@ int run() {
   runTool(std::string(KQBLK_UNIX_DRV) + " -a kqblk");
   TempDir dir;
   DiskImage image(dir / "guest.img", 1200);
-  makeGuest(dir, image);
+  makeBigFileGuest(dir, image);
   CacheManager cache(4ull << 30);
   KqBlkDisk::setCacheManager(&cache);
   const Figures settled = measure(dir, image, "settled", Start::Settled);

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "big_file_guest.h"
 #include "kq_fs.h"
 #include "kqblk_cache_manager.h"
 #include "kqblk_vminfodisk.h"
@@ -23,43 +24,10 @@
 
 namespace {
 
-const uint64_t kFileBytes = 1ull << 30;
 const char kPort[] = "10839";
 // As the reader plugin's NBD source issues them.
 const unsigned kInFlight = 16;
 const unsigned kPieceKiB = 64;
-
-void makeGuest(const TempDir& dir, DiskImage& image) {
-  image.partition("label: dos\nstart=2048, size=2453504, type=83\n");
-  LoopDevice loop(image.path());
-  loop.addPartitions();
-  makeFileSystem(loop.partitionPath(1), {"ext4", "bench", ""});
-  ScopedMount m(loop.partitionPath(1), dir / "fill", "rw");
-  const std::vector<char> chunk = randomBytes(64 << 20, 5);
-  const int fd = open((m.path() + "/big.bin").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-  for (uint64_t done = 0; done < kFileBytes; done += chunk.size()) {
-    if (write(fd, chunk.data(), chunk.size()) != static_cast<ssize_t>(chunk.size())) {
-      close(fd);
-      throw std::runtime_error("cannot fill the guest file");
-    }
-  }
-  close(fd);
-  m.unmount();
-}
-
-double readMBps(const std::string& path) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) throw std::runtime_error("cannot open " + path);
-  std::vector<char> buf(1 << 20);
-  const auto start = std::chrono::steady_clock::now();
-  uint64_t total = 0;
-  for (ssize_t n; (n = read(fd, buf.data(), buf.size())) > 0;) total += static_cast<uint64_t>(n);
-  const double secs =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  close(fd);
-  if (total != kFileBytes) throw std::runtime_error("short read of " + path);
-  return static_cast<double>(total) / 1e6 / secs;
-}
 
 }  // namespace
 
@@ -71,7 +39,7 @@ int run() {
   runTool(std::string(KQBLK_UNIX_DRV) + " -a kqblk");
   TempDir dir;
   DiskImage image(dir / "guest.img", 1200);
-  makeGuest(dir, image);
+  makeBigFileGuest(dir, image);
   // nbdkit writes its pid file once it listens.
   const std::string pidFile = dir / "nbdkit.pid";
   Child server({"/usr/bin/nbdkit", "-f", "-r", "-i", "127.0.0.1", "-p", kPort, "-P", pidFile,
@@ -88,7 +56,7 @@ int run() {
     ScopedMount m(e.devPath + "p1", dir / "kqblk", "ro");
     sync();
     runTool("echo 3 > /proc/sys/vm/drop_caches");
-    mbps = readMBps(m.path() + "/big.bin");
+    mbps = readBigFileMBps(m.path() + "/big.bin");
   }
   KqBlkDisk::setCacheManager(nullptr);
   std::printf("%-46s %9.0f MB/s  (target >= 100)\n", "kqblk over NBD, TCP, 2 ms per read", mbps);

@@ -22,15 +22,6 @@ using ::testing::IsEmpty;
 
 namespace {
 
-// Reads one block of a device in a child process, bypassing the page cache.
-// Returns the child's status; a hang shows as a time-out (-1).
-int readBlock(const std::string& device, uint64_t block, std::string* err) {
-  std::string out;
-  return KqProcess::system("dd if=" + shellQuote(device) + " of=/dev/null bs=4096 count=1 skip=" +
-                               std::to_string(block) + " iflag=direct",
-                           &out, err, 60, false);
-}
-
 class EndToEnd : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -109,14 +100,14 @@ TEST_F(EndToEnd, FailingSourceReadsAbortTheDeviceAndReadersGetEIO) {
   KqLogCapture log;
   e.context.readerOptions.failReadsFrom = 0;  // every read from now on
   std::string err;
-  EXPECT_NE(readBlock(e.devPath, 50000, &err), -1) << "the read hung";
+  EXPECT_NE(readBlockDirect(e.devPath, 50000, &err), -1) << "the read hung";
   EXPECT_THAT(err, HasSubstr("Input/output error"));
   const auto caught = log.find("Caught Exception [kqblk_disk]");
   ASSERT_EQ(caught.size(), 1u);
   EXPECT_THAT(caught[0].text, HasSubstr("Disconnect direct done upon lib disk read err"));
   // Aborted: later reads fail at once, also of data that was never asked for.
   e.context.readerOptions.failReadsFrom = -1;
-  EXPECT_NE(readBlock(e.devPath, 60000, &err), 0);
+  EXPECT_NE(readBlockDirect(e.devPath, 60000, &err), 0);
 }
 
 TEST_F(EndToEnd, ReadAheadPastTheSourcesEndNeitherFailsReadsNorAbortsTheDevice) {
@@ -134,7 +125,7 @@ TEST_F(EndToEnd, ReadAheadPastTheSourcesEndNeitherFailsReadsNorAbortsTheDevice) 
                               &out, &err, 60, false),
             0)
       << err;
-  EXPECT_EQ(readBlock(e.devPath, 10, &err), 0) << "the device was aborted: " << err;
+  EXPECT_EQ(readBlockDirect(e.devPath, 10, &err), 0) << "the device was aborted: " << err;
 }
 
 TEST_F(EndToEnd, ConnectFailingOnTheServiceThreadAbortsToo) {
@@ -159,7 +150,7 @@ TEST_F(EndToEnd, ConnectFailingOnTheServiceThreadAbortsToo) {
   KqLogCapture log;
   disk.startThread();  // serving starts in state 3: the first request reconnects
   std::string err;
-  EXPECT_NE(readBlock(dev, 10, &err), -1) << "the read hung";
+  EXPECT_NE(readBlockDirect(dev, 10, &err), -1) << "the read hung";
   EXPECT_THAT(err, HasSubstr("Input/output error"));
   const auto caught = log.find("Caught Exception [test][1][FailingReconnect::connect]:[source gone]");
   ASSERT_EQ(caught.size(), 1u);
@@ -176,7 +167,7 @@ TEST_F(EndToEnd, FullCacheFailsTheReadInsteadOfHangingOrLying) {
   e.devPath = e.disk->createKqBlkDev();
   e.disk->startThread();
   std::string err;
-  EXPECT_NE(readBlock(e.devPath, 1000, &err), -1) << "the read hung";
+  EXPECT_NE(readBlockDirect(e.devPath, 1000, &err), -1) << "the read hung";
   EXPECT_THAT(err, HasSubstr("Input/output error"));
   EXPECT_EQ(e.disk->getRecallStore()->getPresentCount(), 0);
 }

@@ -57,13 +57,6 @@ void waitForPath(const std::string& path) {
   for (int i = 0; i < 1000 && ::stat(path.c_str(), &st) != 0; ++i) usleep(10000);
 }
 
-int readBlock(const std::string& device, uint64_t block, std::string* err) {
-  std::string out;
-  return KqProcess::system("dd if=" + shellQuote(device) + " of=/dev/null bs=4096 count=1 skip=" +
-                               std::to_string(block) + " iflag=direct",
-                           &out, err, 60, false);
-}
-
 class NbdSources : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -151,7 +144,7 @@ TEST_F(NbdSources, AKilledQemuNbdGivesReadersEIOWithoutAHang) {
   ASSERT_EQ(servers.size(), 1u);
   kill(servers[0], SIGKILL);
   std::string err;
-  EXPECT_NE(readBlock(e.devPath, 50000, &err), -1) << "the read hung";
+  EXPECT_NE(readBlockDirect(e.devPath, 50000, &err), -1) << "the read hung";
   EXPECT_THAT(err, HasSubstr("Input/output error"));
 }
 

@@ -20,3 +20,10 @@ std::string runTool(const std::string& command) {
   }
   return out;
 }
+
+int readBlockDirect(const std::string& device, uint64_t block, std::string* err) {
+  std::string out;
+  return KqProcess::system("dd if=" + shellQuote(device) + " of=/dev/null bs=4096 count=1 skip=" +
+                               std::to_string(block) + " iflag=direct",
+                           &out, err, 60, false);
+}
