@@ -122,15 +122,15 @@ TEST_F(Kqblkctl, MountServesTheGuestTreeUntilSigtermThenLeavesNothing) {
 TEST_F(Kqblkctl, CleanupAfterSigkillLeavesNothingWhileALiveMountServes) {
   GuestImage deadImage(dir / "dead.img");
   GuestImage liveImage(dir / "live.img");
-  Mounted live({"--id", "ctllive", "--root", dir / "live", liveImage.image.path()});
+  Mounted live({"--id", "ctllive", "--root", dir / "live", "--store", dir / "store-live", liveImage.image.path()});
   {
-    Mounted dead({"--id", "ctldead", "--root", dir / "dead", deadImage.image.path()});
+    Mounted dead({"--id", "ctldead", "--root", dir / "dead", "--store", dir / "store-dead", deadImage.image.path()});
     dead.ctl.kill();
   }
   const Ran swept = kqblkctl("cleanup");
   EXPECT_EQ(swept.status, 0) << swept.err;
   EXPECT_EQ(leftovers("ctldead", dir / "dead/"), "") << swept.out;
-  EXPECT_FALSE(exists("/var/tmp/kqblk/ctldead")) << "its store directory";
+  EXPECT_FALSE(exists(dir / "store-dead")) << "its store directory";
   EXPECT_EQ(readFile(live.tree + "/etc/hostname").size(), 6u);
   live.ctl.signal(SIGTERM);
   EXPECT_EQ(live.ctl.wait(), 0);
@@ -174,7 +174,7 @@ TEST_F(Kqblkctl, BadInputIsRefusedWithOneLineAndNothingLeft) {
 TEST_F(Kqblkctl, ASecondMountOfTheSameIdOrRootIsRefused) {
   GuestImage image(dir / "guest.img");
   const std::string root = dir / "root";
-  Mounted first({"--id", "ctlone", "--root", root, image.image.path()});
+  Mounted first({"--id", "ctlone", "--root", root, "--store", dir / "store", image.image.path()});
   const Ran sameId = kqblkctl("mount --id ctlone --root " + shellQuote(dir / "other") + " " +
                               shellQuote(image.image.path()));
   EXPECT_EQ(sameId.status, 2);
@@ -194,7 +194,7 @@ TEST_F(Kqblkctl, ASecondMountOfTheSameIdOrRootIsRefused) {
 TEST_F(Kqblkctl, ADamagedFileSystemCarriesItsReasonTheRestMounts) {
   GuestImage image(dir / "guest.img");
   image.image.fillRandom(2048 * 512, 163840 * 512, 7);  // all of the ext4 partition
-  Mounted m({"--id", "ctldamaged", "--root", dir / "root", image.image.path()});
+  Mounted m({"--id", "ctldamaged", "--root", dir / "root", "--store", dir / "store", image.image.path()});
   std::string table;
   for (const std::string& line : m.lines) table += line;
   EXPECT_NE(table.find("No valid file system is found"), std::string::npos) << table;
@@ -216,7 +216,7 @@ TEST_F(Kqblkctl, StoppedDuringDiscoveryOrOutOfStoreSpaceLeavesNothing) {
       std::string path;
       ~RemoveMarker() { ::unlink(path.c_str()); }
     } removeMarker{marker};
-    Child ctl({KQBLK_CTL, "mount", "--id", "ctlstop", "--root", dir / "stop", image.image.path()});
+    Child ctl({KQBLK_CTL, "mount", "--id", "ctlstop", "--root", dir / "stop", "--store", dir / "store", image.image.path()});
     for (int i = 0; i < 100 && leftovers("ctlstop", dir / "stop").find("device") == std::string::npos; ++i) {
       ::usleep(100000);
     }
