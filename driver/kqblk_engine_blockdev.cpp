@@ -95,32 +95,26 @@ std::vector<MountEntry> mountTable() {
   return entries;
 }
 
-// Direct I/O makes the loop device hand whole requests to the FUSE file
-// instead of one page at a time; where the kernel refuses, pages it is.
-void loopUseDirectIO(int fd) { ::ioctl(fd, LOOP_SET_DIRECT_IO, 1UL); }
-
 int loopConfigure(int fd, int backingFd, const std::string& label) {
   loop_config config;
   std::memset(&config, 0, sizeof config);
   config.fd = static_cast<__u32>(backingFd);
-  // No LO_FLAGS_PARTSCAN: a scan would read the device inside this call,
-  // before anyone can answer its recalls. Partitions are added later.
-  config.info.lo_flags = 0;
+  // Everything is set in this one call. Once attached, the device may be
+  // read at once (udev probes it), and those reads wait for recalls that
+  // nobody answers before the device's thread starts; an ioctl after the
+  // attach (LOOP_SET_DIRECT_IO, LOOP_SET_STATUS64) freezes the queue until
+  // they end: a deadlock. For the same reason no LO_FLAGS_PARTSCAN, whose
+  // scan would read the device inside this call; partitions are added later.
+  // Direct I/O makes the loop device hand whole requests to the FUSE file
+  // instead of one page at a time; where the kernel cannot, pages it is.
+  config.info.lo_flags = LO_FLAGS_DIRECT_IO;
   std::snprintf(reinterpret_cast<char*>(config.info.lo_file_name), LO_NAME_SIZE, "%s",
                 label.c_str());
-  if (::ioctl(fd, LOOP_CONFIGURE, &config) == 0) {
-    loopUseDirectIO(fd);
-    return 0;
-  }
+  if (::ioctl(fd, LOOP_CONFIGURE, &config) == 0) return 0;
   if (errno != EINVAL && errno != ENOTTY) return -errno;
-  // Kernels before LOOP_CONFIGURE: the two-step form.
+  // Kernels before LOOP_CONFIGURE: attached plain, without label or direct
+  // I/O, which would take the ioctls above.
   if (::ioctl(fd, LOOP_SET_FD, backingFd) != 0) return -errno;
-  if (::ioctl(fd, LOOP_SET_STATUS64, &config.info) != 0) {
-    const int err = errno;
-    ::ioctl(fd, LOOP_CLR_FD, 0);
-    return -err;
-  }
-  loopUseDirectIO(fd);
   return 0;
 }
 
