@@ -15,12 +15,11 @@
 
 #include "fullkernel/guest_request.h"
 #include "fullkernel/lvm_guest.h"
-#include "kqblk_cache_manager.h"
+#include "fullkernel/vm_test.h"
 #include "support/child_process.h"
 #include "support/guest_image.h"
 #include "support/loop_device.h"
 #include "support/run_tool.h"
-#include "support/temp_dir.h"
 
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
@@ -37,20 +36,13 @@ std::set<std::string> mountTargets() {
   return found;
 }
 
-class LvmGuestInVm : public ::testing::Test {
+class LvmGuestInVm : public VmTest {
  protected:
   void SetUp() override {
-    runTool(std::string(KQBLK_UNIX_DRV) + " -a kqblk");
-    KqBlkDisk::gTimings = KqBlkDeviceTimings{100, 1000, 3};
-    KqBlkDisk::setCacheManager(&m_cache);
-    ::mkdir((m_dir / "cfg").c_str(), 0755);
-    KqBlkDiskUtils::setConfigDir((m_dir / "cfg").c_str(), false);
+    VmTest::SetUp();
+    loadDriver();
     m_mountsBefore = mountTargets();
     m_guest = std::make_unique<LvmGuest>(m_dir.path());
-  }
-  void TearDown() override {
-    KqBlkDisk::setCacheManager(nullptr);
-    KqBlkDiskUtils::setConfigDir("", false);
   }
 
   std::unique_ptr<GuestRequest> request(const std::string& id) {
@@ -110,22 +102,19 @@ class LvmGuestInVm : public ::testing::Test {
     }
   }
 
-  // After the teardown: no device-mapper device, mount or driver device of
-  // the test.
+  // After the teardown: no device-mapper device, volume group (as the
+  // machine's LVM sees them), mount or driver device of the test.
   void expectNothingLeft() {
     EXPECT_THAT(dmDevices(), ::testing::HasSubstr("No devices found"));
+    EXPECT_EQ(runTool("vgs --noheadings -o vg_name"), "");
     EXPECT_EQ(mountTargets(), m_mountsBefore);
     std::list<std::string> devices;
     KqBlkDiskUtils::getKqBlkDevs(devices);
     EXPECT_THAT(devices, IsEmpty());
   }
 
-  TempDir m_dir;
   std::unique_ptr<LvmGuest> m_guest;
   std::set<std::string> m_mountsBefore;
-
- private:
-  CacheManager m_cache{1ull << 30};
 };
 
 }  // namespace

@@ -1,0 +1,180 @@
+// The driver's devices beside udev as it runs on a proxy (the host's own
+// rules): alone, they autoactivate a guest's volume group under its guest
+// name and point /dev/disk/by-uuid at guest file systems that share a UUID
+// with one of the machine's own. With our rule file, which the driver
+// installs when it is loaded while udev runs, they leave the driver's
+// devices and the guest's volumes alone, and discovery takes the guest over.
+#include <dirent.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <climits>
+#include <memory>
+#include <thread>
+
+#include "fullkernel/guest_request.h"
+#include "fullkernel/lvm_guest.h"
+#include "fullkernel/vm_test.h"
+#include "kqblk_driver.h"
+#include "support/child_process.h"
+#include "support/guest_image.h"
+#include "support/loop_device.h"
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+using ::testing::Not;
+
+namespace {
+
+// A file system of the machine itself, and the guest's copies of its names.
+const char kOwnUuid[] = "5e1f0a2b-3c4d-4e5f-8a9b-0c1d2e3f4a5b";
+const char kOwnLabel[] = "proxydata";
+
+// systemd-udevd with the machine's rules, started after the devices that
+// are already there, which it then sees as at boot.
+class UdevDaemon {
+ public:
+  UdevDaemon() : m_daemon({"/lib/systemd/systemd-udevd"}) {
+    for (int i = 0; i < 200 && ::access("/run/udev/control", F_OK) != 0; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    runTool("udevadm trigger --action=add --subsystem-match=block");
+    settle();
+  }
+  ~UdevDaemon() {
+    try {
+      runTool("udevadm control --exit");
+    } catch (...) {
+    }
+    m_daemon.wait();
+    // Left behind, its control socket would make LVM wait for a udev that
+    // is gone.
+    ::unlink("/run/udev/control");
+  }
+  static void settle() { runTool("udevadm settle --timeout=120"); }
+
+ private:
+  Child m_daemon;
+};
+
+// Two guest disks, built before udev runs: a whole disk that is a physical
+// volume of guestvg (logical volume data: ext4 with the machine's UUID and
+// label), and an MBR disk whose ext4 root carries them too.
+struct UdevGuest {
+  explicit UdevGuest(const std::string& dir)
+      : volumeDisk(dir + "/pv-disk.img", 64), rootDisk(dir + "/root-disk.img", 64) {
+    rootDisk.partition("label: dos\nstart=2048, type=83\n");
+    LoopDevice root(rootDisk.path());
+    root.addPartitions();
+    fillFileSystem(root.partitionPath(1), {"ext4", kOwnLabel, kOwnUuid},
+                   {{"etc/fstab", "/dev/sda1 / ext4 defaults 0 1\n/dev/mapper/guestvg-data /data ext4 defaults 0 2\n"},
+                    {"etc/hostname", "udev-guest\n"}, {"dev/", ""}, {"data/", ""}});
+    LoopDevice volume(volumeDisk.path());
+    const AdminLvm lvm(dir + "/lvm-admin", {volume.path()});
+    lvm("pvcreate -y " + shellQuote(volume.path()));
+    lvm("vgcreate guestvg " + shellQuote(volume.path()));
+    lvm("lvcreate -y -Wy -Zy -L 24M -n data guestvg");
+    try {
+      fillFileSystem("/dev/mapper/guestvg-data", {"ext4", kOwnLabel, kOwnUuid}, {{"payload.txt", "data\n"}});
+    } catch (...) {
+      lvm("vgchange -an guestvg");
+      throw;
+    }
+    lvm("vgchange -an guestvg");
+  }
+  DiskImage volumeDisk, rootDisk;
+};
+
+// The block device `path` leads to, and the driver devices it is or is
+// built on (none when it is none of ours).
+std::vector<std::string> driverDevicesBehind(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0 || !S_ISBLK(st.st_mode)) return {};
+  return KqBlkDriverUnix::devicesUnder(major(st.st_rdev), minor(st.st_rdev));
+}
+
+std::string realPath(const std::string& path) {
+  char real[PATH_MAX];
+  return ::realpath(path.c_str(), real) ? real : "";
+}
+
+// Every /dev/disk/*/* link that leads to a driver device, a partition of
+// one or anything built on one.
+std::vector<std::string> diskLinksToDriverDevices() {
+  std::vector<std::string> found;
+  for (const char* kind : {"by-uuid", "by-label", "by-partuuid", "by-partlabel", "by-id", "by-path", "by-diskseq"}) {
+    const std::string dir = std::string("/dev/disk/") + kind;
+    DIR* d = ::opendir(dir.c_str());
+    if (!d) continue;
+    while (dirent* e = ::readdir(d)) {
+      const std::string link = dir + "/" + e->d_name;
+      if (e->d_name[0] != '.' && !driverDevicesBehind(link).empty()) found.push_back(link);
+    }
+    ::closedir(d);
+  }
+  return found;
+}
+
+class UdevInVm : public VmTest {
+ protected:
+  void SetUp() override {
+    VmTest::SetUp();
+    m_guest = std::make_unique<UdevGuest>(m_dir.path());
+    m_ownImage = std::make_unique<DiskImage>(m_dir / "own.img", 32);
+    makeFileSystem(m_ownImage->path(), {"ext4", kOwnLabel, kOwnUuid});
+    m_own = std::make_unique<LoopDevice>(m_ownImage->path());
+  }
+
+  std::unique_ptr<GuestRequest> request(const std::string& id) {
+    return std::make_unique<GuestRequest>(
+        id, m_dir.path(), std::vector<const DiskImage*>{&m_guest->rootDisk, &m_guest->volumeDisk});
+  }
+
+  std::unique_ptr<UdevGuest> m_guest;
+  std::unique_ptr<DiskImage> m_ownImage;
+  std::unique_ptr<LoopDevice> m_own;
+};
+
+}  // namespace
+
+// A proxy where the driver was loaded before udev ran: nothing installed
+// our rule, and the host's rules treat the guest's disks as the machine's.
+TEST_F(UdevInVm, HostRulesAloneActivateGuestGroupsAndShadowTheMachinesLinks) {
+  loadDriver();
+  UdevDaemon udev;
+  EXPECT_EQ(realPath(std::string("/dev/disk/by-uuid/") + kOwnUuid), m_own->path());
+  auto r = request("HLX_bare");
+  UdevDaemon::settle();
+  EXPECT_THAT(runTool("dmsetup ls"), HasSubstr("guestvg-data"));
+  EXPECT_THAT(driverDevicesBehind(std::string("/dev/disk/by-uuid/") + kOwnUuid), Not(IsEmpty()));
+  runTool("dmsetup remove guestvg-data");
+}
+
+TEST_F(UdevInVm, OurRuleKeepsTheHostsRulesOffTheGuestUntilDiscoveryTakesItOver) {
+  UdevDaemon udev;
+  loadDriver();
+  ASSERT_EQ(::access("/run/udev/rules.d/60-kqblk.rules", F_OK), 0);
+  auto r = request("HLX_ruled");
+  UdevDaemon::settle();
+  EXPECT_THAT(runTool("dmsetup ls"), HasSubstr("No devices found"));
+  EXPECT_THAT(diskLinksToDriverDevices(), IsEmpty());
+
+  ASSERT_TRUE(r->discoverAndMount()) << r->error;
+  for (const kqblk_mountpoint& m : r->records) EXPECT_EQ(m.error, "") << m.device;
+  ASSERT_NE(r->root(), "");
+  const std::vector<char> payload = readFile(r->root() + "/data/payload.txt");
+  EXPECT_EQ(std::string(payload.begin(), payload.end()), "data\n");
+  UdevDaemon::settle();
+  // The taken-over volume carries the machine's UUID and label too.
+  EXPECT_THAT(diskLinksToDriverDevices(), IsEmpty());
+  EXPECT_EQ(realPath(std::string("/dev/disk/by-uuid/") + kOwnUuid), m_own->path());
+  EXPECT_EQ(realPath(std::string("/dev/disk/by-label/") + kOwnLabel), m_own->path());
+
+  EXPECT_THAT(r->tearDown(), ElementsAre("guestvg"));
+  EXPECT_THAT(runTool("dmsetup ls"), HasSubstr("No devices found"));
+}
