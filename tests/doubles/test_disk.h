@@ -1,11 +1,15 @@
 // A disk whose source is a pattern in memory, with scripted failures.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <cstring>
 #include <vector>
 
+#include "doubles/driver_double.h"
 #include "kqblk_disk.h"
+#include "support/temp_dir.h"
 
 class TestDisk : public KqBlkDisk {
  public:
@@ -55,3 +59,27 @@ class TestDisk : public KqBlkDisk {
   std::vector<UINT8> ownBuffer;
   bool failConnect = false;
 };
+
+// A reset driver double, no pauses between retries, no cache manager.
+class DiskFixture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    driverDouble().reset();
+    KqBlkDisk::gTimings = KqBlkDeviceTimings{0, 0, 5};
+    KqBlkDisk::setCacheManager(nullptr);
+  }
+  void TearDown() override { KqBlkDisk::setCacheManager(nullptr); }
+  TempDir dir;
+};
+
+// The exception fn throws; a failure when it throws none.
+template <class F>
+KqException thrownBy(F fn) {
+  try {
+    fn();
+  } catch (const KqException& e) {
+    return e;
+  }
+  ADD_FAILURE() << "no exception";
+  return KqException("", "no exception", "", 0, 0);
+}

@@ -1,67 +1,56 @@
 // Device creation, store preparation and destruction over the driver double.
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <fstream>
 
-#include "doubles/driver_double.h"
 #include "doubles/test_disk.h"
 #include "kqblk_cache_manager.h"
 #include "kqblk_store.h"
-#include "support/temp_dir.h"
 
 using ::testing::HasSubstr;
 
 namespace {
 
-bool exists(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0;
-}
+bool exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
 
-// The exception fn throws; a failure when it throws none.
-template <class F>
-KqException thrown(F fn) {
-  try {
-    fn();
-  } catch (const KqException& e) {
-    return e;
-  }
-  ADD_FAILURE() << "no exception";
-  return KqException("", "", "", 0, 0);
-}
-
-class DiskDevice : public ::testing::Test {
+class DiskDevice : public DiskFixture {
  protected:
   void SetUp() override {
-    driverDouble().reset();
-    KqBlkDisk::gTimings = KqBlkDeviceTimings{0, 0, 5};
-    KqBlkDisk::setCacheManager(nullptr);
+    DiskFixture::SetUp();
     disk.setDiskUUID("dev0");
     disk.setSectors(2048);
     disk.connect();
   }
-  void TearDown() override { KqBlkDisk::setCacheManager(nullptr); }
-  TempDir dir;
   TestDisk disk{"/vm/disk0", dir.path()};
 };
 
 }  // namespace
 
-TEST_F(DiskDevice, CreatesBothStoresAndTheDevice) {
+TEST_F(DiskDevice, CreateMakesBothStoresAndDestroyPurgesTheCacheAndRemovesThem) {
+  CacheManager cache(1 << 20);
+  KqBlkDisk::setCacheManager(&cache);
   EXPECT_EQ(disk.createKqBlkDev(), "/dev/kqblk/dev0");
   EXPECT_EQ(disk.getState(), STATE_DEVICE_CREATED);
   EXPECT_EQ(disk.recallStore()->getPath(), dir / "dev0/rbstore");
   EXPECT_EQ(disk.getPrivateStore()->getPath(), dir / "dev0/pbstore");
   EXPECT_EQ(disk.recallStore()->getSize(), 2048 * 512);
+  std::string name;
+  ASSERT_FALSE(disk.recallStore()->getExtentFileName(3, name).IsError());
+  ASSERT_TRUE(cache.UpdateItem(name, 4096, 0));
+  disk.destroyKqBlkDev();
+  EXPECT_EQ(disk.getState(), STATE_INIT);
+  EXPECT_EQ(cache.usedBytes(), 0u);
+  EXPECT_FALSE(exists(dir / "dev0"));
+  EXPECT_EQ(disk.getPrivateStore(), nullptr);
 }
 
 TEST_F(DiskDevice, StoreDirectoryThatIsAFileFailsWithCodeZero) {
   const std::string file = dir / "plainfile";
   std::ofstream(file) << "x";
   disk.setDirPath(file);
-  const KqException e = thrown([&] { disk.createKqBlkDev(); });
+  const KqException e = thrownBy([&] { disk.createKqBlkDev(); });
   EXPECT_EQ(e.getMessage(), file + " is not a directory");
   EXPECT_EQ(e.getCode(), 0);
   EXPECT_EQ(disk.getState(), STATE_CONNECTED);
@@ -70,20 +59,18 @@ TEST_F(DiskDevice, StoreDirectoryThatIsAFileFailsWithCodeZero) {
 
 TEST_F(DiskDevice, FailedCreationKeepsDirectoriesAndTheRetryReopensThem) {
   driverDouble().createResult = FXErrorUtil::ErrorErrNo(FX_HERE, ENOSPC, "no loop device");
-  const KqException e = thrown([&] { disk.createKqBlkDev(); });
+  const KqException e = thrownBy([&] { disk.createKqBlkDev(); });
   EXPECT_THAT(e.getMessage(), HasSubstr("Failed to create kqblk device dev0 : err : "));
   EXPECT_EQ(e.getCode(), ENOSPC);
   EXPECT_EQ(disk.getState(), STATE_CONNECTED);
   EXPECT_EQ(disk.getPrivateStore(), nullptr);
-  EXPECT_TRUE(exists(dir / "dev0/rbstore"));
 
   // What the first attempt recalled is still there for the retry.
   {
     CUxError err;
     std::unique_ptr<KqBlkRecallStore> left(KqBlkRecallStore::open(dir / "dev0/rbstore", err));
     ASSERT_TRUE(left) << err.AsString();
-    const std::vector<char> data(4096, 'r');
-    ASSERT_FALSE(left->writeExtent(5, data.data()).IsError());
+    ASSERT_FALSE(left->writeExtent(5, std::vector<char>(4096, 'r').data()).IsError());
   }
   driverDouble().createResult.Success();
   CacheManager cache(1 << 20);
@@ -97,7 +84,7 @@ TEST_F(DiskDevice, FailedCreationKeepsDirectoriesAndTheRetryReopensThem) {
 
 TEST_F(DiskDevice, StoreFailureCarriesTheStoreErrno) {
   disk.setSectors(-1);  // a size no store can have
-  const KqException e = thrown([&] { disk.createKqBlkDev(); });
+  const KqException e = thrownBy([&] { disk.createKqBlkDev(); });
   EXPECT_THAT(e.getMessage(), HasSubstr("Failed to create/open store @ " + dir / "dev0/pbstore" + ". err: "));
   EXPECT_EQ(e.getCode(), EINVAL);
   EXPECT_EQ(driverDouble().countCalls("create:dev0"), 0u);
@@ -106,20 +93,6 @@ TEST_F(DiskDevice, StoreFailureCarriesTheStoreErrno) {
   disk.setSectors(2048);
   disk.createKqBlkDev();
   EXPECT_EQ(disk.getPrivateStore()->getSize(), 2048 * 512);
-}
-
-TEST_F(DiskDevice, DestroyPurgesTheCacheAndRemovesTheStores) {
-  CacheManager cache(1 << 20);
-  KqBlkDisk::setCacheManager(&cache);
-  disk.createKqBlkDev();
-  std::string name;
-  ASSERT_FALSE(disk.recallStore()->getExtentFileName(3, name).IsError());
-  ASSERT_TRUE(cache.UpdateItem(name, 4096, 0));
-  disk.destroyKqBlkDev();
-  EXPECT_EQ(disk.getState(), STATE_INIT);
-  EXPECT_EQ(cache.usedBytes(), 0u);
-  EXPECT_FALSE(exists(dir / "dev0"));
-  EXPECT_EQ(disk.getPrivateStore(), nullptr);
 }
 
 TEST_F(DiskDevice, DestroyWithoutDeviceIsQuietAndChecksStates) {
@@ -131,27 +104,24 @@ TEST_F(DiskDevice, DestroyWithoutDeviceIsQuietAndChecksStates) {
   disk.forceState(STATE_MONITORING);
   EXPECT_THROW(disk.destroyKqBlkDev(), KqException);
   disk.forceState(STATE_CONNECTED);
-  EXPECT_EQ(thrown([&] { disk.destroyKqBlkDev(); }).getMessage(),
+  EXPECT_EQ(thrownBy([&] { disk.destroyKqBlkDev(); }).getMessage(),
             "/vm/disk0 device not created: state 1 invalid");
 }
 
 TEST_F(DiskDevice, BusyDeviceIsRetriedThenGivenUpWithoutThrowing) {
-  disk.createKqBlkDev();
-  driverDouble().destroyFailures = 4;
-  disk.destroyKqBlkDev();
-  EXPECT_EQ(driverDouble().countCalls("destroy:dev0"), 5u);
-  EXPECT_EQ(disk.getState(), STATE_INIT);
-
-  TestDisk other("/vm/disk1", dir.path());
-  other.setDiskUUID("dev1");
-  other.connect();
-  other.createKqBlkDev();
-  driverDouble().destroyFailures = 5;
-  KqLogCapture log;
-  other.destroyKqBlkDev();
-  EXPECT_EQ(driverDouble().countCalls("destroy:dev1"), 5u);
-  EXPECT_EQ(other.getState(), STATE_INIT);
-  EXPECT_EQ(log.find("Failed to destroy kqblk device [dev1]. Error message [Failed to destroy/abort kqblk device dev1 : err : ").size(), 1u);
+  for (int failures : {4, 5}) {  // the fifth try succeeds; none does
+    SCOPED_TRACE(failures);
+    driverDouble().reset();
+    if (disk.getState() == STATE_INIT) disk.connect();
+    disk.createKqBlkDev();
+    driverDouble().destroyFailures = failures;
+    KqLogCapture log;
+    disk.destroyKqBlkDev();
+    EXPECT_EQ(driverDouble().countCalls("destroy:dev0"), 5u);
+    EXPECT_EQ(disk.getState(), STATE_INIT);
+    EXPECT_EQ(log.find("Failed to destroy kqblk device [dev0]. Error message [Failed to destroy/abort "
+                       "kqblk device dev0 : err : ").size(), failures == 5 ? 1u : 0u);
+  }
 }
 
 // Without a cache manager: no cache walk, and the stores go all the same.
@@ -167,11 +137,10 @@ TEST_F(DiskDevice, FailedAbortSkipsDestroyButNotTheStores) {
 TEST_F(DiskDevice, CleanupByNameAbortsOnlyOrDestroysAndRemovesStores) {
   // The stores an ended process left behind.
   ASSERT_EQ(::mkdir((dir / "stale").c_str(), 0755), 0);
-  for (const char* store : {"pbstore", "rbstore"}) {
-    const std::string path = dir / "stale/" + store;
-    ASSERT_EQ(::mkdir(path.c_str(), 0755), 0);
+  for (const char* store : {"/stale/pbstore", "/stale/rbstore"}) {
+    ASSERT_EQ(::mkdir((dir.path() + store).c_str(), 0755), 0);
     CUxError err;
-    delete KqBlkRecallStore::create(path, "stale", 1 << 20, 4096, err);
+    delete KqBlkRecallStore::create(dir.path() + store, "stale", 1 << 20, 4096, err);
     ASSERT_FALSE(err.IsError()) << err.AsString();
   }
   KqBlkDisk::cleanupKqBlkDev(dir.path().c_str(), "stale", true);
@@ -188,7 +157,7 @@ TEST_F(DiskDevice, CleanupByNameAbortsOnlyOrDestroysAndRemovesStores) {
   EXPECT_NO_THROW(KqBlkDisk::cleanupKqBlkDev("", "gone", false));
   EXPECT_THROW(KqBlkDisk::cleanupKqBlkDev("", nullptr, false), KqException);
   driverDouble().abortResult = FXErrorUtil::ErrorErrNo(FX_HERE, EBUSY, "busy");
-  const KqException e = thrown([] { KqBlkDisk::cleanupKqBlkDev("", "stuck", false); });
+  const KqException e = thrownBy([] { KqBlkDisk::cleanupKqBlkDev("", "stuck", false); });
   EXPECT_EQ(e.getMessage(), "Failed to delete device stuck");
   EXPECT_EQ(e.getCode(), EBUSY);
 }
@@ -202,7 +171,7 @@ TEST_F(DiskDevice, ReadinessUsesTheConfiguredTimeout) {
   disk.waitForDeviceReady();
   EXPECT_EQ(driverDouble().lastReadyTimeout, 300u);
   driverDouble().waitReadyResult = FXErrorUtil::ErrorErrNo(FX_HERE, ETIMEDOUT, "not ready");
-  const KqException e = thrown([&] { disk.waitForDeviceReady(); });
+  const KqException e = thrownBy([&] { disk.waitForDeviceReady(); });
   EXPECT_EQ(e.getMessage(), "Device dev0 is not ready to mount");
   EXPECT_EQ(e.getCode(), ETIMEDOUT);
 }

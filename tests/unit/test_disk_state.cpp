@@ -1,34 +1,16 @@
 // The disk object's identity, state checks and destructor.
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
-
-#include "doubles/driver_double.h"
 #include "doubles/test_disk.h"
-#include "support/temp_dir.h"
-
-using ::testing::HasSubstr;
 
 namespace {
 
 std::string messageOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const KqException& e) {
-    EXPECT_EQ(e.getCode(), -1);
-    EXPECT_EQ(e.getFileName(), "kqblk_disk");
-    return e.getFuncName() + "|" + e.getMessage();
-  }
-  return "no exception";
+  const KqException e = thrownBy(f);
+  EXPECT_EQ(e.getCode(), -1);
+  EXPECT_EQ(e.getFileName(), "kqblk_disk");
+  return e.getFuncName() + "|" + e.getMessage();
 }
 
-class DiskState : public ::testing::Test {
- protected:
-  void SetUp() override {
-    driverDouble().reset();
-    KqBlkDisk::gTimings = KqBlkDeviceTimings{0, 0, 5};
-  }
-  TempDir dir;
-};
+using DiskState = DiskFixture;
 
 }  // namespace
 
@@ -52,6 +34,11 @@ TEST_F(DiskState, ShortNamesStayAndLongNamesAreHashedBehindThePrefix) {
 
 TEST_F(DiskState, ChecksReportTheDiskPathAndStatesExactly) {
   TestDisk disk("/vm/disk0", dir.path());
+  disk.setDiskUUID("abc");
+  const KqBlkDisk idleCopy(disk);  // allowed in 0; gets the paths only
+  EXPECT_EQ(idleCopy.getDiskPath(), "/vm/disk0");
+  EXPECT_EQ(idleCopy.getDiskUUID(), "");
+  EXPECT_EQ(idleCopy.getState(), STATE_INIT);
   EXPECT_EQ(messageOf([&] { disk.disconnect(); }),
             "KqBlkDisk::disconnect|/vm/disk0 not connected: need state 1, curr(0)");
 
@@ -78,6 +65,11 @@ TEST_F(DiskState, ChecksReportTheDiskPathAndStatesExactly) {
   disk.forceState(STATE_INIT);
   EXPECT_EQ(messageOf([&] { disk.createKqBlkDev(); }),
             "KqBlkDisk::createKqBlkDev|/vm/disk0 disk needs to be connected: need state 1, curr(0)");
+  // Not cut short for long disk paths.
+  const std::string longPath(400, 'p');
+  TestDisk longer(longPath, dir.path());
+  EXPECT_EQ(messageOf([&] { longer.disconnect(); }),
+            "KqBlkDisk::disconnect|" + longPath + " not connected: need state 1, curr(0)");
 }
 
 TEST_F(DiskState, BaseConnectLeavesStateAndDisconnectDirectAlwaysResets) {
@@ -89,22 +81,6 @@ TEST_F(DiskState, BaseConnectLeavesStateAndDisconnectDirectAlwaysResets) {
   test.forceState(STATE_DEVICE_CREATED);
   test.disconnect_direct();
   EXPECT_EQ(test.getState(), STATE_INIT);
-}
-
-TEST_F(DiskState, StateTextIsBoundedForLongDiskPaths) {
-  const std::string longPath(400, 'p');
-  TestDisk disk(longPath, dir.path());
-  EXPECT_EQ(messageOf([&] { disk.disconnect(); }),
-            "KqBlkDisk::disconnect|" + longPath + " not connected: need state 1, curr(0)");
-}
-
-TEST_F(DiskState, CopyOfAnIdleDiskSharesNothingButItsPaths) {
-  TestDisk disk("/vm/disk0", dir.path());
-  disk.setDiskUUID("abc");
-  KqBlkDisk copy(disk);
-  EXPECT_EQ(copy.getDiskPath(), "/vm/disk0");
-  EXPECT_EQ(copy.getDiskUUID(), "");
-  EXPECT_EQ(copy.getState(), STATE_INIT);
 }
 
 TEST_F(DiskState, DestructorRunsTheTeardownForEachState) {

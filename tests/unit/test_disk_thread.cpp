@@ -3,12 +3,10 @@
 #include <gtest/gtest.h>
 #include <dirent.h>
 
-#include "doubles/driver_double.h"
 #include "doubles/test_disk.h"
 #include "kqblk_cache_manager.h"
 #include "kqblk_store.h"
 #include "support/exposed_disk.h"
-#include "support/temp_dir.h"
 
 namespace {
 
@@ -22,19 +20,15 @@ bool holdsSourceExtent(KqBlkRecallStore* store, int64_t extent) {
   return true;
 }
 
-class DiskThread : public ::testing::Test {
+class DiskThread : public DiskFixture {
  protected:
   void SetUp() override {
-    driverDouble().reset();
-    KqBlkDisk::gTimings = KqBlkDeviceTimings{0, 0, 5};
-    KqBlkDisk::setCacheManager(nullptr);
+    DiskFixture::SetUp();
     disk.setDiskUUID("dev0");
     disk.setSectors(4096);
     disk.connect();
     disk.createKqBlkDev();
   }
-  void TearDown() override { KqBlkDisk::setCacheManager(nullptr); }
-  TempDir dir;
   TestDisk disk{"/vm/disk0", dir.path()};
 };
 
@@ -108,18 +102,6 @@ TEST_F(DiskThread, FiveFailedReadsAbortTheDeviceUnlessOnlyReadAheadWantedTheExte
   EXPECT_EQ(disk.getState(), STATE_DEVICE_CREATED);
 }
 
-TEST_F(DiskThread, ConnectFailureOnTheThreadAbortsToo) {
-  disk.failConnect = true;
-  disk.disconnect_direct();  // the thread must reconnect
-  KqLogCapture log;
-  disk.startThread();
-  driverDouble().pushRequest(0);
-  for (int i = 0; i < 500 && driverDouble().countCalls("abort:dev0") == 0; ++i) usleep(10000);
-  EXPECT_EQ(driverDouble().countCalls("abort:dev0"), 1u);
-  EXPECT_EQ(log.find("[scripted connect failure]").size(), 1u);
-  disk.stopThread();
-}
-
 TEST_F(DiskThread, FullCacheDropsDataReportsDoneAndLogsChangesOnce) {
   CacheManager cache(1);  // nothing fits
   KqBlkDisk::setCacheManager(&cache);
@@ -140,19 +122,12 @@ TEST_F(DiskThread, FullCacheDropsDataReportsDoneAndLogsChangesOnce) {
   EXPECT_EQ(log.find("Cache Full. Cannot move in additional extents!").size(), 3u);
 }
 
-namespace {
-// Waits until the thread has ended by itself: its last error may be read
-// only after the join.
-void waitForThreadEnd(const KqLogCapture& log) {
-  for (int i = 0; i < 500 && log.find("Returning from thread func").empty(); ++i) usleep(10000);
-}
-}  // namespace
-
 TEST_F(DiskThread, DriverErrorEndsTheThreadWithoutAbort) {
   KqLogCapture log;
   disk.startThread();
   driverDouble().raiseError();
-  waitForThreadEnd(log);
+  // Its last error may be read only after the join.
+  for (int i = 0; i < 500 && log.find("Returning from thread func").empty(); ++i) usleep(10000);
   disk.stopThread();
   EXPECT_EQ(FXErrorUtil::GetErrNo(disk.getLastError()), 22);
   EXPECT_EQ(driverDouble().countCalls("abort:dev0"), 0u);

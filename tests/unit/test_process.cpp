@@ -23,7 +23,7 @@
 
 using ::testing::HasSubstr;
 
-TEST(Process, ReturnsStatusAndBothStreamsReplacingOldText) {
+TEST(Process, ReturnsStatusAndBothStreamsReplacingOldTextAndLargeOutputDoesNotBlock) {
   std::string out = "old", err = "old";
   EXPECT_EQ(KqProcess::system("echo to-out; echo to-err >&2; exit 3", &out, &err, 0, false), 3);
   EXPECT_EQ(out, "to-out\n");
@@ -31,13 +31,8 @@ TEST(Process, ReturnsStatusAndBothStreamsReplacingOldText) {
   EXPECT_EQ(KqProcess::system("true", &out, &err, 0, true), 0);
   EXPECT_EQ(out, "");
   EXPECT_EQ(KqProcess::system("kill -TERM $$", &out, &err, 0, false), 128 + SIGTERM);
-}
-
-TEST(Process, LargeOutputOnBothStreamsDoesNotBlock) {
-  std::string out, err;
   EXPECT_EQ(KqProcess::system("head -c 300000 /dev/zero; head -c 200000 /dev/zero >&2", &out,
-                              &err, 20, false),
-            0);
+                              &err, 20, false), 0);
   EXPECT_EQ(out.size(), 300000u);
   EXPECT_EQ(err.size(), 200000u);
 }
@@ -57,11 +52,15 @@ TEST(Process, TimeOutKillsTheWholeGroupAndSaysTimedout) {
   EXPECT_NE(stat(marker.c_str(), &st), 0);
 }
 
-TEST(Process, InstanceFormReportsTimedoutAndLeavesTheChildToTheCaller) {
+TEST(Process, InstanceFormReportsStartFailuresAndTimedoutAndLeavesTheChildToTheCaller) {
+  std::string err;
+  const char* missing[] = {"/nonexistent/program", nullptr};
+  EXPECT_FALSE(KqProcess().StartProcess(missing, &err, 0));
+  EXPECT_THAT(err, HasSubstr("/nonexistent/program"));
+
   KqProcess proc;
   proc.TrapIO(true, true);
   const char* argv[] = {"/bin/sh", "-c", "echo partial; sleep 30", nullptr};
-  std::string err;
   ASSERT_TRUE(proc.StartProcess(argv, &err, 0)) << err;
   ASSERT_GT(proc.GetPid(), 0);
   int rc = 0;
@@ -74,14 +73,6 @@ TEST(Process, InstanceFormReportsTimedoutAndLeavesTheChildToTheCaller) {
   std::string out;
   proc.GetIO(&out, &err);
   EXPECT_EQ(out, "partial\n");
-}
-
-TEST(Process, StartFailureIsReported) {
-  KqProcess proc;
-  const char* argv[] = {"/nonexistent/program", nullptr};
-  std::string err;
-  EXPECT_FALSE(proc.StartProcess(argv, &err, 0));
-  EXPECT_THAT(err, HasSubstr("/nonexistent/program"));
 }
 
 namespace {

@@ -6,10 +6,9 @@
 #include <fstream>
 #include <vector>
 
-#include "doubles/driver_double.h"
+#include "doubles/test_disk.h"
 #include "kqblk_store.h"
 #include "kqblk_vminfodisk.h"
-#include "support/temp_dir.h"
 
 using ::testing::HasSubstr;
 
@@ -49,14 +48,12 @@ bool read(KqBlkVMInfoDisk& disk, long long offset, std::vector<UINT8>& buffer) {
   return disk.readData(&disk, offset, &size, &p);
 }
 
-class VMInfoDisk : public ::testing::Test {
+class VMInfoDisk : public DiskFixture {
  protected:
   void SetUp() override {
-    driverDouble().reset();
-    KqBlkDisk::gTimings = KqBlkDeviceTimings{0, 0, 5};
+    DiskFixture::SetUp();
     writeImage(imagePath, image);
   }
-  TempDir dir;
   std::string imagePath = dir / "disk.img";
   std::vector<uint8_t> image = pattern(kSectors * 512, 1);
   HLXVMContext context;
@@ -87,16 +84,12 @@ TEST_F(VMInfoDisk, ReadsTheImageAndTrimsAtItsEnd) {
   EXPECT_EQ(disk.getState(), STATE_CONNECTED);
   disk.disconnect();
   EXPECT_EQ(disk.getState(), STATE_INIT);
-  try {
-    read(disk, 0, buf);
-    FAIL() << "no exception";
-  } catch (const KqException& e) {
-    EXPECT_EQ(e.getMessage(), "/vm/disk0 cannot read: need state 1, curr(0)");
-    EXPECT_EQ(e.getFileName(), "kqblk_vminfodisk");
-  }
+  const KqException e = thrownBy([&] { read(disk, 0, buf); });
+  EXPECT_EQ(e.getMessage(), "/vm/disk0 cannot read: need state 1, curr(0)");
+  EXPECT_EQ(e.getFileName(), "kqblk_vminfodisk");
 }
 
-TEST_F(VMInfoDisk, InjectedFailuresAndMissingSourcesFailReads) {
+TEST_F(VMInfoDisk, InjectedFailuresAndMissingSourcesFailReadsAndAMissingImageFailsTheOpen) {
   context.readerOptions.failReadsFrom = 1;
   context.readerOptions.failReadCount = 2;
   connect(disk, imagePath, kSectors * 512, context);
@@ -111,16 +104,10 @@ TEST_F(VMInfoDisk, InjectedFailuresAndMissingSourcesFailReads) {
   EXPECT_EQ(log.find("InstanceType [300] not supported").size(), 1u);
   EXPECT_FALSE(read(unsupported, 0, buf));
   EXPECT_FALSE(unsupported.writeBackChanges());
-}
 
-TEST_F(VMInfoDisk, OpenFailureThrowsAndLeavesItDisconnected) {
   KqBlkVMInfoDisk missing("/vm/missing", dir.path());
-  try {
-    connect(missing, dir / "no-such.img", 4096, context);
-    FAIL() << "no exception";
-  } catch (const KqException& e) {
-    EXPECT_THAT(e.getMessage(), HasSubstr(dir / "no-such.img : open failed. Error: "));
-  }
+  EXPECT_THAT(thrownBy([&] { connect(missing, dir / "no-such.img", 4096, context); }).getMessage(),
+              HasSubstr(dir / "no-such.img : open failed. Error: "));
   EXPECT_FALSE(missing.isConnected());
   EXPECT_EQ(missing.getState(), STATE_INIT);
 }
