@@ -106,13 +106,9 @@ class DeviceTest : public ::testing::Test {
     m_loop = std::make_unique<LoopDevice>(m_image->path());
     ASSERT_EQ(partitions, m_loop->addPartitions());
   }
-  void TearDown() override {
-    m_loop.reset();
-    m_image.reset();
-  }
   std::string part(int n) const { return m_loop->partitionPath(n); }
 
-  TempDir m_dir;
+  TempDir m_dir;  // members go in reverse: the loop device first, the directory last
   std::unique_ptr<DiskImage> m_image;
   std::unique_ptr<LoopDevice> m_loop;
 };

@@ -2,57 +2,18 @@
 // userspace driver, real file systems mounted from the device.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <memory>
 #include <set>
 
 #include "kq_process.h"
-#include "kqblk_cache_manager.h"
 #include "kqblk_store.h"
-#include "kqblk_vminfodisk.h"
 #include "support/driver_fixture.h"
-#include "support/exposed_disk.h"
-#include "support/guest_image.h"
-#include "support/run_tool.h"
-#include "support/temp_dir.h"
+#include "support/exposed_guest_test.h"
 
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 
-namespace {
-
-class EndToEnd : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    if (geteuid() != 0) return;
-    runTool(std::string(KQBLK_UNIX_DRV) + " -a kqblk");
-    suiteDir = new TempDir();
-    guest = new GuestImage(*suiteDir / "guest.img");
-  }
-  static void TearDownTestSuite() {
-    delete guest;
-    delete suiteDir;
-    guest = nullptr;
-    suiteDir = nullptr;
-  }
-  void SetUp() override {
-    if (geteuid() != 0) GTEST_SKIP() << "needs root";
-    KqBlkDisk::gTimings = KqBlkDeviceTimings{100, 1000, 3};
-    KqBlkDisk::setCacheManager(&cache);
-  }
-  void TearDown() override { KqBlkDisk::setCacheManager(nullptr); }
-
-  static TempDir* suiteDir;
-  static GuestImage* guest;
-  TempDir dir;
-  CacheManager cache{1ull << 30};
-};
-
-TempDir* EndToEnd::suiteDir = nullptr;
-GuestImage* EndToEnd::guest = nullptr;
-
-}  // namespace
+using EndToEnd = ExposedGuestTest;
 
 TEST_F(EndToEnd, MountsEachPartitionAndReadsFilesByteExactFetchingLittle) {
   ExposedDisk e(guest->image.path(), guest->image.sizeBytes(), dir.path());
@@ -139,12 +100,7 @@ TEST_F(EndToEnd, ConnectFailingOnTheServiceThreadAbortsToo) {
   };
   HLXVMContext context;
   FailingReconnect disk(guest->image.path(), dir.path());
-  disk.setIdPrefix("e2e-");
-  disk.setDiskParams(1 << 20, static_cast<int64_t>(guest->image.sizeBytes()), 512,
-                     guest->image.path());
-  HLXCtxSpecialOpts options;
-  options.vmContext = &context;
-  disk.setSpecialOpts(CTX_OTYPE_VMINFO, options);
+  configureDisk(disk, context, guest->image.path(), guest->image.sizeBytes());
   disk.connect();
   const std::string dev = disk.createKqBlkDev();
   KqLogCapture log;

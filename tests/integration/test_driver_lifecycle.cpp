@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
@@ -23,6 +22,7 @@
 #include "support/disk_image.h"
 #include "support/driver_fixture.h"
 #include "support/driver_recall_server.h"
+#include "support/guest_image.h"
 #include "support/loop_device.h"
 #include "support/run_tool.h"
 #include "support/temp_dir.h"
@@ -52,26 +52,6 @@ bool owned(const std::string& node) {
   const dev_t dev = deviceOf(node);
   return dev != 0 && KqBlkDriverUnix::ownsBlockDevice(major(dev), minor(dev));
 }
-
-// Unmounts (lazily, whatever is still using it) at scope exit.
-class MountGuard {
- public:
-  MountGuard(const std::string& device, const std::string& dir) : m_dir(dir) {
-    runTool("mount -t ext4 " + shellQuote(device) + " " + shellQuote(dir));
-    m_mounted = true;
-  }
-  ~MountGuard() {
-    if (m_mounted) ::umount2(m_dir.c_str(), MNT_DETACH);
-  }
-  void unmount() {
-    runTool("umount " + shellQuote(m_dir));
-    m_mounted = false;
-  }
-
- private:
-  std::string m_dir;
-  bool m_mounted = false;
-};
 
 // Kills and reaps a child process at scope exit.
 class ChildGuard {
@@ -192,8 +172,7 @@ TEST_F(DriverLifecycleTest, DestroyRefusesWhileBusyAndThenLeavesNothing) {
   EXPECT_EQ(0u, deviceOf(node + "p1")) << "no partitions on a disk without a table";
 
   withinOrAbort(name, kTimeout, [&] { return runTool("mkfs.ext4 -q -F " + shellQuote(node)); });
-  TempDir mountDir;
-  MountGuard mounted(node, mountDir.path());
+  ScopedMount mounted(node, m_dir / "mnt", "rw");
   CUxError err = driver.destroyDevice(name);
   ASSERT_TRUE(err.IsError()) << "destroyed while mounted";
   EXPECT_EQ(EBUSY, FXErrorUtil::GetErrNo(err)) << err.AsString();
@@ -238,68 +217,50 @@ TEST_F(DriverLifecycleTest, DestroyRefusesWhileBusyAndThenLeavesNothing) {
   EXPECT_EQ(ENOENT, FXErrorUtil::GetErrNo(driver.destroyDevice(name)));
 }
 
-// Writes an ext4 file system holding hello.txt into partition 1 of the
-// image, through a loop device made by hand.
-void putFileSystem(const std::string& image, const std::string& text) {
-  LoopDevice loop(image);
-  loop.addPartitions();
-  makeFileSystem(loop.partitionPath(1), FileSystemSpec{"ext4", "", ""});
-  TempDir dir;
-  MountGuard mounted(loop.partitionPath(1), dir.path());
-  std::ofstream(dir / "hello.txt") << text;
-  mounted.unmount();
-  loop.detach();
-}
-
-TEST_F(DriverLifecycleTest, MbrPartitionsAppearAndMount) {
-  DiskImage image(m_dir / "mbr.img", 32);
-  image.partition(kMbrScript);
-  putFileSystem(image.path(), "hello from p1\n");
-
-  const std::string name = expose(image.path(), 32 * kMiB, "mbr");
+TEST_F(DriverLifecycleTest, MbrAndGptPartitionsAppearMountAndGoWithTheDevice) {
+  const struct {
+    const char* name;
+    const char* script;
+    std::vector<std::pair<int, int64_t>> sectors;  // of each partition the device shows
+    int absent;
+  } tables[] = {{"mbr", kMbrScript, {{1, 16384}, {2, 8192}, {5, 8192}}, 6},
+                {"gpt", kGptScript, {{1, 16384}, {2, 24576}}, 3}};
   KqBlkDriverUnix driver;
-  CUxError err = driver.waitForDeviceReady(name, kTimeout);
-  ASSERT_FALSE(err.IsError()) << err.AsString();
-  const std::string node = "/dev/kqblk/" + name;
-  for (int number : {1, 2, 5}) {
-    const std::string part = node + "p" + std::to_string(number);
-    ASSERT_NE(0u, deviceOf(part)) << part;
-    EXPECT_TRUE(owned(part)) << part;
+  for (const auto& table : tables) {
+    SCOPED_TRACE(table.name);
+    DiskImage image(m_dir / (std::string(table.name) + ".img"), 32);
+    image.partition(table.script);
+    image.fillRandom(18432 * 512, 8192, 5);  // partition 2 starts there in both tables
+    {
+      LoopDevice loop(image.path());
+      loop.addPartitions();
+      fillFileSystem(loop.partitionPath(1), {"ext4", "", ""}, {{"hello.txt", "hello from p1\n"}});
+    }
+    const std::string name = expose(image.path(), 32 * kMiB, table.name);
+    CUxError err = driver.waitForDeviceReady(name, kTimeout);
+    ASSERT_FALSE(err.IsError()) << err.AsString();
+    EXPECT_FALSE(driver.waitForDeviceReady(name, kTimeout).IsError()) << "ready twice is ready";
+    const std::string node = "/dev/kqblk/" + name;
+    for (const auto& part : table.sectors) {
+      const std::string path = node + "p" + std::to_string(part.first);
+      ASSERT_TRUE(owned(path)) << path;
+      EXPECT_EQ(part.second, std::stoll(runTool("blockdev --getsz " + shellQuote(path)))) << path;
+    }
+    EXPECT_EQ(0u, deviceOf(node + "p" + std::to_string(table.absent)));
+    EXPECT_TRUE(readDirect(node + "p2", 0, 8192).data == readFile(image.path(), 18432 * 512, 8192));
+    {
+      ScopedMount mounted(node + "p1", m_dir / "mnt", "ro");
+      std::string line;
+      std::getline(std::ifstream(mounted.path() + "/hello.txt"), line);
+      EXPECT_EQ("hello from p1", line);
+      EXPECT_EQ(EBUSY, FXErrorUtil::GetErrNo(driver.destroyDevice(name))) << "partition mounted";
+      mounted.unmount();
+    }
+    ASSERT_FALSE(driver.abortDevice(name).IsError());
+    err = driver.destroyDevice(name);
+    ASSERT_FALSE(err.IsError()) << err.AsString();
+    EXPECT_EQ(std::vector<std::string>(), leftovers(name));
   }
-  EXPECT_EQ(16384, std::stoll(runTool("blockdev --getsz " + shellQuote(node + "p1"))));
-  EXPECT_EQ(8192, std::stoll(runTool("blockdev --getsz " + shellQuote(node + "p5"))));
-  // Ready twice is ready.
-  EXPECT_FALSE(driver.waitForDeviceReady(name, kTimeout).IsError());
-
-  TempDir dir;
-  {
-    MountGuard mounted(node + "p1", dir.path());
-    std::string line;
-    std::getline(std::ifstream(dir / "hello.txt"), line);
-    EXPECT_EQ("hello from p1", line);
-    EXPECT_EQ(EBUSY, FXErrorUtil::GetErrNo(driver.destroyDevice(name))) << "partition mounted";
-    mounted.unmount();
-  }
-  ASSERT_FALSE(driver.abortDevice(name).IsError());
-  err = driver.destroyDevice(name);
-  ASSERT_FALSE(err.IsError()) << err.AsString();
-  EXPECT_EQ(std::vector<std::string>(), leftovers(name));
-}
-
-TEST_F(DriverLifecycleTest, GptPartitionsAppear) {
-  DiskImage image(m_dir / "gpt.img", 32);
-  image.partition(kGptScript);
-  const std::string name = expose(image.path(), 32 * kMiB, "gpt");
-  KqBlkDriverUnix driver;
-  CUxError err = driver.waitForDeviceReady(name, kTimeout);
-  ASSERT_FALSE(err.IsError()) << err.AsString();
-  const std::string node = "/dev/kqblk/" + name;
-  EXPECT_EQ(16384, std::stoll(runTool("blockdev --getsz " + shellQuote(node + "p1"))));
-  EXPECT_EQ(24576, std::stoll(runTool("blockdev --getsz " + shellQuote(node + "p2"))));
-  struct stat st;
-  EXPECT_NE(0, ::lstat((node + "p3").c_str(), &st));
-  // The partition reads what the image holds at its offset.
-  EXPECT_TRUE(readDirect(node + "p2", 0, 8192).data == readFile(image.path(), 18432 * 512, 8192));
 }
 
 // The driver's own nodes and partitions count as owned in the other tests.

@@ -12,13 +12,9 @@
 #include <functional>
 
 #include "kq_process.h"
-#include "kqblk_cache_manager.h"
 #include "support/child_process.h"
 #include "support/driver_fixture.h"
-#include "support/exposed_disk.h"
-#include "support/guest_image.h"
-#include "support/run_tool.h"
-#include "support/temp_dir.h"
+#include "support/exposed_guest_test.h"
 
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
@@ -57,13 +53,11 @@ void waitForPath(const std::string& path) {
   for (int i = 0; i < 1000 && ::stat(path.c_str(), &st) != 0; ++i) usleep(10000);
 }
 
-class NbdSources : public ::testing::Test {
+class NbdSources : public ExposedGuestTest {
  protected:
   static void SetUpTestSuite() {
-    if (geteuid() != 0) return;
-    runTool(std::string(KQBLK_UNIX_DRV) + " -a kqblk");
-    suiteDir = new TempDir();
-    guest = new GuestImage(*suiteDir / "guest.img");
+    ExposedGuestTest::SetUpTestSuite();
+    if (!guest) return;
     const std::string raw = shellQuote(guest->image.path());
     const std::string at = shellQuote(suiteDir->path()) + "/";
     runTool("qemu-img convert -O qcow2 " + raw + " " + at + "base.qcow2");
@@ -71,24 +65,16 @@ class NbdSources : public ::testing::Test {
     runTool("qemu-img convert -O vmdk " + raw + " " + at + "guest.vmdk");
     runTool("qemu-img convert -O vhdx " + raw + " " + at + "guest.vhdx");
   }
-  static void TearDownTestSuite() {
-    delete guest;
-    delete suiteDir;
-    guest = nullptr;
-    suiteDir = nullptr;
-  }
   void SetUp() override {
-    if (geteuid() != 0) GTEST_SKIP() << "needs root";
-    KqBlkDisk::gTimings = KqBlkDeviceTimings{100, 1000, 3};
-    KqBlkDisk::setCacheManager(&cache);
+    ExposedGuestTest::SetUp();
+    if (IsSkipped()) return;
     // The plugin's private directories go here, to be seen gone.
-    runDir = dir / "run";
     mkdir(runDir.c_str(), 0700);
     setenv("TMPDIR", runDir.c_str(), 1);
   }
   void TearDown() override {
     unsetenv("TMPDIR");
-    KqBlkDisk::setCacheManager(nullptr);
+    ExposedGuestTest::TearDown();
   }
   void expectFilesOf(const ExposedDisk& e) {
     ScopedMount root(e.devPath + "p1", dir / "p1", "ro");
@@ -101,40 +87,34 @@ class NbdSources : public ::testing::Test {
     EXPECT_THAT(entries(runDir), IsEmpty());
   }
 
-  static TempDir* suiteDir;
-  static GuestImage* guest;
-  TempDir dir;
-  std::string runDir;
-  CacheManager cache{1ull << 30};
+  const std::string runDir = dir / "run";
 };
-
-TempDir* NbdSources::suiteDir = nullptr;
-GuestImage* NbdSources::guest = nullptr;
 
 }  // namespace
 
-TEST_F(NbdSources, ImagesInOtherFormatsReadByteExactAndTheirQemuNbdEndsWithTheDisk) {
-  for (const char* name : {"top.qcow2", "guest.vmdk", "guest.vhdx"}) {
-    SCOPED_TRACE(name);
+TEST_F(NbdSources, ImagesInOtherFormatsAndNbdUrisReadByteExactAndLeaveNothing) {
+  const std::string socket = dir / "nbdkit.sock";
+  const std::string pidFile = dir / "nbdkit.pid";  // written once it listens
+  Child nbdkit({"/usr/bin/nbdkit", "-f", "-r", "-U", socket, "-P", pidFile, "file",
+                guest->image.path()});
+  waitForPath(pidFile);
+  const struct {
+    std::string path;
+    size_t qemuNbds;  // the plugin's own, ended with the disk
+  } sources[] = {{*suiteDir / "top.qcow2", 1},
+                 {*suiteDir / "guest.vmdk", 1},
+                 {*suiteDir / "guest.vhdx", 1},
+                 {"nbd+unix:///?socket=" + socket, 0}};
+  for (const auto& source : sources) {
+    SCOPED_TRACE(source.path);
     {
-      ExposedDisk e(*suiteDir / name, 0, dir.path());
+      ExposedDisk e(source.path, 0, dir.path());
       e.expose();
-      EXPECT_EQ(ourChildren("qemu-nbd").size(), 1u);
+      EXPECT_EQ(ourChildren("qemu-nbd").size(), source.qemuNbds);
       expectFilesOf(e);
     }
     expectNothingLeft();
   }
-}
-
-TEST_F(NbdSources, AnNbdUriReadsByteExact) {
-  const std::string socket = dir / "nbdkit.sock";
-  const std::string pidFile = dir / "nbdkit.pid";  // written once it listens
-  Child server({"/usr/bin/nbdkit", "-f", "-r", "-U", socket, "-P", pidFile, "file",
-                guest->image.path()});
-  waitForPath(pidFile);
-  ExposedDisk e("nbd+unix:///?socket=" + socket, 0, dir.path());
-  e.expose();
-  expectFilesOf(e);
 }
 
 TEST_F(NbdSources, AKilledQemuNbdGivesReadersEIOWithoutAHang) {

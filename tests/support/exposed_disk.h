@@ -9,16 +9,23 @@
 
 #include "kqblk_vminfodisk.h"
 
+// Points `disk` at `image`, `bytes` long, read through the reader plugin
+// with the options in `context`.
+inline void configureDisk(KqBlkVMInfoDisk& disk, HLXVMContext& context, const std::string& image,
+                          uint64_t bytes) {
+  disk.setIdPrefix("test-");
+  disk.setDiskParams(1 << 20, static_cast<int64_t>(bytes), 512, image);
+  HLXCtxSpecialOpts options;
+  options.vmContext = &context;
+  disk.setSpecialOpts(CTX_OTYPE_VMINFO, options);
+}
+
 struct ExposedDisk {
   ExposedDisk(const std::string& image, uint64_t bytes, const std::string& storeDir,
               uint32_t delayMicros = 0) {
     context.readerOptions.delayMicros = delayMicros;
     disk.reset(new KqBlkVMInfoDisk(image, storeDir));
-    disk->setIdPrefix("test-");
-    disk->setDiskParams(1 << 20, static_cast<int64_t>(bytes), 512, image);
-    HLXCtxSpecialOpts options;
-    options.vmContext = &context;
-    disk->setSpecialOpts(CTX_OTYPE_VMINFO, options);
+    configureDisk(*disk, context, image, bytes);
   }
   // Connects, makes the device, starts serving and waits until it is ready.
   void expose() {
