@@ -170,6 +170,9 @@ TEST_F(DriverLifecycleTest, DestroyRefusesWhileBusyAndThenLeavesNothing) {
   ASSERT_FALSE(driver.waitForDeviceReady(name, kTimeout).IsError()) << "a disk without partitions";
   EXPECT_NE(0u, deviceOf(node));
   EXPECT_EQ(0u, deviceOf(node + "p1")) << "no partitions on a disk without a table";
+  const int loopIndex = KqBlkEngine::instance().find(name)->loop.index;
+  EXPECT_EQ(runTool("cat /sys/block/loop" + std::to_string(loopIndex) + "/loop/dio"), "1\n")
+      << "no direct I/O: the FUSE file gets one page at a time";
 
   withinOrAbort(name, kTimeout, [&] { return runTool("mkfs.ext4 -q -F " + shellQuote(node)); });
   ScopedMount mounted(node, m_dir / "mnt", "rw");
@@ -187,7 +190,6 @@ TEST_F(DriverLifecycleTest, DestroyRefusesWhileBusyAndThenLeavesNothing) {
 
   // A plain opener outlives the detach: the kernel frees the loop device at
   // its last close, and another program may attach it before the retry.
-  const int loopIndex = KqBlkEngine::instance().find(name)->loop.index;
   const int opener = ::open(node.c_str(), O_RDONLY | O_CLOEXEC);
   ASSERT_GE(opener, 0);
   ASSERT_FALSE(driver.abortDevice(name).IsError());
