@@ -1,8 +1,8 @@
 #include "fullkernel/lvm_guest.h"
 
-#include <fstream>
 #include <sstream>
 
+#include "support/admin_lvm.h"
 #include "support/guest_image.h"
 #include "support/loop_device.h"
 #include "support/run_tool.h"
@@ -11,23 +11,6 @@ namespace {
 const char kEspType[] = "C12A7328-F81F-11D2-BA4B-00A0C93EC93B";
 const char kLvmType[] = "E6D6D379-F507-44C2-A23C-238F2A3DF928";
 }  // namespace
-
-AdminLvm::AdminLvm(const std::string& configDir, const std::vector<std::string>& devices)
-    : m_dir(configDir) {
-  runTool("mkdir -p " + shellQuote(m_dir));
-  std::string filter = "[ ";
-  for (const std::string& device : devices) filter += "\"a|^" + device + "$|\", ";
-  filter += "\"r|.*|\" ]";
-  std::ofstream(m_dir + "/lvm.conf")
-      << "devices { filter = " << filter << " global_filter = " << filter
-      << " use_devicesfile = 0 hints = \"none\" obtain_device_list_from_udev = 0 }\n"
-      << "global { locking_dir = \"" << m_dir << "/lock\" use_lvmpolld = 0 event_activation = 0 }\n"
-      << "activation { monitoring = 0 }\nbackup { backup = 0 archive = 0 }\n";
-}
-
-std::string AdminLvm::operator()(const std::string& command) const {
-  return runTool("LVM_SYSTEM_DIR=" + shellQuote(m_dir) + " " + command);
-}
 
 const std::map<std::string, std::string>& LvmGuest::files() {
   static const std::map<std::string, std::string> kFiles = {

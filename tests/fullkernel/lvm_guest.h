@@ -10,21 +10,8 @@
 
 #include <map>
 #include <string>
-#include <vector>
 
 #include "support/disk_image.h"
-
-// LVM as an administrator runs it, under a configuration of its own in
-// `configDir` that sees exactly `devices`.
-class AdminLvm {
- public:
-  AdminLvm(const std::string& configDir, const std::vector<std::string>& devices);
-  // Standard output; throws std::runtime_error when the command fails.
-  std::string operator()(const std::string& command) const;
-
- private:
-  std::string m_dir;
-};
 
 struct LvmGuest {
   static constexpr const char* kBootUuid = "0c1a2c3d-4e5f-4061-8273-94a5b6c7d8e9";

@@ -17,9 +17,9 @@
 #include <thread>
 
 #include "fullkernel/guest_request.h"
-#include "fullkernel/lvm_guest.h"
 #include "fullkernel/vm_test.h"
 #include "kqblk_driver.h"
+#include "support/admin_lvm.h"
 #include "support/child_process.h"
 #include "support/guest_image.h"
 #include "support/loop_device.h"

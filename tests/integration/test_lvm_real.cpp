@@ -18,6 +18,7 @@
 #include "kq_shell.h"
 #include "kqblk_disk_utils.h"
 #include "kqblk_text.h"
+#include "support/admin_lvm.h"
 #include "support/disk_image.h"
 #include "support/loop_device.h"
 #include "support/run_tool.h"
@@ -47,7 +48,7 @@ class LvmReal : public ::testing::Test {
     // Set-up sees exactly the two loop devices of this test, through an
     // administrator's configuration of its own (the library writes only
     // configurations confined to the driver's nodes).
-    adminConfig(setup, {guest->path(), outside->path()});
+    writeAdminLvmConfig(setup, {guest->path(), outside->path()});
     admin("pvcreate -y " + KqShellQuote(guest->path()) + " " + KqShellQuote(outside->path()));
     admin("vgcreate " + vg + " " + KqShellQuote(guest->path()));
     admin("vgcreate " + outsideVg + " " + KqShellQuote(outside->path()));
@@ -68,18 +69,6 @@ class LvmReal : public ::testing::Test {
     KqBlkDiskUtils::setConfigDir("", false);
   }
 
-  // An administrator's configuration in `config` that sees `devices` only.
-  static void adminConfig(const std::string& config, const std::vector<std::string>& devices) {
-    mkdir(config.c_str(), 0755);
-    std::string filter = "[ ";
-    for (const std::string& device : devices) filter += "\"a|^" + device + "$|\", ";
-    filter += "\"r|.*|\" ]";
-    std::ofstream(config + "/lvm.conf")
-        << "devices { filter = " << filter << " global_filter = " << filter
-        << " use_devicesfile = 0 hints = \"none\" obtain_device_list_from_udev = 0 }\n"
-        << "global { locking_dir = \"" << config << "/lock\" use_lvmpolld = 0 event_activation = 0 }\n"
-        << "activation { monitoring = 0 }\nbackup { backup = 0 archive = 0 }\n";
-  }
   // An administrator's command under the set-up configuration (or `config`).
   std::string admin(const std::string& command, bool mustSucceed = true,
                     const std::string& config = std::string()) {
@@ -166,7 +155,7 @@ TEST_F(LvmReal, DiskNamedLikeAHostDeviceCannotReachTheHostDevice) {
 TEST_F(LvmReal, TwoGuestGroupsOfOneNameAreKeptApart) {
   // No logical volume, so that activation succeeds without device-mapper.
   admin("lvremove -y " + vg + "/lv_home");
-  adminConfig(dir / "outside-only", {outside->path()});
+  writeAdminLvmConfig(dir / "outside-only", {outside->path()});
   admin("vgrename -- " + outsideVg + " " + vg, true, dir / "outside-only");
   KqblkTestNode second("lvm2", outside->path());
   std::unique_ptr<LVMConfig> both(
