@@ -72,13 +72,6 @@ bool KqEvent::wait(uint32_t timeoutMs) {
   return got;
 }
 
-bool KqEvent::isSet() const {
-  pthread_mutex_lock(&m_handle->mutex);
-  const bool s = m_handle->signaled;
-  pthread_mutex_unlock(&m_handle->mutex);
-  return s;
-}
-
 KqThread::~KqThread() {
   // A thread never joined would outlive the object that owns its state.
   if (m_started) pthread_join(m_thread, nullptr);

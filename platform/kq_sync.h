@@ -29,7 +29,6 @@ class KqEvent {
   void wait();
   // False when the event was not set within timeoutMs.
   bool wait(uint32_t timeoutMs);
-  bool isSet() const;
 
  private:
   KqEventH* m_handle;
