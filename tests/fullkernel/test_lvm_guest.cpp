@@ -20,28 +20,22 @@
 #include "support/guest_image.h"
 #include "support/loop_device.h"
 #include "support/run_tool.h"
+#include "support/temp_dir.h"
 
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
 namespace {
 
-// Device-mapper devices and mounts of the machine (the VM: only tests' own).
+// Device-mapper devices of the machine (the VM: only tests' own).
 std::string dmDevices() { return runTool("dmsetup ls"); }
-std::set<std::string> mountTargets() {
-  std::set<std::string> found;
-  std::ifstream in("/proc/self/mounts");
-  std::string source, target, rest;
-  while (in >> source >> target && std::getline(in, rest)) found.insert(target);
-  return found;
-}
 
 class LvmGuestInVm : public VmTest {
  protected:
   void SetUp() override {
     VmTest::SetUp();
     loadDriver();
-    m_mountsBefore = mountTargets();
+    m_mountsBefore = mountPoints();
     m_guest = std::make_unique<LvmGuest>(m_dir.path());
   }
 
@@ -107,7 +101,7 @@ class LvmGuestInVm : public VmTest {
   void expectNothingLeft() {
     EXPECT_THAT(dmDevices(), ::testing::HasSubstr("No devices found"));
     EXPECT_EQ(runTool("vgs --noheadings -o vg_name"), "");
-    EXPECT_EQ(mountTargets(), m_mountsBefore);
+    EXPECT_EQ(mountPoints(), m_mountsBefore);
     std::list<std::string> devices;
     KqBlkDiskUtils::getKqBlkDevs(devices);
     EXPECT_THAT(devices, IsEmpty());

@@ -14,14 +14,6 @@
 
 namespace {
 
-std::set<std::string> mountPoints() {
-  std::set<std::string> found;
-  std::ifstream mounts("/proc/self/mounts");
-  std::string device, dir, rest;
-  while (mounts >> device >> dir && std::getline(mounts, rest)) found.insert(dir);
-  return found;
-}
-
 bool exists(const std::string& path) {
   struct stat st;
   return ::lstat(path.c_str(), &st) == 0;

@@ -8,10 +8,20 @@
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "kq_fs.h"
+
+// Every mount point of the machine, to compare before and after a test.
+inline std::set<std::string> mountPoints() {
+  std::set<std::string> found;
+  std::ifstream mounts("/proc/self/mounts");
+  std::string device, dir, rest;
+  while (mounts >> device >> dir && std::getline(mounts, rest)) found.insert(dir);
+  return found;
+}
 
 // Unmounts whatever is mounted below `dir`, deepest first, following no
 // link: only a test's own directory is ever given.
