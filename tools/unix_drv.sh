@@ -6,16 +6,16 @@
 # devices, mounting the FUSE control file system (used to abort a device
 # whose server is stuck), and making the control directory and device
 # directory that the library looks for. Where udev runs, it also installs
-# the rule file that keeps the host's udev rules off the driver's devices
-# (60-kqblk.rules, beside this script) and reloads udev's rules. Safe to run
-# again at any time.
+# the rule files that keep the host's udev rules off the driver's devices
+# (12-kqblk-dm.rules and 60-kqblk.rules, beside this script) and reloads
+# udev's rules. Safe to run again at any time.
 # Exit status 0 when ready; otherwise one line on standard error.
 set -eu
 
 control_dir=/run/kqblk
 udev_control=/run/udev/control
 udev_rules_dir=/run/udev/rules.d
-rule_file=60-kqblk.rules
+rule_files="12-kqblk-dm.rules 60-kqblk.rules"
 node_dir=/dev/kqblk
 fusectl_dir=/sys/fs/fuse/connections
 
@@ -67,15 +67,17 @@ mv -f "$tmp" "$control_dir/blk_major" 2>/dev/null || {
 # autoactivate guest groups and make /dev/disk/by-* links to guest file
 # systems. /run, like the driver's devices, does not outlive a reboot.
 if [ -e "$udev_control" ]; then
-  rule_source=$(dirname "$0")/$rule_file
-  [ -f "$rule_source" ] || fail "$rule_source is missing"
   [ ! -L "$udev_rules_dir" ] || fail "$udev_rules_dir is a symbolic link"
   mkdir -p "$udev_rules_dir" 2>/dev/null || fail "cannot make $udev_rules_dir"
-  tmp="$udev_rules_dir/.$rule_file.$$"
-  cp "$rule_source" "$tmp" 2>/dev/null && mv -f "$tmp" "$udev_rules_dir/$rule_file" 2>/dev/null || {
-    rm -f "$tmp"
-    fail "cannot install $udev_rules_dir/$rule_file"
-  }
+  for rule_file in $rule_files; do
+    rule_source=$(dirname "$0")/$rule_file
+    [ -f "$rule_source" ] || fail "$rule_source is missing"
+    tmp="$udev_rules_dir/.$rule_file.$$"
+    cp "$rule_source" "$tmp" 2>/dev/null && mv -f "$tmp" "$udev_rules_dir/$rule_file" 2>/dev/null || {
+      rm -f "$tmp"
+      fail "cannot install $udev_rules_dir/$rule_file"
+    }
+  done
   udevadm control --reload 2>/dev/null || fail "udevadm control --reload failed"
 fi
 

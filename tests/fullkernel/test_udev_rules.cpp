@@ -12,9 +12,12 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <ostream>
+#include <sstream>
 #include <climits>
 #include <memory>
 #include <thread>
+#include <utility>
 
 #include "fullkernel/guest_request.h"
 #include "fullkernel/vm_test.h"
@@ -120,6 +123,36 @@ std::vector<std::string> diskLinksToDriverDevices() {
   return found;
 }
 
+// Every /dev/disk link that udev gave a taken-over guest volume in any
+// event while it ran: a link that a later event dropped again counts too.
+class GuestVolumeDiskLinks {
+ public:
+  explicit GuestVolumeDiskLinks(const std::string& file)
+      : m_file(file),
+        m_monitor({"/bin/sh", "-c", "exec udevadm monitor --udev --property --subsystem-match=block >" + shellQuote(file)}) {}
+  std::vector<std::string> seen() {
+    UdevDaemon::settle();
+    m_monitor.kill();
+    std::vector<std::string> links;
+    std::istringstream text(runTool("cat " + shellQuote(m_file)));
+    bool guestVolume = false;
+    std::string devlinks;
+    for (std::string line; std::getline(text, line);) {
+      if (line.rfind("DM_NAME=kq--", 0) == 0) guestVolume = true;
+      if (line.rfind("DEVLINKS=", 0) == 0) devlinks = line;
+      if (!line.empty()) continue;
+      if (guestVolume && devlinks.find("/dev/disk/") != std::string::npos) links.push_back(devlinks);
+      guestVolume = false;
+      devlinks.clear();
+    }
+    return links;
+  }
+
+ private:
+  std::string m_file;
+  Child m_monitor;
+};
+
 class UdevInVm : public VmTest {
  protected:
   void SetUp() override {
@@ -155,10 +188,51 @@ TEST_F(UdevInVm, HostRulesAloneActivateGuestGroupsAndShadowTheMachinesLinks) {
   runTool("dmsetup remove guestvg-data");
 }
 
-TEST_F(UdevInVm, OurRuleKeepsTheHostsRulesOffTheGuestUntilDiscoveryTakesItOver) {
+// The host's device-mapper rules under Debian's names (55-dm.rules,
+// 56-lvm.rules, 60-persistent-storage-dm.rules) or, as upstream LVM, RHEL
+// and Fedora install the same rules, under theirs (10-dm.rules,
+// 11-dm-lvm.rules, 13-dm-disk.rules): there the disk links are made before
+// 60-kqblk.rules runs.
+enum class DmRuleNames { Debian, Upstream };
+const char* nameOf(DmRuleNames names) { return names == DmRuleNames::Debian ? "Debian" : "Upstream"; }
+void PrintTo(DmRuleNames names, std::ostream* out) { *out << nameOf(names); }
+
+class UdevRulesInVm : public UdevInVm, public ::testing::WithParamInterface<DmRuleNames> {
+ protected:
+  void SetUp() override {
+    UdevInVm::SetUp();
+    if (GetParam() != DmRuleNames::Upstream) return;
+    // /etc/udev/rules.d masks a file of /lib/udev/rules.d with its name.
+    for (const auto& names : kRenames) {
+      runTool(std::string("ln -sf /dev/null /etc/udev/rules.d/") + names.first);
+      runTool(std::string("cp /lib/udev/rules.d/") + names.first + " /etc/udev/rules.d/" + names.second);
+    }
+  }
+  void TearDown() override {
+    if (GetParam() == DmRuleNames::Upstream) {
+      for (const auto& names : kRenames) {
+        ::unlink((std::string("/etc/udev/rules.d/") + names.first).c_str());
+        ::unlink((std::string("/etc/udev/rules.d/") + names.second).c_str());
+      }
+    }
+    UdevInVm::TearDown();
+  }
+  static constexpr std::pair<const char*, const char*> kRenames[] = {
+      {"55-dm.rules", "10-dm.rules"},
+      {"56-lvm.rules", "11-dm-lvm.rules"},
+      {"60-persistent-storage-dm.rules", "13-dm-disk.rules"}};
+};
+
+INSTANTIATE_TEST_SUITE_P(DmRules, UdevRulesInVm,
+                         ::testing::Values(DmRuleNames::Debian, DmRuleNames::Upstream),
+                         [](const auto& info) { return nameOf(info.param); });
+
+TEST_P(UdevRulesInVm, OurRulesKeepTheHostsRulesOffTheGuestUntilDiscoveryTakesItOver) {
   UdevDaemon udev;
   loadDriver();
+  ASSERT_EQ(::access("/run/udev/rules.d/12-kqblk-dm.rules", F_OK), 0);
   ASSERT_EQ(::access("/run/udev/rules.d/60-kqblk.rules", F_OK), 0);
+  GuestVolumeDiskLinks volumeLinks(m_dir / "udev-events");
   auto r = request("HLX_ruled");
   UdevDaemon::settle();
   EXPECT_THAT(runTool("dmsetup ls"), HasSubstr("No devices found"));
@@ -174,6 +248,7 @@ TEST_F(UdevInVm, OurRuleKeepsTheHostsRulesOffTheGuestUntilDiscoveryTakesItOver) 
   EXPECT_THAT(diskLinksToDriverDevices(), IsEmpty());
   EXPECT_EQ(realPath(std::string("/dev/disk/by-uuid/") + kOwnUuid), m_own->path());
   EXPECT_EQ(realPath(std::string("/dev/disk/by-label/") + kOwnLabel), m_own->path());
+  EXPECT_THAT(volumeLinks.seen(), IsEmpty());
 
   EXPECT_THAT(r->tearDown(), ElementsAre("guestvg"));
   EXPECT_THAT(runTool("dmsetup ls"), HasSubstr("No devices found"));

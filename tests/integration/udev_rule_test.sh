@@ -36,7 +36,9 @@ mkdir -p /run/udev "$work/bin"
 printf '#!/bin/sh\necho "$*" >> %s/udevadm.calls\n' "$work" > "$work/bin/udevadm"
 chmod +x "$work/bin/udevadm"
 PATH="$work/bin:$PATH" "$unix_drv" -a kqblk || fail "unix_drv.sh failed"
-cmp "$rules" /run/udev/rules.d/60-kqblk.rules || fail "the rule was not installed"
+for f in "$rules" "$(dirname "$rules")/12-kqblk-dm.rules"; do
+  cmp "$f" "/run/udev/rules.d/${f##*/}" || fail "$f was not installed"
+done
 [ "$(cat "$work/udevadm.calls")" = "control --reload" ] || fail "udev was not reloaded"
 
 # A driver-style device (backing file under /run/kqblk/dev) with a
