@@ -27,8 +27,8 @@ LVMConfig* KqBlkDiskUtils::initLVMConfig(const char* name, std::list<std::string
   const int fd = cfgPath.empty() ? -1 : KqOpenTrustedDir(dir, true, 0700, why, &made);
   if (fd >= 0) ::close(fd);
   if (!made) {
-    throw KqException("initLVMConfig",
-                      "Failed to create LVM config base directory: " + dir + (why.empty() ? "" : ": " + why),
+    if (!why.empty()) why = ": " + why;
+    throw KqException("initLVMConfig", "Failed to create LVM config base directory: " + dir + why,
                       "kqblk_disk_utils", __LINE__, -1);
   }
   config->createConfig(false);

@@ -126,7 +126,9 @@ bool trustedOwner(const struct stat& st) { return st.st_uid == 0 || st.st_uid ==
 // Why `st`, the directory `name`, may not lie on a trusted path; empty when it may.
 std::string untrusted(const std::string& name, const struct stat& st, bool last) {
   if (!S_ISDIR(st.st_mode)) return name + " is not a directory";
-  if (!trustedOwner(st)) return name + " is owned by uid " + std::to_string(st.st_uid) + ", not root";
+  if (!trustedOwner(st)) {
+    return name + " is owned by uid " + std::to_string(st.st_uid) + ", not root";
+  }
   const bool othersWrite = (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
   if (othersWrite && (last || st.st_uid != 0 || !(st.st_mode & S_ISVTX))) {
     return name + " is writable by group or others";

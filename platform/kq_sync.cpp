@@ -205,7 +205,8 @@ bool KqNamedMutex::take(int64_t timeoutMs) {
       m_fd = -1;
       break;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(std::min<int64_t>(kPollMs, left.count())));
+    std::this_thread::sleep_for(
+        std::chrono::milliseconds(std::min<int64_t>(kPollMs, left.count())));
   }
   if (rc != 0) {
     m_error = why;
