@@ -106,25 +106,22 @@ bool KqBlkDisk::prepareStore(int32_t extentSize, const std::string& name, std::s
     errMsg = m_dirPath + " is not a directory";
     return false;
   }
-  std::string dir = m_dirPath + "/" + m_diskUUID;
-  if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) {
-    errCode = errno;
-    errMsg = "mkdir " + dir + " failed";
+  // Guest data: only root may reach it, and no other user may have put a
+  // link or a directory of theirs on the way.
+  const std::string dir = m_dirPath + "/" + m_diskUUID + "/" + name;
+  std::string why;
+  const int dirFd = KqOpenTrustedDir(dir, true, 0700, why);
+  if (dirFd < 0) {
+    errCode = EACCES;
+    errMsg = "Cannot use store directory " + dir + ": " + why;
     return false;
   }
-  dir += "/" + name;
-  bool reuse = false;
-  if (mkdir(dir.c_str(), 0755) != 0) {
-    if (errno != EEXIST) {
-      errCode = errno;
-      errMsg = "mkdir " + dir + " failed";
-      return false;
-    }
-    m_log.Debug(kFunc, "Backing store path [%s] already exists", dir.c_str());
-    // A store whose creation failed leaves its directory empty: nothing
-    // to reopen there, so make the store anew.
-    reuse = !isEmptyDirectory(dir);
-  }
+  ::fchmod(dirFd, 0700);  // also one an older version left open to all
+  ::close(dirFd);
+  // A store whose creation failed leaves its directory empty: nothing to
+  // reopen there, so make the store anew.
+  const bool reuse = !isEmptyDirectory(dir);
+  if (reuse) m_log.Debug(kFunc, "Backing store path [%s] already exists", dir.c_str());
   CUxError err;
   storeOut.reset(reuse ? KqBlkRecallStore::open(dir, err)
                        : KqBlkRecallStore::create(dir, m_diskUUID, m_diskBytes, extentSize,

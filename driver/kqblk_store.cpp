@@ -225,7 +225,7 @@ bool listDirectory(int dirFd, std::vector<DirEntry>& out) {
 
 // Opens a regular file of the store without following links; -1 with errno.
 int openStoreFile(int dirFd, const char* name, int flags, off_t* length) {
-  const int fd = ::openat(dirFd, name, flags | O_NOFOLLOW | O_CLOEXEC, 0644);
+  const int fd = ::openat(dirFd, name, flags | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) return -1;
   struct stat st;
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {

@@ -6,7 +6,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstring>
+#include <vector>
 
 struct KQFindState {
   DIR* dir = nullptr;
@@ -113,4 +117,111 @@ KQFindHandle KQFindFirstFile(const std::string& directory, KQFindData* data) {
 
 bool KQFindNextFile(const KQFindHandle& handle, KQFindData* data) {
   return handle && nextEntry(*handle, data);
+}
+
+namespace {
+
+bool trustedOwner(const struct stat& st) { return st.st_uid == 0 || st.st_uid == geteuid(); }
+
+// Why `st`, the directory `name`, may not lie on a trusted path; empty when it may.
+std::string untrusted(const std::string& name, const struct stat& st, bool last) {
+  if (!S_ISDIR(st.st_mode)) return name + " is not a directory";
+  if (!trustedOwner(st)) {
+    return name + " is owned by uid " + std::to_string(st.st_uid) + ", not root";
+  }
+  const bool othersWrite = (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+  if (othersWrite && (last || st.st_uid != 0 || !(st.st_mode & S_ISVTX))) {
+    return name + " is writable by group or others";
+  }
+  return std::string();
+}
+
+// Why the entry `part` of `dirFd` cannot be opened as a directory.
+std::string unopenable(int dirFd, const std::string& part, const std::string& name, int err) {
+  struct stat st;
+  if (::fstatat(dirFd, part.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+    if (S_ISLNK(st.st_mode)) return name + " is a symbolic link";
+    if (!S_ISDIR(st.st_mode)) return name + " is not a directory";
+  }
+  return "cannot open " + name + ": " + std::strerror(err);
+}
+
+}  // namespace
+
+int KqOpenTrustedDir(const std::string& path, bool make, mode_t mode, std::string& why,
+                     bool* made) {
+  if (made) *made = false;
+  std::string full = path;
+  if (full.empty()) {
+    why = "an empty directory path";
+    return -1;
+  }
+  if (full[0] != '/') {
+    char cwd[PATH_MAX];
+    if (!::getcwd(cwd, sizeof cwd)) {
+      why = std::string("cannot read the working directory: ") + std::strerror(errno);
+      return -1;
+    }
+    full = std::string(cwd) + "/" + full;
+  }
+  std::vector<std::string> parts;
+  for (size_t at = 0; at <= full.size();) {
+    const size_t end = std::min(full.find('/', at), full.size());
+    const std::string part = full.substr(at, end - at);
+    if (part == "..") {
+      why = full + " names a parent directory (..)";
+      return -1;
+    }
+    if (!part.empty() && part != ".") parts.push_back(part);
+    at = end + 1;
+  }
+  int fd = ::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  std::string name = "/";
+  struct stat st;
+  if (fd < 0 || ::fstat(fd, &st) != 0) {
+    why = std::string("cannot open /: ") + std::strerror(errno);
+    if (fd >= 0) ::close(fd);
+    return -1;
+  }
+  why = untrusted(name, st, parts.empty());
+  for (size_t i = 0; why.empty() && i < parts.size(); ++i) {
+    const char* part = parts[i].c_str();
+    name = (name == "/" ? "" : name) + "/" + parts[i];
+    const bool last = i + 1 == parts.size();
+    int next = ::openat(fd, part, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    bool madeHere = false;
+    if (next < 0 && errno == ENOENT && make) {
+      if (::mkdirat(fd, part, mode) == 0) {
+        madeHere = true;
+      } else if (errno != EEXIST) {
+        why = "cannot make " + name + ": " + std::strerror(errno);
+        break;
+      }
+      next = ::openat(fd, part, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    }
+    if (next < 0) {
+      why = unopenable(fd, part, name, errno);
+      break;
+    }
+    ::close(fd);
+    fd = next;
+    if (madeHere) ::fchmod(fd, mode);
+    if (::fstat(fd, &st) != 0) {
+      why = "cannot examine " + name + ": " + std::strerror(errno);
+      break;
+    }
+    why = untrusted(name, st, last);
+    if (last && made) *made = madeHere;
+  }
+  if (!why.empty()) {
+    ::close(fd);
+    if (made) *made = false;
+    return -1;
+  }
+  return fd;
+}
+
+bool KqIsTrustedMarker(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && trustedOwner(st);
 }

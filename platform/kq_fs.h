@@ -1,5 +1,7 @@
-// Directories: creation, removal and listing.
+// Directories: creation, removal, listing, and directories only root controls.
 #pragma once
+
+#include <sys/types.h>
 
 #include <memory>
 #include <string>
@@ -31,3 +33,20 @@ typedef std::shared_ptr<KQFindState> KQFindHandle;
 // KQFindNextFile returns false after the last entry.
 KQFindHandle KQFindFirstFile(const std::string& directory, KQFindData* data);
 bool KQFindNextFile(const KQFindHandle& handle, KQFindData* data);
+
+// Opens the directory `path` (a relative one from the working directory)
+// one component at a time from "/", never through a symbolic link; with
+// `make`, missing components are made with `mode` whatever the umask, and
+// `made` (when given) says whether the last one was. Every component must be
+// owned by root (or by this process's user) and writable by no one else:
+// whoever can write one can swap what lies below it. A root-owned sticky
+// directory such as /tmp is passed through when it is not the last
+// component, since no other user can replace an entry of ours in it.
+// Returns the directory's descriptor (O_DIRECTORY, close-on-exec), or -1
+// with `why` one line naming the component at fault.
+int KqOpenTrustedDir(const std::string& path, bool make, mode_t mode, std::string& why,
+                     bool* made = nullptr);
+
+// A marker file that may change what we do (a debug pause): honoured only
+// when it is a regular file, not a link, owned by root or this process's user.
+bool KqIsTrustedMarker(const std::string& path);

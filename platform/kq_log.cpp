@@ -1,6 +1,5 @@
 #include "kq_log.h"
 
-#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -13,6 +12,7 @@
 #include <thread>
 
 #include "kq_config.h"
+#include "kq_fs.h"
 #include "kq_string.h"
 
 namespace {
@@ -141,8 +141,9 @@ void EvDebug::error(const char* format, ...) {
 
 bool EvDebug::debugBreak(const char* markerPath, const char* reason, uint32_t maxWaitSeconds,
                          uint32_t pollMs, bool logIt) {
-  struct stat st;
-  if (markerPath == nullptr || stat(markerPath, &st) != 0) return false;
+  // Any user can make a file in /tmp: only root's own (or this process
+  // user's) regular file pauses us, never a link or another user's file.
+  if (markerPath == nullptr || !KqIsTrustedMarker(markerPath)) return false;
   if (maxWaitSeconds == 0) maxWaitSeconds = 600;
   if (pollMs == 0) pollMs = 500;
   if (logIt) {
@@ -151,7 +152,7 @@ bool EvDebug::debugBreak(const char* markerPath, const char* reason, uint32_t ma
                            markerPath));
   }
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(maxWaitSeconds);
-  while (stat(markerPath, &st) == 0 && std::chrono::steady_clock::now() < deadline) {
+  while (KqIsTrustedMarker(markerPath) && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(pollMs));
   }
   return true;

@@ -21,7 +21,8 @@ class EvDebug {
   static void error(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
   // A pause point for debugging: returns at once unless the marker file
-  // exists; then waits until it is removed, polling every pollMs (default 500)
+  // exists as a regular file (not a link) of root or of this process's user;
+  // then waits until it is removed, polling every pollMs (default 500)
   // for at most maxWaitSeconds (default 600). Returns true when it waited.
   static bool debugBreak(const char* markerPath, const char* reason, uint32_t maxWaitSeconds,
                          uint32_t pollMs, bool logIt);

@@ -3,13 +3,21 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
+#include <fstream>
 #include <new>
+#include <sstream>
 #include <stdexcept>
+#include <thread>
 
 #include "kq_fs.h"
 
@@ -112,46 +120,96 @@ KqNamedMutex::~KqNamedMutex() {
 
 std::string KqNamedMutex::lockDirectory() {
   const char* env = std::getenv("KQBLK_LOCK_DIR");
-  return env && *env ? env : "/run/lock/kqblk";
+  return env && *env ? env : "/run/kqblk/lock";
 }
 
-std::string KqNamedMutex::lockFilePath() const {
+std::string KqNamedMutex::fileName() const {
   // Names are plain texts; keep them inside the lock directory.
   std::string file;
   for (char c : m_name) file += (c == '/' || c == '\0') ? '_' : c;
   if (file.empty() || file == "." || file == "..") file = "_" + file;
-  return lockDirectory() + "/" + file + ".lock";
+  return file + ".lock";
 }
 
-bool KqNamedMutex::lock() { return take(true); }
+std::string KqNamedMutex::lockFilePath() const { return lockDirectory() + "/" + fileName(); }
 
-bool KqNamedMutex::tryLock() { return take(false); }
+bool KqNamedMutex::lock() { return take(-1); }
 
-bool KqNamedMutex::take(bool wait) {
-  if (wait) {
+bool KqNamedMutex::tryLock() { return take(0); }
+
+bool KqNamedMutex::lockWithin(uint32_t timeoutMs) { return take(timeoutMs); }
+
+namespace {
+
+const int kPollMs = 50;
+
+// Who holds the flock on the file open at `fd`, as /proc/locks names it.
+std::string flockHolder(int fd) {
+  struct stat st;
+  std::ifstream locks("/proc/locks");
+  for (std::string line; ::fstat(fd, &st) == 0 && std::getline(locks, line);) {
+    std::istringstream fields(line);
+    std::string id, type, kind, access, file;
+    long pid = 0;
+    unsigned maj = 0, min = 0;
+    unsigned long long inode = 0;
+    if (fields >> id >> type >> kind >> access >> pid >> file && type == "FLOCK" &&
+        std::sscanf(file.c_str(), "%x:%x:%llu", &maj, &min, &inode) == 3 && inode == st.st_ino &&
+        maj == major(st.st_dev) && min == minor(st.st_dev)) {
+      return "process " + std::to_string(pid);
+    }
+  }
+  return "another process";
+}
+
+}  // namespace
+
+bool KqNamedMutex::take(int64_t timeoutMs) {
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max<int64_t>(timeoutMs, 0));
+  m_error.clear();
+  if (timeoutMs < 0) {
     m_local.lock();
-  } else if (!m_local.try_lock()) {
-    errno = EWOULDBLOCK;
+  } else if (!m_local.try_lock_until(deadline)) {
+    m_error = lockFilePath() + " is held by this process";
+    errno = timeoutMs == 0 ? EWOULDBLOCK : ETIMEDOUT;
     return false;
   }
-  const std::string dir = lockDirectory();
-  if (!CUxDirectory::Create(dir, true).IsError()) {
-    m_fd = open(lockFilePath().c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  std::string why;
+  int saved = EACCES;
+  const int dirFd = KqOpenTrustedDir(lockDirectory(), true, 0700, why);
+  if (dirFd >= 0) {
+    m_fd = ::openat(dirFd, fileName().c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    saved = errno;
+    if (m_fd < 0) why = "cannot open " + lockFilePath() + ": " + std::strerror(saved);
+    ::close(dirFd);
   }
-  if (m_fd < 0) {
-    const int saved = errno;
-    m_local.unlock();
-    errno = saved;
-    return false;
+  int rc = -1;
+  while (m_fd >= 0) {
+    rc = flock(m_fd, timeoutMs < 0 ? LOCK_EX : LOCK_EX | LOCK_NB);
+    saved = errno;
+    if (rc == 0 || saved == EINTR) {
+      if (rc == 0) break;
+      continue;
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (saved != EWOULDBLOCK || timeoutMs == 0 || left.count() <= 0) {
+      if (saved == EWOULDBLOCK) {
+        why = lockFilePath() + " is held by " + flockHolder(m_fd);
+        if (timeoutMs > 0) saved = ETIMEDOUT;
+      } else {
+        why = "cannot lock " + lockFilePath() + ": " + std::strerror(saved);
+      }
+      ::close(m_fd);
+      m_fd = -1;
+      break;
+    }
+    std::this_thread::sleep_for(
+        std::chrono::milliseconds(std::min<int64_t>(kPollMs, left.count())));
   }
-  int rc;
-  do {
-    rc = flock(m_fd, wait ? LOCK_EX : LOCK_EX | LOCK_NB);
-  } while (rc != 0 && errno == EINTR);
   if (rc != 0) {
-    const int saved = errno;
-    close(m_fd);
-    m_fd = -1;
+    m_error = why;
     m_local.unlock();
     errno = saved;
     return false;

@@ -54,10 +54,11 @@ class KqThread {
   bool m_started = false;
 };
 
-// A mutex shared by all processes of the machine: flock on a lock file under
-// /run/lock/kqblk (KQBLK_LOCK_DIR overrides it, for tests), so a holder that
-// dies releases it. Different objects of one name exclude each other also
-// within a process.
+// A mutex shared by all processes of the machine: flock on a lock file in
+// /run/kqblk/lock (KQBLK_LOCK_DIR overrides it, for tests), a directory only
+// root controls, so that no other user can hold, swap or delete a lock, and a
+// holder that dies releases it. Different objects of one name exclude each
+// other also within a process.
 class KqNamedMutex {
  public:
   explicit KqNamedMutex(const std::string& name);
@@ -65,17 +66,25 @@ class KqNamedMutex {
   KqNamedMutex(const KqNamedMutex&) = delete;
   KqNamedMutex& operator=(const KqNamedMutex&) = delete;
 
-  // False when the lock file cannot be opened or locked (errno says why).
+  // False when the lock file cannot be opened or locked (errno and
+  // errorText() say why).
   bool lock();
   // The same without waiting: false with EWOULDBLOCK while another holds it.
   bool tryLock();
+  // The same waiting at most timeoutMs: false with ETIMEDOUT, errorText()
+  // naming the process that holds it.
+  bool lockWithin(uint32_t timeoutMs);
   bool unlock();
+  // One line: why the last lock, tryLock or lockWithin failed.
+  const std::string& errorText() const { return m_error; }
   static std::string lockDirectory();
   std::string lockFilePath() const;
 
  private:
   std::string m_name;
-  bool take(bool wait);
-  std::mutex m_local;  // one holder per object among this process's threads
+  std::string m_error;
+  std::string fileName() const;
+  bool take(int64_t timeoutMs);  // < 0: no time limit
+  std::timed_mutex m_local;      // one holder per object among this process's threads
   int m_fd = -1;
 };

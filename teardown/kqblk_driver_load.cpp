@@ -12,6 +12,7 @@
 #include "kqblk_driver.h"
 
 const char* const HLX_KQBLK_DRIVER_MUTEX_NAME = "HLX_KQBLK_DRIVER_MUTEX_NAME";
+uint32_t gKqblkDriverLoadWaitMs = 60000;
 
 namespace {
 const char kFunc[] = "HLXServer::_LoadKqblkDriver";
@@ -19,8 +20,8 @@ const char kFunc[] = "HLXServer::_LoadKqblkDriver";
 
 bool KqBlkDiskUtils::LoadKqblkDriver(std::string& baseDir, std::string& errorText) {
   KqNamedMutex mutex(HLX_KQBLK_DRIVER_MUTEX_NAME);
-  if (!mutex.lock()) {
-    errorText = "cannot take the lock " + mutex.lockFilePath();
+  if (!mutex.lockWithin(gKqblkDriverLoadWaitMs)) {
+    errorText = "cannot take the driver-load lock: " + mutex.errorText();
     EvDebug::Error(kFunc, "%s", errorText.c_str());
     return false;
   }

@@ -14,6 +14,7 @@
 
 #include "kq_config.h"
 #include "kq_disk_source.h"
+#include "kq_fs.h"
 #include "kqblk_disk_utils.h"
 #include "kqblk_guestdisk.h"
 #include "kqblk_vminfodisk.h"
@@ -49,6 +50,16 @@ void ctlSay(const char* format, ...) {
   std::vfprintf(stderr, format, args);
   std::fputc('\n', stderr);
   va_end(args);
+}
+
+bool ctlPrepareDirectory(const char* what, const std::string& path, std::string& why) {
+  const int fd = KqOpenTrustedDir(path, true, 0700, why);
+  if (fd < 0) {
+    why = std::string("cannot use ") + what + " " + path + ": " + why;
+    return false;
+  }
+  ::close(fd);
+  return true;
 }
 
 bool ctlLoadDriver() {

@@ -1,5 +1,5 @@
-// What the kqblkctl commands share: exit statuses, the driver, the disks a
-// user names, stopping on a signal, and JSON text.
+// What the kqblkctl commands share: exit statuses, their directories, the
+// driver, the disks a user names, stopping on a signal, and JSON text.
 #pragma once
 
 #include <csignal>
@@ -14,6 +14,11 @@ enum KqCtlStatus { kCtlOk = 0, kCtlFailed = 1, kCtlBadInput = 2, kCtlNoDriver = 
 
 // One line on standard error, prefixed "kqblkctl: ".
 void ctlSay(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// A directory of a request (`what`: its store, its mount root), made if
+// missing (0700): refused when it or a directory above it is a link or
+// could be changed by a user other than root. False with `why`, one line.
+bool ctlPrepareDirectory(const char* what, const std::string& path, std::string& why);
 
 // Loads the driver through the base directory's unix_drv.sh; false, said why.
 bool ctlLoadDriver();

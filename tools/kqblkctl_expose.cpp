@@ -4,7 +4,6 @@
 #include <list>
 #include <memory>
 
-#include "kq_fs.h"
 #include "kqblk_cache_manager.h"
 #include "kqblk_blkid.h"
 #include "kqblkctl_commands.h"
@@ -17,13 +16,13 @@ const char kUsage[] =
     "Exposes each IMAGE as a /dev/kqblk device whose data is read from the image on\n"
     "first use, prints the device and its partitions, and serves until SIGINT or\n"
     "SIGTERM; then takes the devices down again.\n"
-    "  --store DIR    where recalled and changed data go (default /var/tmp/kqblk-stores)\n"
+    "  --store DIR    where recalled and changed data go (default /var/lib/kqblk/stores)\n"
     "  --prefix TEXT  the start of the device names (default kq-)\n";
 
 }  // namespace
 
 int ctlExpose(const std::vector<std::string>& args) {
-  std::string store = "/var/tmp/kqblk-stores";
+  std::string store = "/var/lib/kqblk/stores";
   std::string prefix = "kq-";
   std::vector<CtlDiskSpec> images;
   for (size_t i = 0; i < args.size(); ++i) {
@@ -53,8 +52,9 @@ int ctlExpose(const std::vector<std::string>& args) {
   }
   ctlCatchStopSignals();
   if (!ctlLoadDriver()) return kCtlNoDriver;
-  if (CUxDirectory::Create(store, true).IsError()) {
-    ctlSay("cannot make store directory %s", store.c_str());
+  std::string why;
+  if (!ctlPrepareDirectory("the store directory", store, why)) {
+    ctlSay("%s", why.c_str());
     return kCtlFailed;
   }
   CacheManager cache;

@@ -33,7 +33,7 @@ const char kUsage[] =
     "then takes everything down again.\n"
     "  --id ID       the request's name (letters, digits, '.', '_', '-'; default: unique)\n"
     "  --root DIR    where the mounts go (default /run/kqblk/mnt/ID)\n"
-    "  --store DIR   where recalled and changed data go (default /var/tmp/kqblk/ID)\n"
+    "  --store DIR   where recalled and changed data go (default /var/lib/kqblk/ID)\n"
     "  --read-only   make every device read-only before mounting it\n"
     "  --no-fixup    leave each file system on its own directory (no guest layout)\n"
     "  --write-back  write the changes back to the source disks before taking down\n"
@@ -101,22 +101,13 @@ int parse(const std::vector<std::string>& args, Options& o) {
     return kCtlBadInput;
   }
   if (o.root.empty()) o.root = "/run/kqblk/mnt/" + o.id;
-  if (o.store.empty()) o.store = "/var/tmp/kqblk/" + o.id;
+  if (o.store.empty()) o.store = "/var/lib/kqblk/" + o.id;
   return kCtlOk;
 }
 
 // The mount root: a new or empty directory on a writable file system.
 bool prepareRoot(const std::string& root, std::string& why) {
-  struct stat st;
-  if (::stat(root.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
-    why = root + ": not a directory";
-    return false;
-  }
-  const CUxError made = CUxDirectory::Create(root, true);
-  if (made.IsError()) {
-    why = root + ": cannot make the directory (" + std::strerror(FXErrorUtil::GetErrNo(made)) + ")";
-    return false;
-  }
+  if (!ctlPrepareDirectory("the mount root", root, why)) return false;
   struct statvfs vfs;
   if (::statvfs(root.c_str(), &vfs) != 0 || (vfs.f_flag & ST_RDONLY) || ::access(root.c_str(), W_OK) != 0) {
     why = root + ": " + std::strerror(EROFS);
@@ -340,14 +331,14 @@ int ctlMount(const std::vector<std::string>& args) {
     ctlSay("%s", why.c_str());
     return kCtlBadInput;
   }
+  if (!ctlPrepareDirectory("the store directory", r.options.store, why)) {
+    ctlSay("%s", why.c_str());
+    ::rmdir(r.options.root.c_str());  // empty; nothing below a refused store is touched
+    return kCtlBadInput;
+  }
   const CtlRequest recorded{r.options.id, r.options.root, r.options.store};
   // The id is ours now: what a killed request of the same id left goes.
   CUxDirectory::Remove(r.options.store + "/lvm", true, false);
-  if (CUxDirectory::Create(r.options.store, true).IsError()) {
-    ctlSay("%s: cannot make the store directory", r.options.store.c_str());
-    ctlRemoveRequestDirectories(recorded);
-    return kCtlBadInput;
-  }
   ctlRecordRequest(recorded);
   KqBlkDiskUtils::setKqBlkRO(r.options.readOnly);
   if (r.options.noFixup) KQPlatformInfo::setOverride("Session", "sHLXFixupMounts", "N");

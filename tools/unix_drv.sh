@@ -55,6 +55,10 @@ mkdir -p "$control_dir/dev" 2>/dev/null || fail "cannot make $control_dir/dev"
 chmod 0700 "$control_dir/dev" 2>/dev/null || fail "cannot set the mode of $control_dir/dev"
 mkdir -p "$node_dir" 2>/dev/null || fail "cannot make $node_dir"
 chmod 0755 "$node_dir" 2>/dev/null || fail "cannot set the mode of $node_dir"
+# Made by someone else before us, a directory would stay theirs to change.
+for dir in /run "$control_dir" "$control_dir/dev" "$node_dir"; do
+  [ "$(stat -c %u "$dir" 2>/dev/null)" = 0 ] || fail "$dir is not owned by root"
+done
 
 # Written whole and renamed, so that a reader never sees half a number.
 tmp="$control_dir/blk_major.$$"

@@ -1,6 +1,6 @@
 // Loading the driver through the base directory's script (root): what runs,
 // what the caller learns, and one script run at a time across processes.
-#include <gtest/gtest.h>
+#include <gmock/gmock.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -9,8 +9,12 @@
 
 #include "kqblk_disk_utils.h"
 #include "kqblk_driver.h"
+#include "kqblk_driver_load.h"
+#include "support/child_process.h"
 #include "support/guest_image.h"
 #include "support/temp_dir.h"
+
+using ::testing::HasSubstr;
 
 namespace {
 
@@ -116,4 +120,23 @@ TEST(LoadKqblkDriver, OneLoadAtATimeAcrossProcesses) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "a load overlapped another";
   }
   EXPECT_EQ(base.runs(), 2);
+}
+
+// A holder of the driver-load lock that never lets go: the load gives up
+// after its wait and names the holder.
+TEST(LoadKqblkDriver, AHeldLockTimesOutNamingItsHolder) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  BaseDir base("exit 0");
+  setenv("KQBLK_LOCK_DIR", base.dir.path().c_str(), 1);
+  Child holder({"/usr/bin/flock", "-F", base.dir / (std::string(HLX_KQBLK_DRIVER_MUTEX_NAME) + ".lock"),
+                "/bin/sh", "-c", "echo held; exec sleep 600"});
+  ASSERT_EQ(holder.readLine(), "held\n");
+  const uint32_t wait = gKqblkDriverLoadWaitMs;
+  gKqblkDriverLoadWaitMs = 300;
+  std::string baseDir = base.dir.path(), errorText;
+  EXPECT_FALSE(KqBlkDiskUtils::LoadKqblkDriver(baseDir, errorText));
+  gKqblkDriverLoadWaitMs = wait;
+  unsetenv("KQBLK_LOCK_DIR");
+  EXPECT_THAT(errorText, HasSubstr("is held by process " + std::to_string(holder.pid())));
+  EXPECT_EQ(base.runs(), 0);
 }

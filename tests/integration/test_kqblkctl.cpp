@@ -111,6 +111,10 @@ TEST_F(Kqblkctl, MountServesTheGuestTreeUntilSigtermThenLeavesNothing) {
                guest.data.path()});
     EXPECT_EQ(readFile(m.tree + "/etc/hostname").size(), 12u);
     EXPECT_EQ(readFile(m.tree + "/home/admin/notes.txt").size(), 8u);  // placed by fstab
+    for (const std::string& own : {root, dir / "store"}) {
+      struct stat st;
+      EXPECT_TRUE(::stat(own.c_str(), &st) == 0 && (st.st_mode & 07777) == 0700) << own;
+    }
     m.ctl.signal(SIGTERM);
     const int status = m.ctl.wait();
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
@@ -147,6 +151,13 @@ TEST_F(Kqblkctl, BadInputIsRefusedWithOneLineAndNothingLeft) {
   const std::string readOnly = dir / "ro";
   ::mkdir(readOnly.c_str(), 0755);
   ASSERT_EQ(::mount("tmpfs", readOnly.c_str(), "tmpfs", MS_RDONLY, "size=1m"), 0);
+  // What another user could have planted: a link, their directory, one they may write.
+  const std::string theirs = dir / "theirs", shared = dir / "shared";
+  ::mkdir(theirs.c_str(), 0700);
+  ASSERT_EQ(::chown(theirs.c_str(), 65534, 65534), 0);
+  ::mkdir(shared.c_str(), 0700);
+  ::chmod(shared.c_str(), 0770);
+  ASSERT_EQ(::symlink(theirs.c_str(), (dir / "link").c_str()), 0);
   struct Case {
     const char* name;
     std::string args;
@@ -161,12 +172,16 @@ TEST_F(Kqblkctl, BadInputIsRefusedWithOneLineAndNothingLeft) {
       {"RootIsAFile", "--root " + file + " " + blank.path(), 2, "not a directory"},
       {"RootOnAReadOnlyFileSystem", "--root " + readOnly + "/r " + blank.path(), 2, "Read-only file system"},
       {"UnknownOption", "--frobnicate " + blank.path(), 2, "usage:"},
+      {"StoreThroughALink", "--store " + dir / "link/s " + blank.path(), 2, "link is a symbolic link"},
+      {"StoreInAnotherUsersDirectory", "--store " + theirs + "/s " + blank.path(), 2, "theirs is owned by uid 65534"},
+      {"RootInAGroupWritableDirectory", "--root " + shared + "/r " + blank.path(), 2, "shared is writable by group"},
   };
   for (const Case& c : cases) {
     const Ran r = kqblkctl("mount --id bad --store " + shellQuote(dir / "store") + " " + c.args);
     EXPECT_EQ(r.status, c.status) << c.name << ": " << r.err;
     EXPECT_NE(r.err.find(c.says), std::string::npos) << c.name << ": " << r.err;
     EXPECT_EQ(leftovers("bad", dir / "root-of-bad"), "") << c.name;
+    EXPECT_EQ(runTool("find " + shellQuote(theirs) + " " + shellQuote(shared) + " -mindepth 1"), "") << c.name;
   }
   ::umount2(readOnly.c_str(), MNT_DETACH);
 }

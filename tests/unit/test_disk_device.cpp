@@ -15,6 +15,11 @@ namespace {
 
 bool exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
 
+unsigned modeOf(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+
 class DiskDevice : public DiskFixture {
  protected:
   void SetUp() override {
@@ -36,6 +41,17 @@ TEST_F(DiskDevice, CreateMakesBothStoresAndDestroyPurgesTheCacheAndRemovesThem) 
   EXPECT_EQ(disk.recallStore()->getPath(), dir / "dev0/rbstore");
   EXPECT_EQ(disk.getPrivateStore()->getPath(), dir / "dev0/pbstore");
   EXPECT_EQ(disk.recallStore()->getSize(), 2048 * 512);
+  // Guest data: root's alone.
+  for (const std::string& path : {dir / "dev0", dir / "dev0/rbstore", dir / "dev0/pbstore"}) {
+    EXPECT_EQ(modeOf(path), 0700u) << path;
+    KQFindData entry;
+    KQFindHandle files = KQFindFirstFile(path, &entry);
+    for (bool more = files != nullptr; more; more = KQFindNextFile(files, &entry)) {
+      if (!entry.isDirectory) {
+        EXPECT_EQ(modeOf(path + "/" + entry.name), 0600u) << entry.name;
+      }
+    }
+  }
   std::string name;
   ASSERT_FALSE(disk.recallStore()->getExtentFileName(3, name).IsError());
   ASSERT_TRUE(cache.UpdateItem(name, 4096, 0));
@@ -55,6 +71,34 @@ TEST_F(DiskDevice, StoreDirectoryThatIsAFileFailsWithCodeZero) {
   EXPECT_EQ(e.getCode(), 0);
   EXPECT_EQ(disk.getState(), STATE_CONNECTED);
   EXPECT_EQ(disk.getPrivateStore(), nullptr);
+}
+
+// A store directory another user planted (a link, their directory, one
+// others may write) is refused and nothing is written through it.
+TEST_F(DiskDevice, StoreDirectoryAnotherUserControlsIsRefused) {
+  TempDir theirs;
+  ASSERT_EQ(::chown(theirs.path().c_str(), 65534, 65534), 0);
+  const std::pair<std::string, std::string> cases[] = {
+      {"link", dir / "dev0 is a symbolic link"},
+      {"owned", dir / "dev0 is owned by uid 65534, not root"},
+      {"writable", dir / "dev0 is writable by group or others"},
+  };
+  for (const auto& c : cases) {
+    CUxDirectory::Remove(dir / "dev0", true, false);
+    ::unlink((dir / "dev0").c_str());
+    if (c.first == "link") {
+      ASSERT_EQ(::symlink(theirs.path().c_str(), (dir / "dev0").c_str()), 0);
+    } else {
+      ::mkdir((dir / "dev0").c_str(), 0700);
+      if (c.first == "owned") ::chown((dir / "dev0").c_str(), 65534, 65534);
+      if (c.first == "writable") ::chmod((dir / "dev0").c_str(), 0777);
+    }
+    EXPECT_EQ(thrownBy([&] { disk.createKqBlkDev(); }).getMessage(),
+              "Cannot use store directory " + dir / "dev0/pbstore: " + c.second);
+    KQFindData entry;
+    EXPECT_EQ(KQFindFirstFile(theirs.path(), &entry), nullptr) << c.first;
+    EXPECT_FALSE(exists(dir / "dev0/pbstore")) << c.first;
+  }
 }
 
 TEST_F(DiskDevice, FailedCreationKeepsDirectoriesAndTheRetryReopensThem) {

@@ -7,6 +7,7 @@
 #include <set>
 
 #include "kq_fs.h"
+#include "kq_log.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -56,4 +57,62 @@ TEST(Directory, ListingSkipsDotsAndMarksDirectories) {
     seen.insert(data.name + (data.isDirectory ? "/" : ""));
   } while (KQFindNextFile(h, &data));
   EXPECT_EQ(seen, (std::set<std::string>{"sub/", "file"}));
+}
+
+// What another user could change (a link, their directory, one they may
+// write) is refused with one line naming it, and nothing is made through it.
+TEST(TrustedDir, RefusesEveryComponentAnotherUserControls) {
+  TempDir dir;
+  for (const char* sub : {"theirs", "shared", "open", "sticky", "real"}) ::mkdir((dir / sub).c_str(), 0700);
+  ASSERT_EQ(::chown((dir / "theirs").c_str(), 65534, 65534), 0);
+  ::chmod((dir / "shared").c_str(), 0770);
+  ::chmod((dir / "open").c_str(), 0707);
+  ::chmod((dir / "sticky").c_str(), 01777);
+  ::mkdir((dir / "sticky/theirs").c_str(), 0700);
+  ASSERT_EQ(::chown((dir / "sticky/theirs").c_str(), 65534, 65534), 0);
+  ASSERT_EQ(::symlink((dir / "real").c_str(), (dir / "link").c_str()), 0);
+  std::ofstream(dir / "file") << "x";
+  struct Case {
+    std::string path, says;  // says "": opened
+    bool make;
+  };
+  const Case cases[] = {
+      {dir / "new/a/b", "", true},
+      {dir / "sticky/mine", "", true},
+      {dir / "link/x", dir / "link is a symbolic link", true},
+      {dir / "theirs/x", dir / "theirs is owned by uid 65534, not root", true},
+      {dir / "sticky/theirs/x", dir / "sticky/theirs is owned by uid 65534, not root", true},
+      {dir / "shared/x", dir / "shared is writable by group or others", true},
+      {dir / "open/x", dir / "open is writable by group or others", true},
+      {dir / "sticky", dir / "sticky is writable by group or others", false},
+      {dir / "file/x", dir / "file is not a directory", true},
+      {dir / "missing/x", "cannot open " + dir / "missing: No such file or directory", false},
+      {dir / "new/../x", dir / "new/../x names a parent directory (..)", true},
+  };
+  for (const Case& c : cases) {
+    std::string why;
+    const int fd = KqOpenTrustedDir(c.path, c.make, 0700, why);
+    EXPECT_EQ(why, c.says) << c.path;
+    EXPECT_EQ(fd >= 0, c.says.empty()) << c.path;
+    if (fd >= 0) ::close(fd);
+    if (!c.says.empty() && c.path != dir / "sticky") {
+      EXPECT_FALSE(exists(c.path)) << c.path;
+    }
+  }
+  struct stat st;
+  ASSERT_EQ(::stat((dir / "new/a").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0700u);
+}
+
+// A debug pause marker in /tmp: only our own regular file counts.
+TEST(TrustedDir, MarkerIsOnlyARegularFileOfOurs) {
+  TempDir dir;
+  std::ofstream(dir / "mine") << "";
+  std::ofstream(dir / "theirs") << "";
+  ASSERT_EQ(::chown((dir / "theirs").c_str(), 65534, 65534), 0);
+  ASSERT_EQ(::symlink((dir / "mine").c_str(), (dir / "link").c_str()), 0);
+  ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+  EXPECT_TRUE(KqIsTrustedMarker(dir / "mine"));
+  for (const char* name : {"theirs", "link", "fifo", "missing"}) EXPECT_FALSE(KqIsTrustedMarker(dir / name)) << name;
+  EXPECT_FALSE(EvDebug::debugBreak((dir / "link").c_str(), nullptr, 1, 50, false));
 }

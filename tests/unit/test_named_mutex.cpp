@@ -87,3 +87,27 @@ TEST_F(NamedMutex, TwoObjectsInOneProcessExcludeEachOtherAndNamesStayInside) {
   KqNamedMutex escape("../../etc/x");
   EXPECT_EQ(escape.lockFilePath(), dir / "locks/.._.._etc_x.lock");
 }
+
+// Locks live in root's /run/kqblk; a lock directory another user could
+// change is refused, and no lock file is made through it.
+TEST_F(NamedMutex, LockDirectoryIsRootsAlone) {
+  unsetenv("KQBLK_LOCK_DIR");
+  EXPECT_EQ(KqNamedMutex::lockDirectory(), "/run/kqblk/lock");
+  TempDir real;
+  ASSERT_EQ(symlink(real.path().c_str(), (dir / "link").c_str()), 0);
+  for (const char* sub : {"theirs", "open"}) mkdir((dir / sub).c_str(), 0700);
+  ASSERT_EQ(chown((dir / "theirs").c_str(), 65534, 65534), 0);
+  chmod((dir / "open").c_str(), 0777);
+  const std::pair<std::string, std::string> cases[] = {
+      {dir / "link", dir / "link is a symbolic link"},
+      {dir / "theirs", dir / "theirs is owned by uid 65534, not root"},
+      {dir / "open", dir / "open is writable by group or others"},
+  };
+  for (const auto& c : cases) {
+    setenv("KQBLK_LOCK_DIR", c.first.c_str(), 1);
+    KqNamedMutex m("HLX_TEST_MUTEX");
+    EXPECT_FALSE(m.lock()) << c.first;
+    EXPECT_EQ(m.errorText(), c.second);
+    EXPECT_NE(access((c.first + "/HLX_TEST_MUTEX.lock").c_str(), F_OK), 0) << c.first;
+  }
+}
