@@ -24,9 +24,13 @@ void KqBlkDiskUtils::discoverAndMount(std::string mountRoot, std::string idPrefi
                                       LVMConfig& lvmConfig) {
   err->Success();
   const std::string vgPrefix = kqblk_vgprefix(idPrefix);
+  // The step under way, for a failure that does not say where it happened.
+  const char* step = "listing the block devices";
   try {
     std::list<std::string> devices = getBlockDevList(disks);
+    step = "making btrfs copies distinct";
     processBtrFSDevices(devices, vgPrefix);
+    step = "finding the guest's volume groups";
     const std::list<std::string> pvs = getPVList(devices, &lvmConfig);
     // A physical volume is never mounted itself.
     for (const std::string& pv : pvs) {
@@ -40,17 +44,26 @@ void KqBlkDiskUtils::discoverAndMount(std::string mountRoot, std::string idPrefi
       }
     }
     kqblk_vgmap groups = getVGMap(pvs, &lvmConfig);
+    step = "taking over the guest's volume groups";
     renameVGs(groups, vgPrefix, &lvmConfig, vgs);
     std::map<std::string, std::string> lvs = getLVs(groups, &lvmConfig, true);
     std::for_each(lvs.begin(), lvs.end(), AddLVs(devices));
     EvDebug::debugBreak(kReadyMarker, nullptr, 0, 0, true);
+    step = "mounting the file systems";
     std::for_each(devices.begin(), devices.end(),
                   MntFtr(mountPoints, mountRoot, vgPrefix, lvs, getSkipFsck(), getKqBlkRO(),
                          doMount));
+    step = "laying out the guest's file systems";
     fixupMountPoints(mountRoot, mountPoints, disks);
   } catch (const KqException& e) {
     EvDebug::Error(kFunc, "Caught Exception [%s:%d:%s]:%s", e.getFileName().c_str(),
                    e.getLineNum(), e.getFuncName().c_str(), e.getMessage().c_str());
     *err = FXErrorUtil::ErrorWin32(FX_HERE, kFailureCode, "%s", e.getMessage().c_str());
+  } catch (...) {
+    // Any failure, not only ours: what was made so far stays in the lists
+    // for the caller's teardown.
+    const std::string what = kqCurrentExceptionText();
+    EvDebug::Error(kFunc, "Failed while %s: %s", step, what.c_str());
+    *err = FXErrorUtil::ErrorWin32(FX_HERE, kFailureCode, "%s failed: %s", step, what.c_str());
   }
 }

@@ -4,6 +4,7 @@
 #include <strings.h>
 
 #include "kq_config.h"
+#include "kq_error.h"
 #include "kq_log.h"
 #include "kqblk_blkid.h"
 #include "kqblk_disk_utils.h"
@@ -21,11 +22,8 @@ bool fixupSwitchedOn() {
   return strcasecmp(value.c_str(), "Y") == 0 && value.size() == 1;
 }
 
-}  // namespace
-
-bool KqBlkDiskUtils::fixupMountPoints(const std::string& mountRoot,
-                                      std::list<kqblk_mountpoint>& mountPoints,
-                                      const std::list<boost::shared_ptr<KqBlkDisk>>& disks) {
+bool layOut(const std::string& mountRoot, std::list<kqblk_mountpoint>& mountPoints,
+            const std::list<boost::shared_ptr<KqBlkDisk>>& disks) {
   if (mountPoints.empty()) {
     EvDebug::Debug(kFunc, "mount point list is empty. Not fixing up mountpoints.");
     return true;
@@ -49,8 +47,27 @@ bool KqBlkDiskUtils::fixupMountPoints(const std::string& mountRoot,
     }
   }
 
-  if (windows > 0 && other == 0 && fixupMountPoints_Windows(mountRoot, mountPoints, disks)) {
+  if (windows > 0 && other == 0 &&
+      KqBlkDiskUtils::fixupMountPoints_Windows(mountRoot, mountPoints, disks)) {
     return true;
   }
-  return fixupMountPoints_Linux(mountRoot, mountPoints, disks);
+  return KqBlkDiskUtils::fixupMountPoints_Linux(mountRoot, mountPoints, disks);
+}
+
+}  // namespace
+
+bool KqBlkDiskUtils::fixupMountPoints(const std::string& mountRoot,
+                                      std::list<kqblk_mountpoint>& mountPoints,
+                                      const std::list<boost::shared_ptr<KqBlkDisk>>& disks) {
+  try {
+    return layOut(mountRoot, mountPoints, disks);
+  } catch (const KqException&) {
+    throw;
+  } catch (...) {
+    // A caller handles one kind of failure from us: the block-id reader's
+    // and the layouts' own come out as ours, saying what failed.
+    throw KqException(kFunc,
+                      "Failed to lay out the guest's file systems: " + kqCurrentExceptionText(),
+                      "kqblk_fixup", __LINE__, -1);
+  }
 }

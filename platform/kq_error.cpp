@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 #include <cstring>
+#include <new>
 
 #include "kq_string.h"
 
@@ -115,3 +116,17 @@ KqException::KqException(std::string function, std::string message, std::string 
       m_file(std::move(file)),
       m_line(line),
       m_code(code) {}
+
+std::string kqCurrentExceptionText() {
+  try {
+    throw;
+  } catch (const CUxError& e) {
+    return e.AsString();
+  } catch (const std::bad_alloc&) {
+    return "out of memory";
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "an exception of unknown type";
+  }
+}

@@ -93,3 +93,7 @@ class KqException : public std::exception {
   int m_line;
   int m_code;
 };
+
+// What the exception being handled says, whatever its type (a CUxError, a
+// std::exception, anything); call only inside a catch block.
+std::string kqCurrentExceptionText();

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "kq_config.h"
+#include "kq_error.h"
 #include "kq_fs.h"
 #include "kqblkctl_commands.h"
 #include "kqblkctl_common.h"
@@ -35,6 +36,10 @@ void logToFileByDefault() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  const std::string command = argc >= 2 ? argv[1] : "";
+  // Before any thread starts: the serving commands take their stop signal
+  // in one place, and none can slip past the wait.
+  if (command == "mount" || command == "expose") ctlCatchStopSignals();
   if (argc >= 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "help") == 0)) {
     std::fputs(kUsage, stdout);
     return kCtlOk;
@@ -43,13 +48,19 @@ int main(int argc, char** argv) {
     std::fputs(kUsage, stderr);
     return kCtlBadInput;
   }
-  logToFileByDefault();
-  const std::string command = argv[1];
   const std::vector<std::string> args(argv + 2, argv + argc);
-  if (command == "mount") return ctlMount(args);
-  if (command == "expose") return ctlExpose(args);
-  if (command == "list") return ctlList(args);
-  if (command == "cleanup") return ctlCleanup(args);
+  try {
+    logToFileByDefault();
+    if (command == "mount") return ctlMount(args);
+    if (command == "expose") return ctlExpose(args);
+    if (command == "list") return ctlList(args);
+    if (command == "cleanup") return ctlCleanup(args);
+  } catch (...) {
+    // The commands take down what they made themselves; this is the last
+    // word, not an abort.
+    ctlSay("%s failed: %s", command.c_str(), kqCurrentExceptionText().c_str());
+    return kCtlFailed;
+  }
   std::fputs(kUsage, stderr);
   return kCtlBadInput;
 }

@@ -1,6 +1,7 @@
 #include "kqblkctl_common.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -21,9 +22,15 @@
 
 namespace {
 
-volatile sig_atomic_t gStop = 0;
+bool gStopTaken = false;  // the wait has taken the stop signal
 
-void onStopSignal(int) { gStop = 1; }
+sigset_t stopSignals() {
+  sigset_t stops;
+  sigemptyset(&stops);
+  sigaddset(&stops, SIGINT);
+  sigaddset(&stops, SIGTERM);
+  return stops;
+}
 
 // The reader reads its options from the context, which must outlive the disk.
 class CtlImageDisk : public KqBlkVMInfoDisk {
@@ -87,24 +94,22 @@ bool ctlLoadDriver() {
 }
 
 void ctlCatchStopSignals() {
-  struct sigaction action = {};
-  action.sa_handler = onStopSignal;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
+  const sigset_t stops = stopSignals();
+  pthread_sigmask(SIG_BLOCK, &stops, nullptr);
 }
 
-bool ctlStopRequested() { return gStop != 0; }
+bool ctlStopRequested() {
+  if (gStopTaken) return true;
+  sigset_t pending;
+  sigpending(&pending);
+  return sigismember(&pending, SIGINT) == 1 || sigismember(&pending, SIGTERM) == 1;
+}
 
 void ctlWaitForStop() {
-  sigset_t stops, old;
-  sigemptyset(&stops);
-  sigaddset(&stops, SIGINT);
-  sigaddset(&stops, SIGTERM);
-  // Blocked while the flag is checked, so that no signal slips in between.
-  sigprocmask(SIG_BLOCK, &stops, &old);
-  while (!gStop) sigsuspend(&old);
-  sigprocmask(SIG_SETMASK, &old, nullptr);
+  // Blocked in every thread since the start, a stop signal stays pending
+  // until taken here, however early it came.
+  const sigset_t stops = stopSignals();
+  while (!gStopTaken) gStopTaken = sigwaitinfo(&stops, nullptr) > 0;
 }
 
 bool ctlParseDisk(const std::string& text, CtlDiskSpec& spec, std::string& why) {

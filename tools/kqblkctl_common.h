@@ -23,10 +23,13 @@ bool ctlPrepareDirectory(const char* what, const std::string& path, std::string&
 // Loads the driver through the base directory's unix_drv.sh; false, said why.
 bool ctlLoadDriver();
 
-// SIGINT and SIGTERM only raise a flag from now on.
+// Blocks SIGINT and SIGTERM, to be taken only by ctlWaitForStop; called
+// before any thread starts, so that every thread inherits the mask and no
+// thread takes the signal in its place.
 void ctlCatchStopSignals();
+// True once a stop signal has come, taken or still pending.
 bool ctlStopRequested();
-// Waits until a stop signal arrives.
+// Waits until a stop signal arrives, or returns at once if one came.
 void ctlWaitForStop();
 
 // A disk the user named: an image file (raw, or a format qemu-nbd serves),

@@ -4,6 +4,7 @@
 #include <list>
 #include <memory>
 
+#include "kq_error.h"
 #include "kqblk_cache_manager.h"
 #include "kqblk_blkid.h"
 #include "kqblkctl_commands.h"
@@ -50,7 +51,6 @@ int ctlExpose(const std::vector<std::string>& args) {
     std::fputs(kUsage, stderr);
     return kCtlBadInput;
   }
-  ctlCatchStopSignals();
   if (!ctlLoadDriver()) return kCtlNoDriver;
   std::string why;
   if (!ctlPrepareDirectory("the store directory", store, why)) {
@@ -74,8 +74,8 @@ int ctlExpose(const std::vector<std::string>& args) {
       std::printf("%s -> %s", image.text.c_str(), dev.c_str());
       for (const slice& p : parts) std::printf(" %sp%d", dev.c_str(), p.number);
       std::printf("\n");
-    } catch (const KqException& e) {
-      ctlSay("%s: %s", image.text.c_str(), e.getMessage().c_str());
+    } catch (...) {
+      ctlSay("%s: %s", image.text.c_str(), kqCurrentExceptionText().c_str());
       status = kCtlFailed;
       break;
     }
@@ -86,8 +86,13 @@ int ctlExpose(const std::vector<std::string>& args) {
     ctlWaitForStop();
   }
   for (auto& disk : exposed) {
-    disk->stopThread();
-    if (disk->hasDevice()) disk->destroyKqBlkDev();
+    try {
+      disk->stopThread();
+      if (disk->hasDevice()) disk->destroyKqBlkDev();
+    } catch (...) {
+      ctlSay("%s: %s", disk->getDiskPath().c_str(), kqCurrentExceptionText().c_str());
+      status = kCtlFailed;
+    }
   }
   exposed.clear();
   KqBlkDisk::setCacheManager(nullptr);

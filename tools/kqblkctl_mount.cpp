@@ -14,6 +14,7 @@
 #include <list>
 
 #include "kq_config.h"
+#include "kq_error.h"
 #include "kq_fs.h"
 #include "kq_sync.h"
 #include "kqblk_cache_manager.h"
@@ -195,16 +196,28 @@ bool expose(Request& r) {
       d.startThread();
       d.waitForDeviceReady();
       ctlSay("exposed %s as %s", spec.text.c_str(), device.c_str());
-    } catch (const KqException& e) {
-      ctlSay("%s: cannot expose it: %s", spec.text.c_str(), e.getMessage().c_str());
+    } catch (...) {
+      ctlSay("%s: cannot expose it: %s", spec.text.c_str(), kqCurrentExceptionText().c_str());
       return false;
     }
   }
   return true;
 }
 
+// Runs one step of the teardown, saying why when it threw; what it leaves
+// shows in the step's own result.
+template <typename Step>
+void tearDownStep(const char* what, Step step) {
+  try {
+    step();
+  } catch (...) {
+    ctlSay("taking down %s failed: %s", what, kqCurrentExceptionText().c_str());
+  }
+}
+
 // Takes down whatever the request made, in the order each layer needs;
-// false, said why, when something stays.
+// false, said why, when something stays. A layer that fails does not keep
+// the next from going.
 bool takeDown(Request& r) {
   bool clean = true;
   // Records with an error were never mounted: nothing to unmount.
@@ -212,14 +225,17 @@ bool takeDown(Request& r) {
   for (const kqblk_mountpoint& m : r.records) {
     if (m.error.empty()) mounted.push_back(m);
   }
-  KqBlkDiskUtils::cleanupMountPoints(r.options.root, mounted);
+  tearDownStep("the mounts",
+               [&] { KqBlkDiskUtils::cleanupMountPoints(r.options.root, mounted); });
   for (const kqblk_mountpoint& m : mounted) {
     ctlSay("still mounted: %s (%s)", m.mountPath.c_str(), m.error.c_str());
     clean = false;
   }
   if (r.options.writeBack && clean) {
     for (auto& d : r.disks) {
-      if (!d->writeBackChanges()) {
+      bool written = false;
+      tearDownStep("the write-back", [&] { written = d->writeBackChanges(); });
+      if (!written) {
         ctlSay("%s: the changes could not be written back", d->getDiskPath().c_str());
         clean = false;
       }
@@ -227,8 +243,12 @@ bool takeDown(Request& r) {
   }
   if (r.lvm && !r.groups.empty()) {
     // The guest's own names back, or exported where a name is taken.
-    if (KqBlkDiskUtils::cleanupVGs(r.groups, r.lvm.get(), true) != 0 &&
-        KqBlkDiskUtils::cleanupVGs(r.groups, r.lvm.get(), false) != 0) {
+    bool released = false;
+    tearDownStep("the volume groups", [&] {
+      released = KqBlkDiskUtils::cleanupVGs(r.groups, r.lvm.get(), true) == 0 ||
+                 KqBlkDiskUtils::cleanupVGs(r.groups, r.lvm.get(), false) == 0;
+    });
+    if (!released) {
       for (const kqblk_vg& g : r.groups) ctlSay("volume group %s not released", g.name.c_str());
       clean = false;
     }
@@ -237,8 +257,8 @@ bool takeDown(Request& r) {
     try {
       d->stopThread();
       if (d->hasDevice()) d->destroyKqBlkDev();
-    } catch (const KqException& e) {
-      ctlSay("%s: %s", d->getDiskPath().c_str(), e.getMessage().c_str());
+    } catch (...) {
+      ctlSay("%s: %s", d->getDiskPath().c_str(), kqCurrentExceptionText().c_str());
       clean = false;
     }
   }
@@ -269,8 +289,8 @@ int serve(Request& r) {
       r.lvm.reset(KqBlkDiskUtils::initLVMConfig("lvm", devices));
       KqBlkDiskUtils::discoverAndMount(r.options.root, r.options.id, handles, r.records, r.groups,
                                        true, &err, *r.lvm);
-    } catch (const KqException& e) {
-      err = FXErrorUtil::ErrorErrNo(FX_HERE, EIO, "%s", e.getMessage().c_str());
+    } catch (...) {
+      err = FXErrorUtil::ErrorErrNo(FX_HERE, EIO, "%s", kqCurrentExceptionText().c_str());
     }
     bool anyMounted = false;
     for (const kqblk_mountpoint& m : r.records) anyMounted |= m.error.empty();
@@ -314,7 +334,6 @@ int ctlMount(const std::vector<std::string>& args) {
   Request r;
   const int parsed = parse(args, r.options);
   if (parsed != kCtlOk) return parsed < 0 ? kCtlOk : parsed;
-  ctlCatchStopSignals();
   // One request per id and per root at a time, also across processes.
   KqNamedMutex idLock(ctlRequestLockName(r.options.id));
   KqNamedMutex rootLock("kqblkctl-root-" + r.options.root);

@@ -4,10 +4,13 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/ptrace.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -26,9 +29,10 @@ struct Ran {
   std::string out, err;
 };
 
-Ran kqblkctl(const std::string& args) {
+// `prefix`: shell words in front, such as environment settings.
+Ran kqblkctl(const std::string& args, const std::string& prefix = "") {
   Ran r;
-  r.status = KqProcess::system(std::string(KQBLK_CTL) + " " + args, &r.out, &r.err, 600, false);
+  r.status = KqProcess::system(prefix + KQBLK_CTL + " " + args, &r.out, &r.err, 600, false);
   return r;
 }
 
@@ -252,4 +256,47 @@ TEST_F(Kqblkctl, StoppedDuringDiscoveryOrOutOfStoreSpaceLeavesNothing) {
   EXPECT_NE(r.status, 0) << r.err;
   EXPECT_EQ(leftovers("ctlfull", dir / "fullroot"), "") << r.err;
   ::umount2(full.c_str(), MNT_DETACH);
+}
+
+// Out of memory while the volume groups are looked for (pvs answers without
+// end, the data limit stops the growth): a failure status, and the devices
+// and mounts go as with any other failure.
+TEST_F(Kqblkctl, AnyFailureDuringDiscoveryLeavesNothing) {
+  GuestImage image(dir / "guest.img");
+  const std::string bin = dir / "bin";
+  ::mkdir(bin.c_str(), 0755);
+  std::ofstream(bin + "/pvs") << "#!/bin/sh\nexec cat /dev/zero\n";
+  ::chmod((bin + "/pvs").c_str(), 0755);
+  const Ran r = kqblkctl("mount --id ctloom --root " + shellQuote(dir / "root") + " --store " +
+                             shellQuote(dir / "store") + " " + shellQuote(image.image.path()),
+                         "PATH=" + shellQuote(bin) + ":$PATH prlimit --data=768000000 ");
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_NE(r.err.find("discovery failed: finding the guest's volume groups failed: out of memory"),
+            std::string::npos) << r.err;
+  EXPECT_EQ(leftovers("ctloom", dir / "root"), "") << r.err;
+  if (r.status != 1) kqblkctl("cleanup");
+}
+
+// The main thread held in a ptrace stop when SIGTERM comes, as it is
+// between its last look for a stop and its wait: the kernel hands the
+// signal to any thread that does not block it. It must still stop promptly.
+TEST_F(Kqblkctl, ASigtermTheMainThreadCannotTakeAtOnceStillStopsIt) {
+  DiskImage image(dir / "disk.img", 16);
+  Child ctl({KQBLK_CTL, "expose", "--store", dir / "store", "--prefix", "ctlsig-", image.path()});
+  for (std::string line; (line = ctl.readLine()).rfind("ready", 0) != 0;) ASSERT_NE(line, "");
+  ::usleep(300000);  // waiting by now
+  ASSERT_EQ(::ptrace(PTRACE_SEIZE, ctl.pid(), nullptr, nullptr), 0) << std::strerror(errno);
+  ASSERT_EQ(::ptrace(PTRACE_INTERRUPT, ctl.pid(), nullptr, nullptr), 0);
+  ::waitpid(ctl.pid(), nullptr, __WALL);
+  ctl.signal(SIGTERM);
+  ::usleep(200000);
+  ::ptrace(PTRACE_DETACH, ctl.pid(), nullptr, nullptr);
+  for (int i = 0; i < 200 && ctl.running(); ++i) ::usleep(100000);
+  const bool stopped = !ctl.running();
+  EXPECT_TRUE(stopped) << "the SIGTERM was lost";
+  if (!stopped) {
+    ctl.signal(SIGTERM);  // a second one still takes it down
+    ctl.wait();
+  }
+  EXPECT_EQ(leftovers("ctlsig", dir / "none"), "");
 }

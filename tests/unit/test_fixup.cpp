@@ -1,15 +1,20 @@
 // The layout dispatch over file-system images (plain files, which libblkid
 // probes like devices): which guests are tried as Windows guests and which
 // get the Linux layout. No image has a SYSTEM hive, so a tried Windows
-// layout fails, moves nothing, and the Linux layout follows.
+// layout fails, moves nothing, and the Linux layout follows. And what
+// discover-and-mount and the layout make of a failure of any kind.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <fstream>
+#include <functional>
 #include <memory>
+#include <stdexcept>
 #include <vector>
 
+#include "kqblk_disk.h"
 #include "kqblk_disk_utils.h"
+#include "kqblk_lvm_config.h"
 #include "kq_log.h"
 #include "support/disk_image.h"
 #include "support/temp_dir.h"
@@ -83,7 +88,69 @@ INSTANTIATE_TEST_SUITE_P(Guests, FixupDispatch, ::testing::ValuesIn(kCases),
                            return std::string(info.param.name);
                          });
 
+// A disk whose partitions cannot be named: the step throws `fail`'s exception.
+class FailingDisk : public KqBlkDisk {
+ public:
+  FailingDisk(const std::string& image, const std::string& dir, std::function<void()> fail)
+      : KqBlkDisk(image, dir), m_fail(std::move(fail)) {
+    m_devPath = image;
+  }
+  std::string getPartPrefix() override {
+    m_fail();
+    return "p";
+  }
+
+ private:
+  std::function<void()> m_fail;
+};
+
 }  // namespace
+
+TEST(FixupDispatch, AnUnreadableDeviceFailsAsTheLibrarysOwnException) {
+  TempDir dir;
+  ScopedConfig config(kOn);
+  kqblk_mountpoint mp;
+  mp.device = dir / "vanished";
+  std::list<kqblk_mountpoint> records{mp};
+  try {
+    KqBlkDiskUtils::fixupMountPoints(dir.path(), records, {});
+    ADD_FAILURE() << "no exception";
+  } catch (const KqException& e) {
+    EXPECT_NE(e.getMessage().find("lay out the guest's file systems: Cannot open " + mp.device),
+              std::string::npos) << e.getMessage();
+  }
+}
+
+// Whatever a step throws becomes the error; nothing passes to the caller.
+TEST(DiscoverAndMount, AFailureOfAnyKindBecomesItsError) {
+  struct Case {
+    const char* name;
+    std::function<void()> fail;
+    const char* says;
+  };
+  const Case cases[] = {
+      {"KqException", [] { throw KqException("f", "scripted failure", "test", 1, -1); },
+       "scripted failure"},
+      {"CUxError", [] { throw FXErrorUtil::ErrorErrNo(FX_HERE, EIO, "Cannot probe d1"); },
+       "listing the block devices failed: Cannot probe d1"},
+      {"BadAlloc", [] { throw std::bad_alloc(); }, "devices failed: out of memory"},
+      {"OtherStdException", [] { throw std::out_of_range("stoull"); }, "devices failed: stoull"},
+      {"Unknown", [] { throw 7; }, "devices failed: an exception of unknown type"},
+  };
+  TempDir dir;
+  DiskImage image(dir / "d1", 4);
+  image.partition("label: dos\nstart=2048, type=83\n");
+  LVMConfig lvm(dir / "lvm");
+  for (const Case& c : cases) {
+    std::list<kqblk_mountpoint> records;
+    std::list<kqblk_vg> vgs;
+    CUxError err;
+    const boost::shared_ptr<KqBlkDisk> disk(new FailingDisk(image.path(), dir.path(), c.fail));
+    KqBlkDiskUtils::discoverAndMount(dir.path(), "req", {disk}, records, vgs, true, &err, lvm);
+    EXPECT_EQ(err.GetErrorCode(), -774) << c.name;
+    EXPECT_NE(err.AsString().find(c.says), std::string::npos) << c.name << ": " << err.AsString();
+  }
+}
 
 // Which record is the root: the first without an error whose directory has
 // a regular etc/fstab and a dev; else the first record, whatever its error.
