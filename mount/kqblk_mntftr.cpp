@@ -154,11 +154,18 @@ void MntFtr::operator()(std::string device) {
   }
   const std::string quotedDir = KqShellQuote(record.mountPath);
 
-  std::string format;
-  kqblk_readImageFormat(device, format);
+  std::string format, refused;
+  if (!kqblk_readImageFormat(device, format, refused)) {
+    record.error = refused;
+    rmdir(record.mountPath.c_str());
+    mountPoints.push_back(record);
+    return;
+  }
   if (contains(format, "qcow")) {
-    const std::string command =
-        "LIBGUESTFS_BACKEND=direct guestmount -a " + quotedDevice + " -i -- " + quotedDir;
+    // Told the format, guestmount never probes the device's bytes for one.
+    const std::string command = "LIBGUESTFS_BACKEND=direct guestmount --format=" +
+                                format.substr(0, format.find('\n')) + " -a " + quotedDevice +
+                                " -i -- " + quotedDir;
     if (run(command, out, err) != 0) {
       record.error = failedCommandText(command, out, err);
       EvDebug::Error(kFunc, "%s", record.error.c_str());

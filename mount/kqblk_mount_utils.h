@@ -17,7 +17,10 @@ std::string kqblk_mountDir(const std::string& device, const std::string& vgPrefi
 bool kqblk_mountOptsForDevice(const std::string& device, std::string& options,
                               std::string& fsType);
 
-// Sets `format` to the image format qemu-img reports for `device` followed by
-// a newline ("raw\n", "qcow2\n"); leaves it unchanged when there is none.
-// Always true.
-bool kqblk_readImageFormat(const std::string& device, std::string& format);
+// Sets `format` to the image format of what `device` holds, followed by a
+// newline ("raw\n", "qcow2\n"): the device's first sector names it, and a
+// qcow image is then read by qemu-img in that format. Leaves it unchanged
+// when the device cannot be read or qemu-img fails. False, with `refused`
+// worded for the user, when the device holds an image that names other
+// files (a backing file, a data file, VMDK extents): never opened.
+bool kqblk_readImageFormat(const std::string& device, std::string& format, std::string& refused);

@@ -1,14 +1,15 @@
 #include "kq_disk_source.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <strings.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <iterator>
 
 namespace {
+
+const char* const kImageFormats[] = {"raw", "qcow2", "qcow", "vmdk", "vhdx", "vpc", "vdi", "qed"};
 
 bool startsWith(const std::string& text, const char* prefix) {
   return text.compare(0, std::strlen(prefix), prefix) == 0;
@@ -60,23 +61,24 @@ std::string kqNbdUriProblem(const std::string& uri) {
   return "";
 }
 
-std::string kqImageFormat(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return "";
-  struct stat st;
-  unsigned char head[512] = {};
-  const bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-  const ssize_t n = regular ? pread(fd, head, sizeof head, 0) : 0;
-  ::close(fd);
-  if (n < 0) return "";
-  const auto at = [&](size_t offset, const char* magic, size_t length) {
-    return offset + length <= static_cast<size_t>(n) && std::memcmp(head + offset, magic, length) == 0;
-  };
-  if (at(0, "QFI\xfb", 4)) return n >= 8 && head[4] == 0 && head[5] == 0 && head[6] == 0 && head[7] == 1 ? "qcow" : "qcow2";
-  if (at(0, "KDMV", 4) || at(0, "# Disk DescriptorFile", 21)) return "vmdk";
-  if (at(0, "vhdxfile", 8)) return "vhdx";
-  if (at(0x40, "\x7f\x10\xda\xbe", 4)) return "vdi";
-  if (at(0, "conectix", 8)) return "vpc";
-  if (at(0, "QED\0", 4)) return "qed";
+bool kqIsImageFormat(const std::string& format) {
+  return std::find(std::begin(kImageFormats), std::end(kImageFormats), format) !=
+         std::end(kImageFormats);
+}
+
+std::string kqImageFormatByName(const std::string& path) {
+  static const struct {
+    const char* extension;
+    const char* format;
+  } kByExtension[] = {{".qcow2", "qcow2"}, {".qcow", "qcow"}, {".vmdk", "vmdk"},
+                      {".vhdx", "vhdx"},   {".vhd", "vpc"},   {".vdi", "vdi"},
+                      {".qed", "qed"}};
+  const std::string name = path.substr(path.rfind('/') + 1);
+  for (const auto& e : kByExtension) {
+    const size_t n = std::strlen(e.extension);
+    if (name.size() > n && strcasecmp(name.c_str() + name.size() - n, e.extension) == 0) {
+      return e.format;
+    }
+  }
   return "raw";
 }

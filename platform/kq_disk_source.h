@@ -1,5 +1,6 @@
 // What a disk path names: an NBD export (a URI), an image file in a format
-// other than raw, or raw data (an image file or block device).
+// other than raw, or raw data (an image file or block device); and the
+// format an image is read in.
 #pragma once
 
 #include <string>
@@ -13,7 +14,12 @@ bool kqIsNbdUri(const std::string& path);
 // certificates) or run programs.
 std::string kqNbdUriProblem(const std::string& uri);
 
-// The format of the image in regular file `path` by its header, as qemu
-// names it ("qcow2", "vmdk", "vhdx", "vdi", "vpc", "qed", "qcow"), or "raw"
-// for anything else, block devices included. Empty when it cannot be read.
-std::string kqImageFormat(const std::string& path);
+// The image formats a disk may be given in, as qemu names them: "raw",
+// "qcow2", "qcow", "vmdk", "vhdx", "vpc", "vdi", "qed".
+bool kqIsImageFormat(const std::string& format);
+
+// The format of an image the caller named without one, by its file name's
+// extension (.qcow2, .qcow, .vmdk, .vhdx, .vhd, .vdi, .qed, in either case),
+// "raw" for any other name. Never by the content: the bytes of a raw image
+// are the guest's, and may look like any header.
+std::string kqImageFormatByName(const std::string& path);

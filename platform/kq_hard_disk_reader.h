@@ -22,10 +22,14 @@ struct Disk_t {
   uint64_t length = 0;
 };
 
-// Settings a reader takes from its context record: a test reader can be
-// slowed down or made to fail. The reader reads them where the caller keeps
+// Settings a reader takes from its context record: the format of the disk's
+// image, and for tests, reads slowed down or made to fail. The reader reads them where the caller keeps
 // them, so they must outlive it.
 struct HLXReaderOptions {
+  // The image's format as qemu names it ("raw", "qcow2", "vmdk", ...); empty:
+  // by the file name's extension, raw for any other name. Never guessed from
+  // the image's bytes.
+  std::string format;
   uint32_t delayMicros = 0;     // added before every read from the source
   int64_t failReadsFrom = -1;   // the read call (0-based) from which reads fail; -1 never
   uint32_t failReadCount = 0;   // how many read calls fail from there; 0 all of them

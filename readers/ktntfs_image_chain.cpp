@@ -4,17 +4,25 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <cstring>
-#include <fstream>
+#include <vector>
 
-#include "kq_disk_source.h"
+#include "kq_config.h"
+#include "kq_json.h"
 #include "kq_process.h"
 
 namespace {
 
 const char kQemuImg[] = "/usr/bin/qemu-img";
-const int kMaxChain = 16;
+const size_t kMaxChain = 16;
+const size_t kMaxReportBytes = 1 << 20;
+const uint32_t kInfoSeconds = 60;
+
+struct DirId {
+  dev_t dev;
+  ino_t ino;
+};
 
 CUxError refuse(const std::string& path, const std::string& why) {
   return FXErrorUtil::ErrorErrNo(FX_HERE, EINVAL, "%s: %s", path.c_str(), why.c_str());
@@ -26,101 +34,134 @@ std::string lastLine(std::string text) {
   return nl == std::string::npos ? text : text.substr(nl + 1);
 }
 
-// The string value of `key` in qemu-img's JSON, or "" when it has none.
-// Escapes other than \" \\ \/ give "\n", which no check accepts.
-std::string jsonString(const std::string& json, const std::string& key) {
-  const std::string needle = "\"" + key + "\": \"";
-  size_t i = json.find(needle);
-  if (i == std::string::npos) return "";
-  std::string value;
-  for (i += needle.size(); i < json.size() && json[i] != '"'; ++i) {
-    if (json[i] == '\\') {
-      if (++i >= json.size() || !std::strchr("\"\\/", json[i])) return "\n";
-    }
-    value += json[i];
-  }
-  return value;
+std::string parentOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == 0 || slash == std::string::npos ? "/" : path.substr(0, slash);
 }
 
-bool isRegularFile(const std::string& path) {
+bool dirId(const std::string& dir, DirId& id) {
+  const int fd = ::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
   struct stat st;
-  return !path.empty() && path[0] == '/' && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+  const bool ok = fstat(fd, &st) == 0;
+  ::close(fd);
+  if (ok) id = DirId{st.st_dev, st.st_ino};
+  return ok;
 }
 
-// qemu-img info of one image, without opening its backing file.
-CUxError imageInfo(const std::string& path, const std::string& format, std::string& json) {
-  const std::string fmt = "--format=" + format;
-  const char* argv[] = {kQemuImg, "info", "--output=json", fmt.c_str(), "--", path.c_str(),
-                        nullptr};
+// The directories the image's other files may lie in, by identity: its own
+// and the configured ones (absolute paths separated by ':').
+std::vector<DirId> allowedDirs(const std::string& image) {
+  std::vector<DirId> dirs;
+  DirId id;
+  if (dirId(parentOf(image), id)) dirs.push_back(id);
+  std::string list;
+  KQPlatformInfo::getStringTrim("VirtualServer", "dKqBlkImageDirs", &list);
+  for (size_t start = 0; start < list.size();) {
+    const size_t end = std::min(list.find(':', start), list.size());
+    const std::string dir = list.substr(start, end - start);
+    if (!dir.empty() && dir[0] == '/' && dirId(dir, id)) dirs.push_back(id);
+    start = end + 1;
+  }
+  return dirs;
+}
+
+// Empty when `file` may be read along with the image: a regular file itself
+// (not a link, device or directory) in one of `dirs`; else why not. The
+// directory is compared by device and inode, not by its path's text.
+std::string fileProblem(const std::string& file, const std::vector<DirId>& dirs) {
+  if (file.empty() || file[0] != '/') return "is not the absolute path of a local file";
+  const std::string base = file.substr(file.rfind('/') + 1);
+  if (base.empty() || base == "." || base == "..") return "is not a file name";
+  const int dirFd = ::open(parentOf(file).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (dirFd < 0) return "is missing";
+  struct stat dir, st;
+  const bool found = fstat(dirFd, &dir) == 0 && fstatat(dirFd, base.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+  ::close(dirFd);
+  if (!found) return "is missing";
+  if (S_ISLNK(st.st_mode)) return "is a symbolic link";
+  if (!S_ISREG(st.st_mode)) return "is not a regular file";
+  for (const DirId& d : dirs) {
+    if (d.dev == dir.st_dev && d.ino == dir.st_ino) return "";
+  }
+  return "is outside the image's own directory and the configured image directories";
+}
+
+// qemu-img's report of the chain: one object per image, the top first.
+CUxError chainReport(const std::string& path, const std::string& format, KqJson& chain) {
+  const char* argv[] = {kQemuImg, "info", "--output=json", "--backing-chain", "-f",
+                        format.c_str(), "--", path.c_str(), nullptr};
   KqProcess process;
   process.TrapIO(true, true);
   std::string err, out;
   int rc = -1;
-  if (!process.StartProcess(argv, &err, 0) || !process.WaitForProcessToEnd(&rc, &err, 60)) {
+  if (!process.StartProcess(argv, &err, 0) ||
+      !process.WaitForProcessToEnd(&rc, &err, kInfoSeconds)) {
     return FXErrorUtil::ErrorErrNo(FX_HERE, EIO, "qemu-img info %s: %s", path.c_str(),
                                    err.c_str());
   }
-  process.GetIO(&json, &err);
-  if (rc != 0) return FXErrorUtil::ErrorErrNo(FX_HERE, EINVAL, "%s", lastLine(err).c_str());
-  return CUxError();
-}
-
-// The extents a VMDK descriptor file names must be regular files beside it.
-CUxError checkVmdkExtents(const std::string& path) {
-  std::ifstream in(path);
-  std::string head;
-  if (!std::getline(in, head) || head.rfind("# Disk DescriptorFile", 0) != 0) return CUxError();
-  const std::string dir = path.substr(0, path.rfind('/') + 1);
-  for (std::string line; std::getline(in, line);) {
-    const size_t open = line.find('"');
-    const bool extent = line.rfind("RW ", 0) == 0 || line.rfind("RDONLY ", 0) == 0 ||
-                        line.rfind("NOACCESS ", 0) == 0;
-    if (!extent || open == std::string::npos) continue;
-    const std::string name = line.substr(open + 1, line.find('"', open + 1) - open - 1);
-    if (!isRegularFile(name[0] == '/' ? name : dir + name)) {
-      return refuse(path, "extent \"" + name + "\" is not a regular file");
-    }
+  process.GetIO(&out, &err);
+  if (rc != 0) {
+    return refuse(path, "cannot read the image and its backing files: " + lastLine(err));
+  }
+  std::string why;
+  if (!kqParseJson(out, kMaxReportBytes, chain, why) || chain.type != KqJson::kArray ||
+      chain.items.empty()) {
+    return refuse(path, "unreadable qemu-img report (" + why + ")");
   }
   return CUxError();
 }
 
-// Whether a qcow2 header asks for an external data file.
-bool hasExternalDataFile(const std::string& path) {
-  unsigned char header[80] = {};
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  const bool read = pread(fd, header, sizeof header, 0) == static_cast<ssize_t>(sizeof header);
-  ::close(fd);
-  return read && header[7] >= 3 && (header[79] & 0x04) != 0;
+// The files an image's format draws on besides its own: VMDK extents, a
+// qcow2 external data file.
+CUxError checkParts(const KqJson& image, const std::string& name,
+                    const std::vector<DirId>& dirs) {
+  const KqJson* specific = image.find("format-specific");
+  const KqJson* data = specific ? specific->find("data") : nullptr;
+  if (data == nullptr) return CUxError();
+  if (data->find("data-file")) return refuse(name, "external data files are not served");
+  const KqJson* extents = data->find("extents");
+  if (extents == nullptr) return CUxError();
+  for (const KqJson& extent : extents->items) {
+    const std::string file = extent.stringAt("filename");
+    if (file == name) continue;  // a sparse VMDK is its own extent
+    const std::string problem = fileProblem(file, dirs);
+    if (!problem.empty()) return refuse(name, "extent \"" + file + "\" " + problem);
+  }
+  return CUxError();
 }
 
 }  // namespace
 
 CUxError checkImageChain(const std::string& path, const std::string& format) {
-  std::string image = path;
-  std::string imageFormat = format;
-  for (int depth = 0; depth < kMaxChain; ++depth) {
-    if (imageFormat == "vmdk") {
-      CUxError err = checkVmdkExtents(image);
-      if (err.IsError()) return err;
+  KqJson chain;
+  CUxError err = chainReport(path, format, chain);
+  if (err.IsError()) return err;
+  if (chain.items.size() > kMaxChain) return refuse(path, "backing chain longer than 16 images");
+  const std::vector<DirId> dirs = allowedDirs(path);
+  std::string expected = path, expectedFormat = format;
+  for (size_t i = 0; i < chain.items.size(); ++i) {
+    const KqJson& image = chain.items[i];
+    const std::string name = image.stringAt("filename");
+    if (name != expected || image.stringAt("format") != expectedFormat) {
+      return refuse(expected, "qemu-img reported " + name + " in format " +
+                                  image.stringAt("format"));
     }
-    if (imageFormat == "qcow2" && hasExternalDataFile(image)) {
-      return refuse(image, "external data files are not served");
-    }
-    std::string json;
-    CUxError err = imageInfo(image, imageFormat, json);
+    err = checkParts(image, name, dirs);
     if (err.IsError()) return err;
-    const std::string backing = jsonString(json, "full-backing-filename");
-    if (backing.empty()) return CUxError();
-    if (!isRegularFile(backing)) {
-      return refuse(image, "backing file \"" + backing + "\" is missing or not a regular file");
+    const bool last = i + 1 == chain.items.size();
+    if (image.find("backing-filename") == nullptr) {
+      if (last) return CUxError();
+      return refuse(name, "qemu-img reported a backing file it does not name");
     }
-    image = backing;
-    imageFormat = jsonString(json, "backing-filename-format");
-    if (imageFormat.empty()) imageFormat = kqImageFormat(image);
-    if (imageFormat.empty() || imageFormat.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789") != std::string::npos) {
-      return refuse(image, "unknown backing file format");
+    expected = image.stringAt("full-backing-filename");
+    expectedFormat = image.stringAt("backing-filename-format");
+    const std::string problem = fileProblem(expected, dirs);
+    if (!problem.empty()) return refuse(name, "backing file \"" + expected + "\" " + problem);
+    if (expectedFormat.empty()) {
+      return refuse(name, "the format of backing file \"" + expected + "\" is not recorded");
     }
+    if (last) return refuse(name, "qemu-img did not read backing file \"" + expected + "\"");
   }
-  return refuse(path, "backing chain longer than 16 images");
+  return CUxError();
 }

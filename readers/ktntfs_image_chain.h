@@ -1,10 +1,11 @@
-// Checks an image in a format other than raw before a qemu-nbd serves it:
-// `qemu-img info` must open it (a corrupt header or a missing backing file
-// fails here, with qemu-img's own line), and every other file it draws on
-// (backing files, VMDK extents) must be a regular file named by an
-// absolute or relative path: no device, no protocol, no "json:" name, no
-// external data file. A guest image is hostile input; what it names must not
-// make us read anything but image files.
+// Checks an image before a qemu-nbd serves it in `format`, the format its
+// caller gave: qemu-img reads the backing chain in that format (each backing
+// file in the format its parent records), and every other file the chain
+// draws on (backing files, VMDK extents) must be a regular file, not a
+// link, in the top image's own directory or in a directory the
+// configuration names ([VirtualServer] dKqBlkImageDirs). A backing file
+// whose format its parent does not record is refused rather than guessed
+// from its bytes, and so is an external data file. `path` is absolute.
 #pragma once
 
 #include <string>

@@ -1,6 +1,7 @@
-// The source a disk path names: an NBD URI is that export, an image file in
-// a format other than raw is served by a private qemu-nbd, anything else is
-// a raw image file or block device.
+// The source a disk path names: an NBD URI is that export, read as raw data;
+// an image file in a format other than raw is served by a private qemu-nbd;
+// anything else is a raw image file or block device. The format is the
+// caller's, or else the one the file name's extension names.
 #pragma once
 
 #include <memory>
@@ -8,4 +9,6 @@
 
 #include "ktntfs_source.h"
 
-CUxError openSource(const std::string& path, std::unique_ptr<Source>& out);
+// `format` as qemu names it, or empty to take it from the name.
+CUxError openSource(const std::string& path, const std::string& format,
+                    std::unique_ptr<Source>& out);

@@ -13,7 +13,7 @@
 
 class QemuNbdSource : public Source {
  public:
-  // `path` is absolute and `format` is what kqImageFormat found.
+  // `path` is absolute and `format` is the one the image is read in.
   static CUxError start(const std::string& path, const std::string& format,
                         std::unique_ptr<Source>& out);
   ~QemuNbdSource() override;

@@ -42,7 +42,8 @@ class SourceReader : public IHardDiskReader {
       blockSize = kDefaultBlockSize;
     }
     std::unique_ptr<Source> source;
-    CUxError err = openSource((*disks)[0].path, source);
+    CUxError err = openSource((*disks)[0].path, m_options ? m_options->format : std::string(),
+                              source);
     if (err.IsError()) return err;
     std::lock_guard<std::mutex> lock(m_mutex);
     m_readCalls = 0;
@@ -59,10 +60,10 @@ class SourceReader : public IHardDiskReader {
     {
       std::lock_guard<std::mutex> lock(m_mutex);
       const int64_t call = m_readCalls++;
-      const HLXReaderOptions options = m_options ? *m_options : HLXReaderOptions();
-      if (options.failReadsFrom >= 0 && call >= options.failReadsFrom &&
-          (options.failReadCount == 0 ||
-           call < options.failReadsFrom + static_cast<int64_t>(options.failReadCount))) {
+      const int64_t failFrom = m_options ? m_options->failReadsFrom : -1;
+      const uint32_t failCount = m_options ? m_options->failReadCount : 0;
+      if (failFrom >= 0 && call >= failFrom &&
+          (failCount == 0 || call < failFrom + static_cast<int64_t>(failCount))) {
         return FXErrorUtil::ErrorErrNo(FX_HERE, EIO, "injected read failure %lld",
                                        static_cast<long long>(call));
       }

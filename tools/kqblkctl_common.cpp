@@ -39,6 +39,7 @@ class CtlImageDisk : public KqBlkVMInfoDisk {
       : KqBlkVMInfoDisk(spec.path, storeDir) {
     setIdPrefix(idPrefix);  // the device's name is made from it here
     setDiskParams(1 << 20, static_cast<int64_t>(spec.bytes), 512, spec.path);
+    m_context.readerOptions.format = spec.format;
     HLXCtxSpecialOpts options;
     options.vmContext = &m_context;
     setSpecialOpts(CTX_OTYPE_VMINFO, options);
@@ -112,11 +113,21 @@ void ctlWaitForStop() {
   while (!gStopTaken) gStopTaken = sigwaitinfo(&stops, nullptr) > 0;
 }
 
-bool ctlParseDisk(const std::string& text, CtlDiskSpec& spec, std::string& why) {
+bool ctlParseDisk(const std::string& text, const std::string& format, CtlDiskSpec& spec,
+                  std::string& why) {
   spec = CtlDiskSpec();
   spec.text = text;
+  spec.format = format;
   spec.guest = text.rfind("guest:", 0) == 0;
   spec.path = spec.guest ? text.substr(6) : text;
+  if (!format.empty() && !kqIsImageFormat(format)) {
+    why = format + ": not an image format (raw, qcow2, qcow, vmdk, vhdx, vpc, vdi, qed)";
+    return false;
+  }
+  if (!format.empty() && format != "raw" && (spec.guest || kqIsNbdUri(text))) {
+    why = text + ": is read as raw, not " + format;
+    return false;
+  }
   if (!spec.guest && kqIsNbdUri(text)) {
     const std::string problem = kqNbdUriProblem(text);
     why = text + ": " + problem;
@@ -149,7 +160,12 @@ bool ctlParseDisk(const std::string& text, CtlDiskSpec& spec, std::string& why) 
       why = spec.path + ": cannot read its size";
       return false;
     }
-  } else if (S_ISREG(st.st_mode) && kqImageFormat(spec.path) != "raw") {
+    if (!format.empty() && format != "raw") {
+      spec.bytes = 0;  // an image on the device: sized by its qemu-nbd
+      return true;
+    }
+  } else if (S_ISREG(st.st_mode) &&
+             (format.empty() ? kqImageFormatByName(spec.path) : format) != "raw") {
     return true;  // sized by its qemu-nbd when it connects
   } else if (S_ISREG(st.st_mode)) {
     spec.bytes = static_cast<uint64_t>(st.st_size);

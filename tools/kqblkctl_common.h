@@ -35,15 +35,18 @@ void ctlWaitForStop();
 // A disk the user named: an image file (raw, or a format qemu-nbd serves),
 // a block device or an NBD URI read through the reader plugin, or
 // "guest:/dev/sdX", a disk of this machine; bytes 0 means the source's size.
-// False, with `why`, for what cannot be a disk (missing, a directory, empty,
-// in use, a URI we refuse).
+// `format` is the one the user gave (--format), empty for the one the
+// file name's extension names. False, with `why`, for what cannot be a disk
+// (missing, a directory, empty, in use, a URI we refuse, an unknown format).
 struct CtlDiskSpec {
   std::string text;  // as given
   std::string path;
+  std::string format;
   bool guest = false;
   uint64_t bytes = 0;
 };
-bool ctlParseDisk(const std::string& text, CtlDiskSpec& spec, std::string& why);
+bool ctlParseDisk(const std::string& text, const std::string& format, CtlDiskSpec& spec,
+                  std::string& why);
 // The disk object for `spec`, with its stores under `storeDir` and its
 // device named from `idPrefix`; nothing is connected yet.
 std::unique_ptr<KqBlkDisk> ctlMakeDisk(const CtlDiskSpec& spec, const std::string& storeDir,

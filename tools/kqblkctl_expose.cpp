@@ -13,12 +13,15 @@
 namespace {
 
 const char kUsage[] =
-    "usage: kqblkctl expose [--store DIR] [--prefix TEXT] IMAGE...\n"
+    "usage: kqblkctl expose [--store DIR] [--prefix TEXT] [--format FMT] IMAGE...\n"
     "Exposes each IMAGE as a /dev/kqblk device whose data is read from the image on\n"
     "first use, prints the device and its partitions, and serves until SIGINT or\n"
     "SIGTERM; then takes the devices down again.\n"
     "  --store DIR    where recalled and changed data go (default /var/lib/kqblk/stores)\n"
-    "  --prefix TEXT  the start of the device names (default kq-)\n";
+    "  --prefix TEXT  the start of the device names (default kq-)\n"
+    "  --format FMT   the format of the IMAGEs after it: raw, qcow2, qcow, vmdk, vhdx,\n"
+    "                 vpc, vdi or qed (default: by the file name's extension, .qcow2,\n"
+    "                 .qcow, .vmdk, .vhdx, .vhd, .vdi, .qed; raw for any other name)\n";
 
 }  // namespace
 
@@ -26,6 +29,8 @@ int ctlExpose(const std::vector<std::string>& args) {
   std::string store = "/var/lib/kqblk/stores";
   std::string prefix = "kq-";
   std::vector<CtlDiskSpec> images;
+  std::string format;  // for the images that follow
+  bool formatUsed = true;
   for (size_t i = 0; i < args.size(); ++i) {
     if (args[i] == "--help") {
       std::fputs(kUsage, stdout);
@@ -34,18 +39,26 @@ int ctlExpose(const std::vector<std::string>& args) {
       store = args[++i];
     } else if (args[i] == "--prefix" && i + 1 < args.size()) {
       prefix = args[++i];
+    } else if (args[i] == "--format" && i + 1 < args.size()) {
+      format = args[++i];
+      formatUsed = false;
     } else if (args[i].rfind("--", 0) == 0) {
       std::fputs(kUsage, stderr);
       return kCtlBadInput;
     } else {
       CtlDiskSpec spec;
       std::string why;
-      if (!ctlParseDisk(args[i], spec, why) || spec.guest) {
+      if (!ctlParseDisk(args[i], format, spec, why) || spec.guest) {
         ctlSay("%s", spec.guest ? "expose takes image files and block devices only" : why.c_str());
         return kCtlBadInput;
       }
       images.push_back(spec);
+      formatUsed = true;
     }
+  }
+  if (!formatUsed) {
+    ctlSay("--format %s: no IMAGE follows it", format.c_str());
+    return kCtlBadInput;
   }
   if (images.empty()) {
     std::fputs(kUsage, stderr);

@@ -27,7 +27,7 @@ namespace {
 
 const char kUsage[] =
     "usage: kqblkctl mount [--id ID] [--root DIR] [--store DIR] [--read-only] [--no-fixup]\n"
-    "                      [--write-back] [--json] DISK...\n"
+    "                      [--write-back] [--json] [--format FMT] DISK...\n"
     "Exposes each DISK (an image file or block device read through the reader plugin,\n"
     "or guest:/dev/sdX, a disk of this machine), mounts every file system found on\n"
     "them as the guest saw it, prints where, and serves until SIGINT or SIGTERM;\n"
@@ -38,7 +38,10 @@ const char kUsage[] =
     "  --read-only   make every device read-only before mounting it\n"
     "  --no-fixup    leave each file system on its own directory (no guest layout)\n"
     "  --write-back  write the changes back to the source disks before taking down\n"
-    "  --json        print the records as one JSON document\n";
+    "  --json        print the records as one JSON document\n"
+    "  --format FMT  the format of the DISKs after it: raw, qcow2, qcow, vmdk, vhdx, vpc,\n"
+    "                vdi or qed (default: by the file name's extension, .qcow2, .qcow,\n"
+    "                .vmdk, .vhdx, .vhd, .vdi, .qed; raw for any other name)\n";
 
 struct Options {
   std::string id, root, store;
@@ -63,6 +66,8 @@ std::string uniqueId() {
 
 // Parses the arguments; an exit status other than kCtlOk ends the command.
 int parse(const std::vector<std::string>& args, Options& o) {
+  std::string format;  // for the disks that follow
+  bool formatUsed = true;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     const bool hasValue = i + 1 < args.size();
@@ -79,18 +84,26 @@ int parse(const std::vector<std::string>& args, Options& o) {
       o.writeBack = true;
     } else if (a == "--json") {
       o.json = true;
+    } else if (a == "--format" && hasValue) {
+      format = args[++i];
+      formatUsed = false;
     } else if (a.rfind("-", 0) == 0) {
       std::fputs(kUsage, stderr);
       return kCtlBadInput;
     } else {
       CtlDiskSpec spec;
       std::string why;
-      if (!ctlParseDisk(a, spec, why)) {
+      if (!ctlParseDisk(a, format, spec, why)) {
         ctlSay("%s", why.c_str());
         return kCtlBadInput;
       }
       o.disks.push_back(spec);
+      formatUsed = true;
     }
+  }
+  if (!formatUsed) {
+    ctlSay("--format %s: no DISK follows it", format.c_str());
+    return kCtlBadInput;
   }
   if (o.disks.empty()) {
     std::fputs(kUsage, stderr);

@@ -176,6 +176,8 @@ TEST_F(Kqblkctl, BadInputIsRefusedWithOneLineAndNothingLeft) {
       {"RootIsAFile", "--root " + file + " " + blank.path(), 2, "not a directory"},
       {"RootOnAReadOnlyFileSystem", "--root " + readOnly + "/r " + blank.path(), 2, "Read-only file system"},
       {"UnknownOption", "--frobnicate " + blank.path(), 2, "usage:"},
+      {"UnknownFormat", "--format qcow3 " + blank.path(), 2, "qcow3: not an image format"},
+      {"FormatAfterTheLastDisk", blank.path() + " --format qcow2", 2, "no DISK follows it"},
       {"StoreThroughALink", "--store " + dir / "link/s " + blank.path(), 2, "link is a symbolic link"},
       {"StoreInAnotherUsersDirectory", "--store " + theirs + "/s " + blank.path(), 2, "theirs is owned by uid 65534"},
       {"RootInAGroupWritableDirectory", "--root " + shared + "/r " + blank.path(), 2, "shared is writable by group"},

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -15,6 +16,7 @@
 #include "support/child_process.h"
 #include "support/driver_fixture.h"
 #include "support/exposed_guest_test.h"
+#include "support/loop_device.h"
 
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
@@ -64,6 +66,7 @@ class NbdSources : public ExposedGuestTest {
     runTool("qemu-img create -q -f qcow2 -b base.qcow2 -F qcow2 " + at + "top.qcow2");
     runTool("qemu-img convert -O vmdk " + raw + " " + at + "guest.vmdk");
     runTool("qemu-img convert -O vhdx " + raw + " " + at + "guest.vhdx");
+    runTool("ln " + at + "guest.vmdk " + at + "guest-vmdk.bin");  // named as raw
   }
   void SetUp() override {
     ExposedGuestTest::SetUp();
@@ -100,21 +103,49 @@ TEST_F(NbdSources, ImagesInOtherFormatsAndNbdUrisReadByteExactAndLeaveNothing) {
   waitForPath(pidFile);
   const struct {
     std::string path;
-    size_t qemuNbds;  // the plugin's own, ended with the disk
-  } sources[] = {{*suiteDir / "top.qcow2", 1},
-                 {*suiteDir / "guest.vmdk", 1},
-                 {*suiteDir / "guest.vhdx", 1},
-                 {"nbd+unix:///?socket=" + socket, 0}};
+    std::string format;  // the caller's; empty: by the name
+    size_t qemuNbds;     // the plugin's own, ended with the disk
+  } sources[] = {{*suiteDir / "top.qcow2", "", 1},
+                 {*suiteDir / "guest.vmdk", "", 1},
+                 {*suiteDir / "guest-vmdk.bin", "vmdk", 1},
+                 {*suiteDir / "guest.vhdx", "", 1},
+                 {"nbd+unix:///?socket=" + socket, "", 0}};
   for (const auto& source : sources) {
     SCOPED_TRACE(source.path);
     {
       ExposedDisk e(source.path, 0, dir.path());
+      e.context.readerOptions.format = source.format;
       e.expose();
       EXPECT_EQ(ourChildren("qemu-nbd").size(), source.qemuNbds);
       expectFilesOf(e);
     }
     expectNothingLeft();
   }
+}
+
+// A raw image holds what the guest wrote, here a qcow2 header whose backing
+// file is a file of this machine: the device shows the image's own bytes.
+TEST_F(NbdSources, ARawImageIsServedAsItsOwnBytesWhateverItsHeaderSays) {
+  const std::string secret = dir / "secret", image = dir / "guest-disk.img";
+  std::ofstream(secret) << std::string(1 << 20, 'S');
+  runTool("qemu-img create -q -f qcow2 -F raw -b " + shellQuote(secret) + " " +
+          shellQuote(image) + " 1M");
+  ExposedDisk e(image, 0, dir.path());
+  e.expose();
+  EXPECT_THAT(ourChildren("qemu-nbd"), IsEmpty());
+  const IoResult got = readDirect(e.devPath, 0, 4096);
+  EXPECT_EQ(got.data, readFile(image, 0, 4096));
+}
+
+// Backing files may also lie in a directory the configuration names.
+TEST_F(NbdSources, BackingFilesInAConfiguredImageDirectoryAreServed) {
+  ScopedConfig config("[VirtualServer]\ndKqBlkImageDirs = /nonexistent:" + suiteDir->path() + "\n");
+  const std::string top = dir / "top.qcow2";
+  runTool("qemu-img create -q -f qcow2 -F qcow2 -b " + shellQuote(*suiteDir / "base.qcow2") + " " +
+          shellQuote(top));
+  ExposedDisk e(top, 0, dir.path());
+  e.expose();
+  expectFilesOf(e);
 }
 
 TEST_F(NbdSources, AKilledQemuNbdGivesReadersEIOWithoutAHang) {
@@ -132,6 +163,7 @@ TEST_F(NbdSources, BadInputFailsWithOneClearErrorAndLeavesNothing) {
   const std::string at = shellQuote(dir.path()) + "/";
   const std::string socket = dir / "named.sock";
   std::unique_ptr<Child> server;  // a qemu-nbd of the test's own
+  LoopDevice loop(guest->image.path(), LoopOptions{0, 0, true, ""});
   struct Case {
     const char* what;
     std::function<std::string()> make;  // the disk path
@@ -166,6 +198,58 @@ TEST_F(NbdSources, BadInputFailsWithOneClearErrorAndLeavesNothing) {
          return dir / "orphan.qcow2";
        },
        "backing file"},
+      {"backing file outside the image's directory",
+       [&] {
+         runTool("qemu-img create -q -f qcow2 -F qcow2 -b " + shellQuote(*suiteDir / "base.qcow2") +
+                 " " + at + "outside.qcow2");
+         return dir / "outside.qcow2";
+       },
+       "is outside the image's own directory"},
+      {"backing file a link",
+       [&] {
+         runTool("ln -s " + shellQuote(*suiteDir / "base.qcow2") + " " + at + "link.qcow2");
+         runTool("qemu-img create -q -f qcow2 -F qcow2 -b link.qcow2 " + at + "linked.qcow2");
+         return dir / "linked.qcow2";
+       },
+       "is a symbolic link"},
+      {"backing file a block device",
+       [&] {
+         struct stat st;
+         stat(loop.path().c_str(), &st);
+         mknod((dir / "disk.raw").c_str(), S_IFBLK | 0600, st.st_rdev);
+         runTool("qemu-img create -q -u -f qcow2 -F raw -b disk.raw " + at + "ondevice.qcow2 1M");
+         return dir / "ondevice.qcow2";
+       },
+       "regular file"},
+      {"backing file a directory",
+       [&] {
+         mkdir((dir / "dir.raw").c_str(), 0700);
+         runTool("qemu-img create -q -u -f qcow2 -F raw -b dir.raw " + at + "ondir.qcow2 1M");
+         return dir / "ondir.qcow2";
+       },
+       "regular file"},
+      {"backing file of no recorded format",
+       [&] {
+         runTool("truncate -s 1M " + at + "plain.raw");
+         runTool("qemu-img create -q -f qcow2 -F raw -b plain.raw " + at + "unsure.qcow2");
+         // The backing format's header extension becomes one qemu skips.
+         std::fstream f(dir / "unsure.qcow2", std::ios::in | std::ios::out | std::ios::binary);
+         std::string head(4096, '\0');
+         f.read(&head[0], head.size());
+         f.clear();
+         f.seekp(static_cast<std::streamoff>(head.find("\xe2\x79\x2a\xca"))).write("\x12\x34\x56\x78", 4);
+         return dir / "unsure.qcow2";
+       },
+       "is not recorded"},
+      {"VMDK extent line with leading blanks",
+       [&] {
+         std::ofstream(dir / "blank.vmdk")
+             << "# Disk DescriptorFile\nversion=1\nCID=12b139ee\nparentCID=ffffffff\n"
+             << "createType=\"monolithicFlat\"\n\n   RW 2048 FLAT \"" << guest->image.path()
+             << "\" 0\n\nddb.adapterType = \"ide\"\n";
+         return dir / "blank.vmdk";
+       },
+       "extent"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);

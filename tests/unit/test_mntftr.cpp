@@ -1,9 +1,9 @@
 // The per-device mount over tool doubles of fsck, tune2fs, blockdev, mount,
 // findmnt and guestmount. Types come from real image files: mkfs output, a
-// ZFS label's uberblocks, a qcow2 image that also carries an ext4
-// superblock. Every image and mount root path is full of shell syntax: each
-// must reach a tool as one argument, and no command in it may run (each
-// would leave its marker in the working directory).
+// ZFS label's uberblocks, qcow2 images (one with a backing file) that also
+// carry an ext4 superblock. Every image and mount root path is full of shell
+// syntax: each must reach a tool as one argument, and no command in it may
+// run (each would leave its marker in the working directory).
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -53,8 +53,13 @@ TEST(MntFtr, MountsEachDeviceAsItsTypeAndTheToolsAllow) {
   for (int kib : {128, 132, 136, 140}) zfs.seekp(kib * 1024).write("\x0c\xb1\xba\0\0\0\0", 8);
   zfs.close();
   const std::string qcow = shellQuote(dev + "/kqblk/qcow");
-  runTool("qemu-img create -q -f qcow2 " + qcow + " 64M && dd bs=1024 skip=1 seek=1 count=1 " +
-          "conv=notrunc status=none if=" + shellQuote(dev + "/kqblk/ext4") + " of=" + qcow);
+  const std::string overlay = shellQuote(dev + "/kqblk/overlay");  // names a file of the proxy
+  runTool("qemu-img create -q -f qcow2 " + qcow + " 64M && qemu-img create -q -f qcow2 -F raw -b " +
+          shellQuote(dev + "/kqblk/ext4") + " " + overlay + " 64M");
+  for (const std::string& image : {qcow, overlay}) {
+    runTool("dd bs=1024 skip=1 seek=1 count=1 conv=notrunc status=none if=" +
+            shellQuote(dev + "/kqblk/ext4") + " of=" + image);
+  }
   const std::string lv = "kq-r7-vg0/lv" + kHostile;
   ASSERT_EQ(link((dev + "/kqblk/ext4").c_str(), (dev + "/" + lv).c_str()), 0);
   ASSERT_EQ(symlink("kqblk/ext4", (dev + "/sdb1").c_str()), 0);
@@ -112,7 +117,12 @@ TEST(MntFtr, MountsEachDeviceAsItsTypeAndTheToolsAllow) {
         "mount|-o|nosuid,nodev,noexec,subvol=/@|--|$D/kqblk/btrfs|$R/MountDir-SUSE",
         mount + "|$D/kqblk/btrfs2|$R/MountDir-2", "findmnt|-T|$R/MountDir-2|-n"}, 0},
       {{"kqblk/qcow"}, true, false, true, {}, nullptr, {"$R/MountDir-1|/MountDir-1" + ok},
-       {tune + "|$D/kqblk/qcow", "guestmount|-a|$D/kqblk/qcow|-i|--|$R/MountDir-1"}, 0},
+       {tune + "|$D/kqblk/qcow", "guestmount|--format=qcow2|-a|$D/kqblk/qcow|-i|--|$R/MountDir-1"},
+       0},
+      {{"kqblk/overlay"}, true, false, true, {}, nullptr,
+       {"$R/MountDir-1|/MountDir-1||The disk image in device $D/kqblk/overlay is not opened: it "
+        "names a backing file, and images inside the guest are opened only on their own."},
+       {tune + "|$D/kqblk/overlay"}, 0},
   };
   char cwd[PATH_MAX];
   ASSERT_TRUE(getcwd(cwd, sizeof cwd));

@@ -43,23 +43,28 @@ TEST(MountOptions, FollowTheFileSystemOnTheDevice) {
   }
 }
 
-TEST(ImageFormat, IsTheFormatOfTheImageItself) {
+TEST(ImageFormat, IsTheHeadersAndImagesNamingOtherFilesAreRefused) {
   TempDir dir;
   DiskImage raw(dir / "raw", 4), misleading(dir / "raw file format: qcow2", 1);
   runTool("qemu-img create -q -f qcow2 " + shellQuote(dir / "disk.qcow2") + " 64M");
   runTool("qemu-img create -q -f qcow2 -F raw -b " + shellQuote(raw.path()) + " " +
-          shellQuote(dir / "overlay.qcow2"));  // also says "backing file format: raw"
-  const struct { std::string device, format; } cases[] = {
-      {raw.path(), "raw\n"},
-      {misleading.path(), "raw\n"},  // the path stands in the "image:" line
-      {dir / "disk.qcow2", "qcow2\n"},
-      {dir / "overlay.qcow2", "qcow2\n"},
-      {dir / "missing", "kept"},  // qemu-img fails
+          shellQuote(dir / "overlay.qcow2"));
+  runTool("qemu-img convert -O vmdk -o subformat=monolithicFlat " + shellQuote(raw.path()) + " " +
+          shellQuote(dir / "flat.vmdk"));
+  const std::string refused = "is not opened: ";
+  const struct { std::string device, format, refused; } cases[] = {
+      {raw.path(), "raw\n", ""},
+      {misleading.path(), "raw\n", ""},
+      {dir / "disk.qcow2", "qcow2\n", ""},
+      {dir / "overlay.qcow2", "kept", refused + "it names a backing file"},
+      {dir / "flat.vmdk", "kept", refused + "a VMDK image names its extents"},
+      {dir / "missing", "kept", ""},
   };
   for (const auto& c : cases) {
-    std::string format = "kept";
-    kqblk_readImageFormat(c.device, format);
+    std::string format = "kept", why;
+    EXPECT_EQ(kqblk_readImageFormat(c.device, format, why), c.refused.empty()) << c.device;
     EXPECT_EQ(format, c.format) << c.device;
+    EXPECT_EQ(why.find(c.refused) != std::string::npos, !why.empty() || c.refused.empty()) << why;
   }
 }
 
@@ -72,8 +77,8 @@ TEST(MountUtilities, DevicePathsReachNoShell) {
   char cwd[PATH_MAX];
   ASSERT_TRUE(getcwd(cwd, sizeof cwd));
   ASSERT_EQ(chdir(dir.path().c_str()), 0);
-  std::string format, options, type;
-  kqblk_readImageFormat(image.path(), format);
+  std::string format, options, type, refused;
+  kqblk_readImageFormat(image.path(), format, refused);
   kqblk_mountOptsForDevice(image.path(), options, type);
   ASSERT_EQ(chdir(cwd), 0);
   EXPECT_EQ(format + type, "raw\next4");
