@@ -210,16 +210,19 @@ bool kqblk_keepIdentity(const std::string& device, kqblk_vg_identity& identity) 
   identity.device = device;
   struct stat st;
   Fd fd(openDevice(device, O_RDONLY, st));
-  if (fd.get() < 0) {
-    EvDebug::Error(kFunc, "cannot open %s: %s", device.c_str(), std::strerror(errno));
-    return false;
+  const off_t end = fd.get() < 0 ? -1 : ::lseek(fd.get(), 0, SEEK_END);
+  std::vector<unsigned char> head(kLabelScan);
+  // A device we cannot read may still be taken over: it is recorded, and
+  // then never written back.
+  if (end < 0 || (static_cast<uint64_t>(end) >= kLabelScan && !readAt(fd.get(), 0, head))) {
+    identity.error = std::string("cannot read it: ") + std::strerror(errno);
+    EvDebug::Error(kFunc, "%s: %s", device.c_str(), identity.error.c_str());
+    return true;
   }
   identity.deviceNumber = st.st_rdev;
-  const off_t end = ::lseek(fd.get(), 0, SEEK_END);
-  const uint64_t size = end > 0 ? static_cast<uint64_t>(end) : 0;
-  std::vector<unsigned char> head(kLabelScan);
+  const uint64_t size = static_cast<uint64_t>(end);
   std::vector<std::pair<uint64_t, uint64_t>> areas;
-  const bool lvm = size >= kLabelScan && readAt(fd.get(), 0, head) && lvmMetadataAreas(head, areas);
+  const bool lvm = size >= kLabelScan && lvmMetadataAreas(head, areas);
   const bool btrfs = btrfsIdentity(fd.get(), identity.btrfsFsid, identity.btrfsLabel);
   if (!lvm && !btrfs) return false;
   if (lvm) {

@@ -33,8 +33,9 @@ struct kqblk_vg_identity {
 inline constexpr uint64_t kKqblkMaxKeptIdentityBytes = 64ull << 20;
 
 // The identity of `device` (a block device); false when it holds neither
-// an LVM label nor btrfs (nothing to keep). A device that has one but cannot
-// be read whole gives true with `identity.error` set.
+// an LVM label nor btrfs (nothing to keep). A device that cannot be read,
+// or whose identity cannot be kept whole, gives true with `identity.error`
+// set.
 bool kqblk_keepIdentity(const std::string& device, kqblk_vg_identity& identity);
 
 // The identities on the disk's devices (its partitions, or the whole disk),
