@@ -39,7 +39,8 @@ const char kUsage[] =
     "  --store DIR   where recalled and changed data go (default /var/lib/kqblk/ID)\n"
     "  --read-only   make every device read-only before mounting it\n"
     "  --no-fixup    leave each file system on its own directory (no guest layout)\n"
-    "  --write-back  write the changes back to the source disks before taking down\n"
+    "  --write-back  at the end, write the guest's changes back to the source disks, once\n"
+    "                its own LVM and btrfs identities are back on them\n"
     "  --json        print the records as one JSON document\n";
 
 struct Options {
