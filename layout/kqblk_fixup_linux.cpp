@@ -8,9 +8,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "kq_error.h"
 #include "kq_inroot.h"
@@ -111,6 +113,30 @@ bool bindInRoot(int rootFd, const std::string& source, const std::string& relati
   return false;
 }
 
+// Opens `relative` inside the root, making the directories it lacks; those
+// made are appended to `made`, so that teardown can take them back. Past a
+// ".." what existed before cannot be told apart, so nothing there is recorded.
+int openMakingDirs(int rootFd, const std::string& relative, std::vector<std::string>& made,
+                   std::string& why) {
+  std::vector<std::string> missing;
+  std::string prefix;
+  for (size_t at = 0; at <= relative.size();) {
+    const size_t end = std::min(relative.find('/', at), relative.size());
+    const std::string part = relative.substr(at, end - at);
+    at = end + 1;
+    if (part.empty() || part == ".") continue;
+    if (part == "..") break;
+    prefix += "/" + part;
+    if (Fd(KqOpenInRoot(rootFd, prefix, false, why)).get() < 0) missing.push_back(prefix);
+  }
+  const int fd = KqOpenInRoot(rootFd, relative, true, why);
+  std::string ignored;
+  for (const std::string& dir : missing) {
+    if (Fd(KqOpenInRoot(rootFd, dir, false, ignored)).get() >= 0) made.push_back(dir);
+  }
+  return fd;
+}
+
 }  // namespace
 
 std::list<kqblk_mountpoint>::iterator KqBlkDiskUtils::identifyRoot(
@@ -171,7 +197,7 @@ bool KqBlkDiskUtils::fixupMountPoints_Linux(const std::string&,
                      record.device.c_str());
       const std::string relative = kLostAndFound + lostAndFoundName(record);
       std::string why;
-      Fd made(root.get() >= 0 ? KqOpenInRoot(root.get(), relative, true, why) : -1);
+      Fd made(root.get() >= 0 ? openMakingDirs(root.get(), relative, record.madeDirs, why) : -1);
       if (made.get() < 0) {
         logFailure("mkdir -p " + rootDir + relative, why);
         continue;
@@ -206,7 +232,7 @@ bool KqBlkDiskUtils::fixupMountPoints_Linux(const std::string&,
                          "Bind mount destination path %s in fstab doesn't exist in root file "
                          "system. Creating this path.",
                          record.bindPath.c_str());
-          if (Fd(KqOpenInRoot(root.get(), relative, true, why)).get() < 0) {
+          if (Fd(openMakingDirs(root.get(), relative, record.madeDirs, why)).get() < 0) {
             logFailure("mkdir -p " + record.bindPath, why);
             continue;
           }

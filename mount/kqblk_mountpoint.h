@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 struct kqblk_mountpoint {
   std::string device;            // block device holding the file system
@@ -17,6 +18,9 @@ struct kqblk_mountpoint {
   std::string guestPath;         // its path in the guest tree, beginning with "/"
   bool isRoot = false;           // the guest's root file system
   bool isBound = false;          // placed into the guest tree
+  // Directories made in the guest tree to place this file system (its bind
+  // target, lost-and-found), as paths from the tree's top, parents first.
+  std::vector<std::string> madeDirs;
 };
 
 inline constexpr char FS_TYPE_BTRFS[] = "btrfs";

@@ -19,6 +19,8 @@
 #include "kq_sync.h"
 #include "kqblk_cache_manager.h"
 #include "kqblk_disk_utils.h"
+#include "kqblk_made_dirs.h"
+#include "kqblk_vg_identity.h"
 #include "kqblkctl_commands.h"
 #include "kqblkctl_common.h"
 #include "kqblkctl_requests.h"
@@ -37,7 +39,8 @@ const char kUsage[] =
     "  --store DIR   where recalled and changed data go (default /var/lib/kqblk/ID)\n"
     "  --read-only   make every device read-only before mounting it\n"
     "  --no-fixup    leave each file system on its own directory (no guest layout)\n"
-    "  --write-back  write the changes back to the source disks before taking down\n"
+    "  --write-back  at the end, write the guest's changes back to the source disks, once\n"
+    "                its own LVM and btrfs identities are back on them\n"
     "  --json        print the records as one JSON document\n"
     "  --format FMT  the format of the DISKs after it: raw, qcow2, qcow, vmdk, vhdx, vpc,\n"
     "                vdi or qed (default: by the file name's extension, .qcow2, .qcow,\n"
@@ -142,6 +145,9 @@ struct Request {
   std::unique_ptr<LVMConfig> lvm;
   std::list<kqblk_mountpoint> records;
   std::list<kqblk_vg> groups;
+  // Per disk, in the order of `disks`: the guest's identities as found, kept
+  // for a write-back.
+  std::vector<std::list<kqblk_vg_identity>> identities;
 };
 
 void printTable(const Request& r, const std::string& tree) {
@@ -228,32 +234,46 @@ void tearDownStep(const char* what, Step step) {
   }
 }
 
+// Unmounts `records`, each record's children first; a write-back then
+// takes back the directories made for each once it is free. False, said
+// why, when one stays mounted.
+bool unmount(Request& r, std::list<kqblk_mountpoint> records, const std::string& tree) {
+  records.sort([](const kqblk_mountpoint& a, const kqblk_mountpoint& b) {
+    return a.bindPath.compare(b.bindPath) > 0;
+  });
+  bool clean = true;
+  for (const kqblk_mountpoint& record : records) {
+    std::list<kqblk_mountpoint> one{record};
+    tearDownStep("the mounts", [&] { KqBlkDiskUtils::cleanupMountPoints(r.options.root, one); });
+    for (const kqblk_mountpoint& m : one) {
+      ctlSay("still mounted: %s (%s)", m.mountPath.c_str(), m.error.c_str());
+      clean = false;
+    }
+    if (one.empty() && r.options.writeBack) kqblk_removeMadeDirs(tree, record.madeDirs);
+  }
+  return clean;
+}
+
 // Takes down whatever the request made, in the order each layer needs;
 // false, said why, when something stays. A layer that fails does not keep
-// the next from going.
+// the next from going. A write-back comes last, once no mount and no group
+// uses the disks and the guest's own identities are back on them: none of
+// the take-over reaches the source.
 bool takeDown(Request& r) {
   bool clean = true;
   // Records with an error were never mounted: nothing to unmount.
-  std::list<kqblk_mountpoint> mounted;
+  std::list<kqblk_mountpoint> others, root;
+  std::vector<std::string> made;
   for (const kqblk_mountpoint& m : r.records) {
-    if (m.error.empty()) mounted.push_back(m);
+    if (!m.error.empty()) continue;
+    (m.isRoot ? root : others).push_back(m);
+    made.insert(made.end(), m.madeDirs.begin(), m.madeDirs.end());
   }
-  tearDownStep("the mounts",
-               [&] { KqBlkDiskUtils::cleanupMountPoints(r.options.root, mounted); });
-  for (const kqblk_mountpoint& m : mounted) {
-    ctlSay("still mounted: %s (%s)", m.mountPath.c_str(), m.error.c_str());
-    clean = false;
-  }
-  if (r.options.writeBack && clean) {
-    for (auto& d : r.disks) {
-      bool written = false;
-      tearDownStep("the write-back", [&] { written = d->writeBackChanges(); });
-      if (!written) {
-        ctlSay("%s: the changes could not be written back", d->getDiskPath().c_str());
-        clean = false;
-      }
-    }
-  }
+  const std::string tree = root.empty() ? std::string() : root.front().mountPath;
+  clean = unmount(r, others, tree);
+  // A directory shared by several (the lost-and-found) goes once all are free.
+  if (clean && r.options.writeBack) kqblk_removeMadeDirs(tree, made);
+  clean = unmount(r, root, tree) && clean;
   if (r.lvm && !r.groups.empty()) {
     // The guest's own names back, or exported where a name is taken.
     bool released = false;
@@ -264,6 +284,22 @@ bool takeDown(Request& r) {
     if (!released) {
       for (const kqblk_vg& g : r.groups) ctlSay("volume group %s not released", g.name.c_str());
       clean = false;
+    }
+  }
+  if (r.options.writeBack) {
+    const bool inUse = !clean;
+    for (size_t i = 0; i < r.disks.size(); ++i) {
+      KqBlkDisk& d = *r.disks[i];
+      // A disk whose own identity cannot be put back keeps its changes.
+      std::string why = inUse ? "the disks are still in use" : std::string();
+      if (!inUse && i < r.identities.size()) kqblk_restoreIdentities(r.identities[i], why);
+      bool written = false;
+      if (why.empty()) tearDownStep("the write-back", [&] { written = d.writeBackChanges(); });
+      if (!written) {
+        ctlSay("%s: the changes were not written back%s%s", d.getDiskPath().c_str(),
+               why.empty() ? "" : ": ", why.c_str());
+        clean = false;
+      }
     }
   }
   for (auto& d : r.disks) {
@@ -300,6 +336,10 @@ int serve(Request& r) {
     try {
       KqBlkDiskUtils::setConfigDir(r.options.store.c_str(), false);
       r.lvm.reset(KqBlkDiskUtils::initLVMConfig("lvm", devices));
+      // What the take-over is about to change, kept to be put back before a write-back.
+      for (const auto& h : handles) {
+        if (r.options.writeBack) r.identities.push_back(kqblk_keepIdentities(h));
+      }
       KqBlkDiskUtils::discoverAndMount(r.options.root, r.options.id, handles, r.records, r.groups,
                                        true, &err, *r.lvm);
     } catch (...) {

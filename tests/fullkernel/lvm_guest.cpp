@@ -73,4 +73,6 @@ LvmGuest::LvmGuest(const std::string& directory)
   std::istringstream groups(lvm("vgs --noheadings -o vg_name,vg_uuid"));
   std::string name, uuid;
   while (groups >> name >> uuid) groupUuids[name] = uuid;
+  std::istringstream pvs(lvm("pvs --noheadings -o vg_name,pv_uuid"));
+  while (pvs >> name >> uuid) pvUuids[name] = uuid;
 }

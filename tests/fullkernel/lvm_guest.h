@@ -23,4 +23,5 @@ struct LvmGuest {
   DiskImage system;  // disk 1
   DiskImage data;    // disk 2
   std::map<std::string, std::string> groupUuids;  // guest group name -> UUID
+  std::map<std::string, std::string> pvUuids;     // guest group name -> its one PV's UUID
 };

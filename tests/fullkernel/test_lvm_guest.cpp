@@ -4,6 +4,9 @@
 // twice side by side, and the teardown that leaves nothing of it.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -16,6 +19,7 @@
 #include "fullkernel/guest_request.h"
 #include "fullkernel/lvm_guest.h"
 #include "fullkernel/vm_test.h"
+#include "support/admin_lvm.h"
 #include "support/child_process.h"
 #include "support/guest_image.h"
 #include "support/loop_device.h"
@@ -160,4 +164,73 @@ TEST_F(LvmGuestInVm, CrashSweepTakesDownAKilledRequestsMountsAndVolumes) {
   EXPECT_THAT(devices, ElementsAre(device));
   for (const std::string& d : devices) KqBlkDiskUtils::cleanupAll(m_dir / "mnt-dead", d);
   expectNothingLeft();
+}
+
+// kqblkctl mount --write-back: the guest's change reaches its disks, and
+// nothing of the take-over does: the groups keep their names and the PV and
+// VG UUIDs they had, and the directories the layout made in the guest's
+// file systems (the lost-and-found, a bind target) are gone.
+TEST_F(LvmGuestInVm, WriteBackCarriesTheChangesButNotTheTakeover) {
+  setenv("KQBLK_DRIVER_SCRIPT", KQBLK_UNIX_DRV, 1);
+  ScopedConfig config("[Log]\nsKqBlkLogFile = " + (m_dir / "kqblkctl.log") + "\n");
+  const std::string changed = "changed at home\n";
+  {
+    Child ctl({KQBLK_CTL, "mount", "--write-back", "--id", "wb", "--root", m_dir / "wb-root",
+               "--store", m_dir / "wb-store", m_guest->system.path(), m_guest->data.path()});
+    std::string tree;
+    for (std::string line; tree.empty() && !(line = ctl.readLine()).empty();) {
+      if (line.rfind("tree: ", 0) == 0) tree = line.substr(6, line.size() - 7);
+    }
+    ASSERT_NE(tree, "") << "kqblkctl mount printed no tree";
+    ASSERT_EQ(::access((tree + "/kqlostandfound/vg_root-var_snap").c_str(), F_OK), 0);
+    ASSERT_EQ(::access((tree + "/boot/efi/EFI").c_str(), F_OK), 0);
+    writeFile(tree + "/home/admin/notes.txt", std::vector<char>(changed.begin(), changed.end()));
+    ctl.signal(SIGTERM);
+    const int status = ctl.wait();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  }
+  expectNothingLeft();
+
+  LoopDevice system(m_guest->system.path());
+  system.addPartitions();
+  LoopDevice data(m_guest->data.path());
+  data.addPartitions();
+  const AdminLvm lvm(m_dir / "check-lvm", {system.partitionPath(2), data.partitionPath(2)});
+  std::map<std::string, std::string> groups, pvs;
+  std::string name, uuid;
+  std::istringstream vgsOut(lvm("vgs --noheadings -o vg_name,vg_uuid"));
+  while (vgsOut >> name >> uuid) groups[name] = uuid;
+  std::istringstream pvsOut(lvm("pvs --noheadings -o vg_name,pv_uuid"));
+  while (pvsOut >> name >> uuid) pvs[name] = uuid;
+  EXPECT_EQ(groups, m_guest->groupUuids);
+  EXPECT_EQ(pvs, m_guest->pvUuids);
+
+  lvm("vgchange -ay vg_root");
+  struct Deactivate {
+    const AdminLvm& lvm;
+    ~Deactivate() {
+      try {
+        lvm("vgchange -an vg_root");
+      } catch (...) {
+      }
+    }
+  } deactivate{lvm};
+  const std::string look = m_dir / "look";
+  ::mkdir(look.c_str(), 0755);
+  // What `path` is on the file system of `device`: its text, "(directory)" or "(none)".
+  auto inspect = [&look](const std::string& device, const std::string& path) {
+    runTool("mount -o ro " + shellQuote(device) + " " + shellQuote(look));
+    struct Unmount {
+      std::string dir;
+      ~Unmount() { runTool("umount " + shellQuote(dir)); }
+    } unmount{look};
+    struct stat st;
+    if (::lstat((look + path).c_str(), &st) != 0) return std::string("(none)");
+    if (S_ISDIR(st.st_mode)) return std::string("(directory)");
+    const std::vector<char> text = readFile(look + path);
+    return std::string(text.begin(), text.end());
+  };
+  EXPECT_EQ(inspect("/dev/vg_root/home", "/admin/notes.txt"), changed);
+  EXPECT_EQ(inspect("/dev/vg_root/root", "/kqlostandfound"), "(none)");
+  EXPECT_EQ(inspect(system.partitionPath(1), "/efi"), "(none)");
 }

@@ -8,6 +8,7 @@
 
 #include "integration/discovery_devices.h"
 #include "kqblk_disk_utils.h"
+#include "kqblk_vg_identity.h"
 #include "support/disk_image.h"
 #include "support/loop_device.h"
 #include "support/run_tool.h"
@@ -110,4 +111,32 @@ TEST(BtrfsReal, ALabelShapedLikeToolOutputChangesOnlyItsOwnDevice) {
   EXPECT_EQ(blkidValue(b.path(), "LABEL"), prefix() + uuidB);
   EXPECT_NE(blkidValue(a.path(), "UUID"), uuidA);
   EXPECT_NE(blkidValue(b.path(), "UUID"), uuidB);
+}
+
+// The fsid and label that the take-over changes come back from the
+// identity kept before it, an empty label too.
+TEST(BtrfsReal, KeptIdentityPutsTheGuestsFsidAndLabelBack) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  for (const char* label : {"guestfs", ""}) {
+    SCOPED_TRACE(std::string("label [") + label + "]");
+    TempDir dir;
+    DiskImage image(dir / "e.img", 128);
+    makeFileSystem(image.path(), FileSystemSpec{"btrfs", label, ""});
+    LoopDevice e(image.path());
+    BtrfsForget forget({e.path()});
+    KqblkTestNode node("btrfs-e", e.path());
+    const std::string uuid = blkidValue(e.path(), "UUID");
+    kqblk_vg_identity identity;
+    ASSERT_TRUE(kqblk_keepIdentity(node.path(), identity));
+    EXPECT_EQ(identity.btrfsFsid, uuid);
+    EXPECT_EQ(identity.btrfsLabel, label);
+
+    std::list<std::string> devices = {node.path()};
+    ASSERT_THAT(KqBlkDiskUtils::processBtrFSDevices(devices, prefix()), ElementsAre(node.path()));
+    ASSERT_NE(blkidValue(e.path(), "UUID"), uuid);
+    std::string why;
+    ASSERT_TRUE(kqblk_restoreIdentities({identity}, why)) << why;
+    EXPECT_EQ(blkidValue(e.path(), "UUID"), uuid);
+    EXPECT_EQ(blkidValue(e.path(), "LABEL"), label);
+  }
 }

@@ -7,9 +7,11 @@
 
 #include <algorithm>
 #include <fstream>
+#include <map>
 #include <set>
 
 #include "kqblk_disk_utils.h"
+#include "kqblk_made_dirs.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -108,4 +110,53 @@ TEST_F(FixupLinux, LinksInTheGuestsTreeLeadNowhereOutsideIt) {
       EXPECT_FALSE(r.isBound);
     }
   }
+}
+
+// Each record names the directories made to place it, in the file system
+// where they were made (/home/user inside the home file system). Taken
+// back children first, each once its bind is gone, they go; what was there
+// before stays, and a link in the place of one is never followed.
+TEST_F(FixupLinux, DirectoriesItMakesAreRecordedAndOnlyThoseGoBack) {
+  std::list<kqblk_mountpoint> records = {
+      fileSystem("/dev/kq-7-vg/root", "MountDir-1", {"etc/", "dev/", "srv/"}),
+      fileSystem("/dev/kq-7-vg/home", "MountDir-2", {"home.txt"}),
+      fileSystem("/dev/kq-7-vg/user", "MountDir-3", {"user.txt"}),
+      fileSystem("/dev/kq-7-vg/lost", "sdb1", {"lost.txt"}),
+      fileSystem("/dev/kq-7-vg/srv", "MountDir-4", {}),
+  };
+  const std::string root = dir / "mnt/MountDir-1";
+  std::ofstream(root + "/etc/fstab") << "/dev/mapper/vg-home /home xfs\n"
+                                        "/dev/mapper/vg-user /home/user ext4\n"
+                                        "/dev/mapper/vg-srv /srv ext4\n";
+  ASSERT_TRUE(KqBlkDiskUtils::fixupMountPoints_Linux(dir / "mnt", records, {}));
+  std::map<std::string, std::vector<std::string>> made;
+  for (const kqblk_mountpoint& r : records) made[r.device] = r.madeDirs;
+  const std::map<std::string, std::vector<std::string>> expected = {
+      {"/dev/kq-7-vg/root", {}},
+      {"/dev/kq-7-vg/home", {"/home"}},
+      {"/dev/kq-7-vg/user", {"/home/user"}},
+      {"/dev/kq-7-vg/lost", {"/kqlostandfound", "/kqlostandfound/sdb1"}},
+      {"/dev/kq-7-vg/srv", {}}};
+  EXPECT_EQ(made, expected);
+
+  const std::string victim = dir / "victim";
+  ::mkdir(victim.c_str(), 0755);
+  records.sort([](const kqblk_mountpoint& a, const kqblk_mountpoint& b) {
+    return a.bindPath.compare(b.bindPath) > 0;
+  });
+  for (const kqblk_mountpoint& r : records) {
+    if (r.isRoot) continue;
+    ASSERT_EQ(::umount2(r.bindPath.c_str(), 0), 0) << r.bindPath;
+    if (r.device == "/dev/kq-7-vg/lost") {
+      const std::string place = root + "/kqlostandfound/sdb1";
+      ASSERT_EQ(::rmdir(place.c_str()), 0);
+      ASSERT_EQ(::symlink(victim.c_str(), place.c_str()), 0);
+    }
+    kqblk_removeMadeDirs(root, r.madeDirs);
+  }
+  EXPECT_FALSE(exists(root + "/home"));
+  EXPECT_FALSE(exists(dir / "mnt/MountDir-2/user"));
+  EXPECT_TRUE(exists(root + "/srv"));
+  EXPECT_TRUE(exists(root + "/kqlostandfound/sdb1")) << "the link";
+  EXPECT_TRUE(exists(victim));
 }

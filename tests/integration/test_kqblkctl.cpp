@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -301,4 +302,62 @@ TEST_F(Kqblkctl, ASigtermTheMainThreadCannotTakeAtOnceStillStopsIt) {
     ctl.wait();
   }
   EXPECT_EQ(leftovers("ctlsig", dir / "none"), "");
+}
+
+// mount --write-back over a btrfs guest: its change reaches the source, with
+// the fsid and label it had, not the ones the take-over gave it. When the
+// guest's identity cannot be put back (btrfstune refuses the old fsid), the
+// disk is not written back at all and the status and a line say so.
+TEST_F(Kqblkctl, WriteBackCarriesTheGuestsChangeNotItsNewIdentity) {
+  const std::string bin = dir / "bin";
+  ::mkdir(bin.c_str(), 0755);
+  std::ofstream(bin + "/btrfstune")
+      << "#!/bin/sh\ncase \" $* \" in *' -U '*) echo 'ERROR: refused' >&2; exit 1;; esac\n"
+         "exec /usr/bin/btrfstune \"$@\"\n";
+  ::chmod((bin + "/btrfstune").c_str(), 0755);
+  const std::string path = std::getenv("PATH");
+  struct Case {
+    const char* name;
+    bool tuneRefused;
+  };
+  for (const Case& c : {Case{"Restored", false}, Case{"IdentityRefused", true}}) {
+    SCOPED_TRACE(c.name);
+    DiskImage image(dir / "btrfs.img", 128);
+    fillFileSystem(image.path(), {"btrfs", "guestfs", ""}, {{"notes.txt", "as found\n"}});
+    auto value = [&image](const char* tag) {
+      std::string v = runTool("blkid -p -o value -s " + std::string(tag) + " " + shellQuote(image.path()));
+      return v.substr(0, v.find('\n'));
+    };
+    const std::string uuid = value("UUID");
+    if (c.tuneRefused) setenv("PATH", (bin + ":" + path).c_str(), 1);
+    // Its lines on standard error too, to be read.
+    Child ctl({"/bin/sh", "-c", "exec \"$0\" mount --write-back --id ctlwb --root \"$1\" --store \"$2\" \"$3\" 2>&1",
+               KQBLK_CTL, dir / "root", dir / "store", image.path()});
+    setenv("PATH", path.c_str(), 1);
+    std::string tree, said;
+    for (std::string line; tree.empty() && !(line = ctl.readLine()).empty();) {
+      said += line;
+      if (line.rfind("tree: ", 0) == 0) tree = line.substr(6, line.size() - 7);
+    }
+    EXPECT_NE(tree, "") << said;
+    if (!tree.empty()) writeFile(tree + "/notes.txt", {'c', 'h', 'a', 'n', 'g', 'e', 'd', '\n'});
+    ctl.signal(SIGTERM);
+    for (std::string line; !(line = ctl.readLine()).empty();) said += line;
+    const int status = ctl.wait();
+    EXPECT_EQ(leftovers("ctlwb", dir / "root"), "");
+    EXPECT_EQ(value("UUID"), uuid);
+    EXPECT_EQ(value("LABEL"), "guestfs");
+    TempDir look;
+    ScopedMount mounted(image.path(), look.path(), "ro");
+    const std::vector<char> notes = readFile(look / "notes.txt");
+    if (c.tuneRefused) {
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) != 0) << status;
+      EXPECT_NE(said.find(image.path() + ": the changes were not written back: "), std::string::npos)
+          << said;
+      EXPECT_EQ(std::string(notes.begin(), notes.end()), "as found\n");
+    } else {
+      EXPECT_EQ(status, 0) << said;
+      EXPECT_EQ(std::string(notes.begin(), notes.end()), "changed\n");
+    }
+  }
 }

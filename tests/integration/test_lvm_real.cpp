@@ -18,6 +18,7 @@
 #include "kq_shell.h"
 #include "kqblk_disk_utils.h"
 #include "kqblk_text.h"
+#include "kqblk_vg_identity.h"
 #include "support/admin_lvm.h"
 #include "support/disk_image.h"
 #include "support/loop_device.h"
@@ -255,4 +256,44 @@ TEST(LvmConfigReal, FullDirectoryFailsTheConfigurationAndNothingRuns) {
                KqException);
   EXPECT_NE(access(marker.c_str(), F_OK), 0);
   EXPECT_EQ(runTool("ls -A " + shellQuote(base + "/req/noactivation")), "");
+}
+
+// What the take-over writes (a new PV UUID, the group renamed with a new
+// UUID, the metadata ring moved on) is put back from the identity kept
+// before it, byte for byte, so that LVM sees the guest's own group again.
+TEST_F(LvmReal, KeptIdentityPutsTheGuestsGroupBackAfterTheTakeOver) {
+  const std::vector<std::string> before = groupsSeenBySetup();
+  const std::string pvid = pvUuid(guest->path());
+  kqblk_vg_identity identity;
+  ASSERT_TRUE(kqblk_keepIdentity(node->path(), identity));
+  ASSERT_EQ(identity.error, "");
+  ASSERT_GE(identity.lvmAreas.size(), 2u) << "label sectors and one metadata area";
+
+  kqblk_vgmap groups =
+      KqBlkDiskUtils::getVGMap(KqBlkDiskUtils::getPVList({node->path()}, request.get()), request.get());
+  std::list<kqblk_vg> records;
+  try {
+    KqBlkDiskUtils::renameVGs(groups, kqblk_vgprefix(id), request.get(), records);
+  } catch (const KqException&) {
+    // Activation needs device-mapper; rename and new UUIDs are done before it.
+  }
+  ASSERT_NE(groupsSeenBySetup(), before);
+  ASSERT_NE(pvUuid(guest->path()), pvid);
+
+  std::string why;
+  ASSERT_TRUE(kqblk_restoreIdentities({identity}, why)) << why;
+  EXPECT_EQ(groupsSeenBySetup(), before);
+  EXPECT_EQ(pvUuid(guest->path()), pvid);
+  const std::string image = fileText(guestImage->path());
+  for (const kqblk_raw_area& area : identity.lvmAreas) {
+    EXPECT_EQ(image.compare(area.offset, area.bytes.size(),
+                            std::string(area.bytes.begin(), area.bytes.end())),
+              0)
+        << "area at " << area.offset;
+  }
+  // Put back onto some other device, never: the kept number must match.
+  kqblk_vg_identity elsewhere = identity;
+  elsewhere.device = outside->path();
+  EXPECT_FALSE(kqblk_restoreIdentities({elsewhere}, why));
+  EXPECT_THAT(why, HasSubstr("no longer the device"));
 }
