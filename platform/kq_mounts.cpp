@@ -144,17 +144,6 @@ bool KqReadMountTable(std::vector<KqMountEntry>& entries) {
   return true;
 }
 
-bool KqIsMountedOn(const std::string& path) {
-  char real[PATH_MAX];
-  if (path.empty() || ::realpath(path.c_str(), real) == nullptr) return false;
-  std::vector<KqMountEntry> entries;
-  if (!KqReadMountTable(entries)) return true;
-  for (const KqMountEntry& entry : entries) {
-    if (entry.directory == real) return true;
-  }
-  return false;
-}
-
 int KqPinnedMountEntry(int fd, KqMountEntry& entry, std::string& why) {
   struct statx stx;
   if (::statx(fd, "", AT_EMPTY_PATH | AT_STATX_DONT_SYNC, STATX_TYPE | STATX_MNT_ID, &stx) != 0) {
@@ -207,9 +196,20 @@ int KqPinMount(const std::string& path, KqMountEntry& entry, std::string& why) {
 }
 
 std::vector<dev_t> KqMountBlockDevices(const KqMountEntry& entry, int fd) {
-  if (isBtrfs(entry)) return btrfsMembers(fd);
-  if (major(entry.device) == 0) return {};  // anonymous: tmpfs, FUSE, proc and the like
-  return {entry.device};
+  if (!isBtrfs(entry)) {
+    if (major(entry.device) == 0) return {};  // anonymous: tmpfs, FUSE, proc and the like
+    return {entry.device};
+  }
+  if (fd >= 0) return btrfsMembers(fd);
+  KqMountEntry pinned;
+  std::string why;
+  const int own = KqPinMount(entry.directory, pinned, why);
+  if (own < 0) return {};
+  // Another mount may lie on that directory by now.
+  std::vector<dev_t> members;
+  if (pinned.id == entry.id) members = btrfsMembers(own);
+  ::close(own);
+  return members;
 }
 
 std::vector<dev_t> KqMountFileDevices(const KqMountEntry& entry, int fd) {

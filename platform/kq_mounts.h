@@ -24,12 +24,6 @@ struct KqMountEntry {
 // be opened; malformed lines are left out.
 bool KqReadMountTable(std::vector<KqMountEntry>& entries);
 
-// Whether something is mounted on the directory `path` (links in it are
-// followed; only the answer depends on them). False when it does not exist;
-// true when the table cannot be read, so that callers who confirm that a
-// directory is free never take an unknown for free.
-bool KqIsMountedOn(const std::string& path);
-
 // The mount whose root the O_PATH descriptor `fd` is, looked up by its
 // mount id. 0, or with `why`: EINVAL when `fd` is no mount's root, ENOENT
 // when its mount is not in this process's table (detached meanwhile),
@@ -41,9 +35,11 @@ int KqPinnedMountEntry(int fd, KqMountEntry& entry, std::string& why);
 // looks its mount up as above: the descriptor, or -1 with errno and `why`.
 int KqPinMount(const std::string& path, KqMountEntry& entry, std::string& why);
 
-// The block devices the file system of the pinned mount lives on: its own
-// device number, or for btrfs (whose number is anonymous) every member
-// device the kernel lists for it. Empty when it is on no block device.
+// The block devices the file system of the mount lives on: its own device
+// number, or for btrfs (whose number is anonymous) every member device the
+// kernel lists for it, asked through `fd` (the pinned mount) or, with -1,
+// through the entry's directory provided the same mount is still there.
+// Empty when it is on no block device.
 std::vector<dev_t> KqMountBlockDevices(const KqMountEntry& entry, int fd);
 
 // The device numbers that files of the pinned mount show in stat: the

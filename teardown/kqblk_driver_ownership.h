@@ -17,8 +17,8 @@ bool kqblk_dependsOnDriverDevice(const std::string& depsOutput);
 // live process serves: a request still running.
 bool kqblk_dependsOnLiveDriverDevice(const std::string& depsOutput);
 
-// Whether the mount pinned at `fd` (entry from KqPinnedMountEntry) holds a
-// file system that lives on driver devices only, directly or through
+// Whether the mount (pinned at `fd`, or -1: see KqMountBlockDevices) holds
+// a file system that lives on driver devices only, directly or through
 // device-mapper: decided by the kernel's device numbers, never by the
 // source text, which whoever mounted it chose.
 bool kqblk_isOurMount(const KqMountEntry& entry, int fd);

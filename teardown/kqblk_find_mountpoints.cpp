@@ -3,7 +3,6 @@
 // is ours by its file system's device number, which the kernel gives; its
 // source text is whatever its maker chose.
 #include <sys/sysmacros.h>
-#include <unistd.h>
 
 #include <cerrno>
 
@@ -18,24 +17,8 @@ namespace {
 
 const char kFile[] = "kqblk_disk_utils";
 
-bool ours(const KqMountEntry& entry, bool includeLive, const char* function) {
-  int fd = -1;
-  // btrfs names its member devices only to a descriptor of the file system.
-  if (entry.type == FS_TYPE_BTRFS) {
-    KqMountEntry pinned;
-    std::string why;
-    fd = KqPinMount(entry.directory, pinned, why);
-    if (fd < 0 || pinned.id != entry.id) {
-      EvDebug::DebugLvl(function, 2, "Cannot look at the btrfs mount %s: %s",
-                        entry.directory.c_str(), fd < 0 ? why.c_str() : "another mount is there");
-      if (fd >= 0) ::close(fd);
-      return false;
-    }
-  }
-  const bool result =
-      kqblk_isOurMount(entry, fd) && (includeLive || !kqblk_isLiveMount(entry, fd));
-  if (fd >= 0) ::close(fd);
-  return result;
+bool ours(const KqMountEntry& entry, bool includeLive) {
+  return kqblk_isOurMount(entry, -1) && (includeLive || !kqblk_isLiveMount(entry, -1));
 }
 
 }  // namespace
@@ -56,7 +39,7 @@ void kqblk_findMountPoints(std::list<kqblk_mountpoint>& mountPoints, bool includ
     EvDebug::DebugLvl(function, 2, "mnt_type %s\n", entry.type.c_str());
     EvDebug::DebugLvl(function, 2, "mnt_opts %s\n", entry.options.c_str());
     EvDebug::DebugLvl(function, 2, "mnt_dev %u:%u\n", major(entry.device), minor(entry.device));
-    if (!ours(entry, includeLive, function)) continue;
+    if (!ours(entry, includeLive)) continue;
     kqblk_mountpoint record;
     record.device = entry.source;
     record.mountPath = entry.directory;

@@ -2,7 +2,6 @@
 // and the sweep of those whose serving process is gone.
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <list>
@@ -37,28 +36,14 @@ struct DeviceView {
 };
 
 // Whether the mounted file system lives on the driver device `name`, by its
-// device number: the source text is whatever the mount's maker chose. A
-// btrfs file system names its devices only to a descriptor of it.
+// device number: the source text is whatever the mount's maker chose.
 bool onDevice(const KqMountEntry& entry, const std::string& name) {
-  int fd = -1;
-  if (entry.type == "btrfs") {
-    KqMountEntry pinned;
-    std::string why;
-    fd = KqPinMount(entry.directory, pinned, why);
-    if (fd >= 0 && pinned.id != entry.id) {
-      ::close(fd);
-      fd = -1;
-    }
-    if (fd < 0) return false;
-  }
-  bool found = false;
-  for (const dev_t device : KqMountBlockDevices(entry, fd)) {
+  for (const dev_t device : KqMountBlockDevices(entry, -1)) {
     for (const std::string& under : KqBlkDriverUnix::devicesUnder(major(device), minor(device))) {
-      found = found || under == name;
+      if (under == name) return true;
     }
   }
-  if (fd >= 0) ::close(fd);
-  return found;
+  return false;
 }
 
 std::vector<DeviceView> devices() {

@@ -39,16 +39,16 @@ std::string madeDir(const std::string& path) {
   return path;
 }
 
-std::string formattedExt4(const std::string& image) {
-  makeFileSystem(image, {"ext4", "", ""});
+std::string formatted(const std::string& image, const std::string& type) {
+  makeFileSystem(image, {type, "", ""});
   return image;
 }
 
-// A small ext4 image exposed through the real driver.
-struct ExposedExt4 {
-  ExposedExt4(const TempDir& dir, const std::string& tag)
-      : image(dir / (tag + ".img"), 16),
-        exposed(formattedExt4(image.path()), image.sizeBytes(), madeDir(dir / ("stores-" + tag))) {
+// A small image with one file system, exposed through the real driver.
+struct ExposedFs {
+  ExposedFs(const TempDir& dir, const std::string& tag, const std::string& type = "ext4")
+      : image(dir / (tag + ".img"), type == "btrfs" ? 128 : 16),
+        exposed(formatted(image.path(), type), image.sizeBytes(), madeDir(dir / ("stores-" + tag))) {
     exposed.expose();
   }
   const std::string& node() const { return exposed.devPath; }
@@ -68,10 +68,11 @@ void mountOn(const std::string& source, const std::string& dir, const std::strin
           shellQuote(dir));
 }
 
-// A process holding `file` open (not its working directory), for as long
-// as it lives.
-std::vector<std::string> holding(const std::string& file) {
-  return {"/bin/sh", "-c", "exec 3<\"$0\"; echo open; exec sleep 600", file};
+// A process holding a file open, or with its working directory in `dir`,
+// for as long as it lives.
+std::vector<std::string> holding(const std::string& how, const std::string& dir) {
+  if (how == "cwd") return {"/bin/sh", "-c", "cd \"$0\" && echo open && exec sleep 600", dir};
+  return {"/bin/sh", "-c", "exec 3<\"$0\"; echo open; exec sleep 600", dir + "/file"};
 }
 
 kqblk_mountpoint record(const std::string& device, const std::string& mountPath,
@@ -84,7 +85,8 @@ kqblk_mountpoint record(const std::string& device, const std::string& mountPath,
   return r;
 }
 
-// The source the kernel shows for what is mounted on `dir` (the topmost).
+// The source the kernel shows for what is mounted on `dir` (the topmost),
+// empty when nothing is.
 std::string sourceOn(const std::string& dir) {
   std::vector<KqMountEntry> table;
   KqReadMountTable(table);
@@ -94,6 +96,8 @@ std::string sourceOn(const std::string& dir) {
   }
   return source;
 }
+
+bool mountedOn(const std::string& dir) { return !sourceOn(dir).empty(); }
 
 class TeardownReal : public ::testing::Test {
  protected:
@@ -117,31 +121,37 @@ class TeardownReal : public ::testing::Test {
 
 TEST_F(TeardownReal, TheFileSystemsDeviceNumberDecidesWhatIsOursAndWhoIsKilled) {
   TempDir dir;
-  ExposedExt4 a(dir, "a"), b(dir, "b");
+  ExposedFs a(dir, "a"), b(dir, "b"), withBtrfs(dir, "c", "btrfs");
   const UnmountBelow guard{dir.path()};
   // Blanks in a mount directory reach the table as \040.
-  const std::string own = dir / "own mount", held = dir / "held", fake = dir / "fake";
+  const std::string own = dir / "own mount", held = dir / "held", fake = dir / "fake",
+                    btrfs = dir / "btrfs";
   mountOn(a.node(), own);
   mountOn(b.node(), held);
+  // btrfs shows an anonymous device number of its own, not its device's.
+  mountOn(withBtrfs.node(), btrfs);
   // Anyone can name a driver node as the source of a mount of their own.
   mountOn(a.node(), fake, "-t tmpfs");
-  for (const std::string& d : {own, held, fake}) std::ofstream(d + "/file") << "x\n";
+  for (const std::string& d : {own, held, fake, btrfs}) std::ofstream(d + "/file") << "x\n";
   std::ofstream(dir / "file") << "x\n";
   const int ownHold = ::open((held + "/file").c_str(), O_RDONLY | O_CLOEXEC);
   ASSERT_GE(ownHold, 0);
   const struct {
     std::string mountDir;
-    bool listed, unmounted, holderKilled;
+    const char* hold;  // how its holder holds it: "file" or "cwd"
+    bool unmounted, holderKilled;
     const char* error;  // left in the record, "" when it went
   } cases[] = {
-      {own, true, true, true, ""},
-      {held, true, false, false, "this process holds it"},
-      {fake, false, false, false, "on no kqblk device"},
-      {dir.path(), false, false, false, ""},  // a process on the proxy's own file system
+      {own, "file", true, true, ""},
+      {own, "cwd", true, true, ""},
+      {btrfs, "file", true, true, ""},
+      {held, "file", false, false, "this process holds it"},
+      {fake, "file", false, false, "on no kqblk device"},
+      {dir.path(), "cwd", false, false, ""},  // a process on the proxy's own file system
   };
   std::vector<std::unique_ptr<Child>> holders;
   for (const auto& c : cases) {
-    holders.emplace_back(new Child(holding(c.mountDir + "/file")));
+    holders.emplace_back(new Child(holding(c.hold, c.mountDir)));
     ASSERT_EQ(holders.back()->readLine(), "open\n");
   }
 
@@ -153,11 +163,7 @@ TEST_F(TeardownReal, TheFileSystemsDeviceNumberDecidesWhatIsOursAndWhoIsKilled) 
   }
   std::vector<std::string> listed;
   for (const kqblk_mountpoint& r : records) listed.push_back(r.device + " " + r.mountPath);
-  std::vector<std::string> expected;
-  for (const auto& c : cases) {
-    if (c.listed) expected.push_back((c.mountDir == own ? a.node() : b.node()) + " " + c.mountDir);
-  }
-  EXPECT_EQ(listed, expected);
+  EXPECT_THAT(listed, ElementsAre(a.node() + " " + own, b.node() + " " + held, withBtrfs.node() + " " + btrfs));
   // A record that claims the impostor is ours changes nothing either.
   records.push_back(record(a.node(), fake));
   KqLogCapture log;
@@ -165,8 +171,8 @@ TEST_F(TeardownReal, TheFileSystemsDeviceNumberDecidesWhatIsOursAndWhoIsKilled) 
   EXPECT_EQ(KqBlkDiskUtils::cleanupMountPoints(dir.path(), records), 0);
   for (size_t i = 0; i < std::size(cases); ++i) {
     const auto& c = cases[i];
-    SCOPED_TRACE(c.mountDir);
-    EXPECT_EQ(KqIsMountedOn(c.mountDir), !c.unmounted && c.mountDir != dir.path());
+    SCOPED_TRACE(c.mountDir + " " + c.hold);
+    EXPECT_EQ(mountedOn(c.mountDir), !c.unmounted && c.mountDir != dir.path());
     if (c.holderKilled) {
       const int status = holders[i]->wait();
       EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
@@ -188,7 +194,7 @@ TEST_F(TeardownReal, TheFileSystemsDeviceNumberDecidesWhatIsOursAndWhoIsKilled) 
 
 TEST_F(TeardownReal, ABindPathThroughAGuestLinkNeverLeadsOut) {
   TempDir dir;
-  ExposedExt4 disk(dir, "disk");
+  ExposedFs disk(dir, "disk");
   const UnmountBelow guard{dir.path()};
   // The host's own directory that the guest's /home points at.
   const std::string outside = dir / "outside";
@@ -214,16 +220,16 @@ TEST_F(TeardownReal, ABindPathThroughAGuestLinkNeverLeadsOut) {
     kqblk_mountpoint r = record(disk.node(), mountDir, rootDir + "//home", "//home");
 
     EXPECT_EQ(cleanup_one_mtpt(r), 0);
-    EXPECT_TRUE(KqIsMountedOn(outside));
+    EXPECT_TRUE(mountedOn(outside));
     EXPECT_EQ(fileText(outside + "/marker"), "host\n");
-    EXPECT_FALSE(KqIsMountedOn(rootDir + c.inside));
+    EXPECT_FALSE(mountedOn(rootDir + c.inside));
     EXPECT_NE(access(mountDir.c_str(), F_OK), 0);
   }
 }
 
 TEST_F(TeardownReal, ARenamedGuestDirectoryNeverRedirectsTheUnmount) {
   TempDir dir;
-  ExposedExt4 root(dir, "root"), data(dir, "data");
+  ExposedFs root(dir, "root"), data(dir, "data");
   const UnmountBelow guard{dir.path()};
   const std::string rootDir = dir / "MountDir-1", dataDir = dir / "MountDir-2";
   mountOn(root.node(), rootDir);
@@ -238,7 +244,7 @@ TEST_F(TeardownReal, ARenamedGuestDirectoryNeverRedirectsTheUnmount) {
   EXPECT_EQ(cleanup_one_mtpt(r), EPERM);
   EXPECT_THAT(r.error, HasSubstr("on no kqblk device"));
   EXPECT_EQ(sourceOn(rootDir + "/srv/data"), "kqblk-other");
-  EXPECT_FALSE(KqIsMountedOn(dataDir));
+  EXPECT_FALSE(mountedOn(dataDir));
 }
 
 TEST(PinnedMount, IsDetachedWhereverItsPathLeadsByThen) {
@@ -267,6 +273,6 @@ TEST(PinnedMount, IsDetachedWhereverItsPathLeadsByThen) {
     EXPECT_EQ(KqDetachPinnedMount(fd), 0);
     ::close(fd);
     EXPECT_EQ(sourceOn(dir / (c.link ? "o/m" : "p/m")), "kqblk-other");
-    EXPECT_FALSE(KqIsMountedOn(dir / "moved/m"));
+    EXPECT_FALSE(mountedOn(dir / "moved/m"));
   }
 }
