@@ -1,25 +1,51 @@
-// The mount table as the kernel shows it to this process.
+// The mount table as the kernel shows it to this process, and mounts pinned
+// by a descriptor so that a step on one acts on that very mount, whatever
+// later happens to the path that led to it.
 #pragma once
+
+#include <sys/types.h>
 
 #include <string>
 #include <vector>
 
-// One line of the mount table, its escapes (\040 for a blank, ...) decoded.
+// One line of /proc/self/mountinfo, its escapes (\040 for a blank, ...)
+// decoded. The device number is the kernel's: the file system's own, never
+// what the source text claims.
 struct KqMountEntry {
-  std::string source;     // mnt_fsname: the device, or a name such as proc
-  std::string directory;  // mnt_dir
+  int id = 0;             // the mount's id
+  dev_t device = 0;       // the mounted file system's major:minor
+  std::string directory;  // where it is mounted
   std::string type;
-  std::string options;
-  int freq = 0;
-  int passno = 0;
+  std::string source;     // free text chosen by whoever mounted it
+  std::string options;    // the mount's own options
 };
 
-// The entries of "/proc/mounts" in table order. False, with errno set, when
-// the table cannot be opened.
+// The entries in table order. False, with errno set, when the table cannot
+// be opened; malformed lines are left out.
 bool KqReadMountTable(std::vector<KqMountEntry>& entries);
 
-// Whether something is mounted on the directory `path` (links in it are
-// followed; only the answer depends on them). False when it does not exist;
-// true when the table cannot be read, so that callers who confirm that a
-// directory is free never take an unknown for free.
-bool KqIsMountedOn(const std::string& path);
+// The mount whose root the O_PATH descriptor `fd` is, looked up by its
+// mount id. 0, or with `why`: EINVAL when `fd` is no mount's root, ENOENT
+// when its mount is not in this process's table (detached meanwhile),
+// EXDEV when the file system's device number is not the one the table
+// gives (a btrfs subvolume's own number aside), another errno when it
+// cannot be told.
+int KqPinnedMountEntry(int fd, KqMountEntry& entry, std::string& why);
+// Opens the directory `path` (O_PATH, its last component no link) and
+// looks its mount up as above: the descriptor, or -1 with errno and `why`.
+int KqPinMount(const std::string& path, KqMountEntry& entry, std::string& why);
+
+// The block devices the file system of the mount lives on: its own device
+// number, or for btrfs (whose number is anonymous) every member device the
+// kernel lists for it, asked through `fd` (the pinned mount) or, with -1,
+// through the entry's directory provided the same mount is still there.
+// Empty when it is on no block device.
+std::vector<dev_t> KqMountBlockDevices(const KqMountEntry& entry, int fd);
+
+// The device numbers that files of the pinned mount show in stat: the
+// table's and, for btrfs, the one of the mounted subvolume.
+std::vector<dev_t> KqMountFileDevices(const KqMountEntry& entry, int fd);
+
+// Detaches the pinned mount (MNT_DETACH) through the descriptor itself,
+// never through its path text. 0, or the errno of the failure.
+int KqDetachPinnedMount(int fd);

@@ -33,19 +33,13 @@ int openBindPath(const kqblk_mountpoint& record, std::string& why) {
 
 }  // namespace
 
-std::string kqblk_bindTarget(const kqblk_mountpoint& record, const char* function) {
-  if (record.bindPath.empty()) return std::string();
+int kqblk_bindTarget(const kqblk_mountpoint& record, const char* function) {
+  if (record.bindPath.empty()) return -1;
   std::string why;
   const int fd = openBindPath(record, why);
-  std::string target;
-  if (fd >= 0) {
-    target = KqDescriptorTarget(fd);
-    if (target.empty()) why = "its path cannot be read back";
-    ::close(fd);
-  }
-  if (target.empty()) {
+  if (fd < 0) {
     EvDebug::Debug(function, "Not unmounting bind path %s: %s", record.bindPath.c_str(),
                    why.c_str());
   }
-  return target;
+  return fd;
 }

@@ -11,8 +11,8 @@
 #include "kqblk_disk.h"
 #include "kqblk_disk_utils.h"
 #include "kqblk_driver.h"
-#include "kqblk_driver_ownership.h"
 #include "kqblk_lvm_config.h"
+#include "kqblk_mountpoint_cleanup.h"
 
 namespace {
 
@@ -79,10 +79,7 @@ void KqBlkDiskUtils::cleanupAll(const std::string& mountRoot, std::string device
   KqBlkDisk::cleanupKqBlkDev("", name.c_str(), true);
 
   std::list<kqblk_mountpoint> mounts;
-  getKqBlkMountPoints(mounts);
-  if (!includeLive) {
-    mounts.remove_if([](const kqblk_mountpoint& m) { return kqblk_onLiveDriverDevice(m.device); });
-  }
+  kqblk_findMountPoints(mounts, includeLive, kFunc);
   cleanupMountPoints(mountRoot, mounts);
 
   const SweepLvmConfig lvmConfig;

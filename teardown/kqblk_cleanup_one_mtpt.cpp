@@ -1,17 +1,19 @@
 // One record unmounted: its bind mount first, then the device's own mount,
-// by device or else by mount path, in up to three attempts.
+// in up to three attempts. Each is pinned by a descriptor, checked to be a
+// mount of a driver device, and detached through that descriptor, so that
+// renaming or replacing a directory on its path meanwhile changes nothing.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "kq_log.h"
 #include "kq_mounts.h"
-#include "kq_process.h"
-#include "kq_shell.h"
 #include "kq_sleep.h"
 #include "kqblk_bind_target.h"
+#include "kqblk_driver_ownership.h"
 #include "kqblk_mountpoint_cleanup.h"
-#include "kqblk_text.h"
 
 KqBlkUnmountTimings kqblk_unmountTimings;
 
@@ -19,33 +21,69 @@ namespace {
 
 const char kFunc[] = "cleanup_one_mtpt";
 const int kAttempts = 3;
-const int kStatusNotUnmounted = 32;  // umount's status for every failure, "not mounted" included
 
-// umount must take a path: a word that starts with "-" would be an option.
-bool usablePath(const std::string& path) { return !path.empty() && path[0] == '/'; }
+std::string failedText(const std::string& path, const std::string& why) {
+  return "Failed to unmount " + path + ": " + why;
+}
+
+// The mount pinned at `fd` (reached as `path`) detached, its holders killed
+// first. 0 when done or when nothing is mounted there; else an errno, with
+// `error` set.
+int unmountPinned(int fd, const std::string& path, std::string& error) {
+  KqMountEntry entry;
+  std::string why;
+  const int pinned = KqPinnedMountEntry(fd, entry, why);
+  if (pinned == EINVAL || pinned == ENOENT) {
+    EvDebug::DebugLvl(kFunc, 2, "Nothing to unmount on %s: %s", path.c_str(), why.c_str());
+    return 0;
+  }
+  if (pinned != 0) {
+    error = failedText(path, why);
+    return pinned;
+  }
+  if (!kqblk_isOurMount(entry, fd)) {
+    error = failedText(path, "what is mounted there is on no kqblk device: left alone");
+    EvDebug::Error(kFunc, "%s", error.c_str());
+    return EPERM;
+  }
+  if (kill_holding_proc(KqMountFileDevices(entry, fd), path, fd) == 2) {
+    error = failedText(path, "this process holds it");
+    return EBUSY;
+  }
+  const int detached = KqDetachPinnedMount(fd);
+  if (detached != 0) error = failedText(path, std::strerror(detached));
+  return detached;
+}
+
+// The record's own mount directory, pinned; -1 when there is none.
+int openMountPath(const std::string& path, int& status, std::string& error) {
+  if (path.empty()) return -1;
+  const int fd = ::open(path.c_str(), O_PATH | O_NOFOLLOW | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0 && errno != ENOENT) {
+    status = errno;
+    error = failedText(path, std::string("cannot open it: ") + std::strerror(errno));
+  }
+  return fd;
+}
 
 }  // namespace
 
 int cleanup_one_mtpt(kqblk_mountpoint& record) {
   int status = -1;
   EvDebug::DebugLvl(kFunc, 2, "%s", record.error.c_str());
-  const std::string bindTarget = kqblk_bindTarget(record, kFunc);
-  const std::string paths[] = {bindTarget, record.device, record.mountPath};
   for (int attempt = 1; attempt <= kAttempts; ++attempt) {
-    for (const std::string& path : paths) {
-      if (!usablePath(path)) continue;
-      const bool onBindPath = &path == &paths[0];
-      const std::string command = "umount " + KqShellQuote(path);
-      std::string out;
-      std::string err;
-      status = KqProcess::system(command, &out, &err, 0, false);
-      if (status != 0) {
-        record.error = kqblk_failedCmdText(command, err, out);
-        kill_holding_proc(path);
-        continue;
-      }
-      // With the bind mount gone, the device's own mount is still to go.
-      if (!onBindPath) break;
+    status = 0;
+    const int bindTarget = kqblk_bindTarget(record, kFunc);
+    if (bindTarget >= 0) {
+      const int result = unmountPinned(bindTarget, record.bindPath, record.error);
+      ::close(bindTarget);
+      if (result != 0) status = result;
+    }
+    const int own = openMountPath(record.mountPath, status, record.error);
+    if (own >= 0) {
+      const int result = unmountPinned(own, record.mountPath, record.error);
+      ::close(own);
+      if (result != 0) status = result;
     }
     if (status == 0) break;
     if (attempt < kAttempts) {
@@ -56,12 +94,6 @@ int cleanup_one_mtpt(kqblk_mountpoint& record) {
     EvDebug::Debug(kFunc, "Unmount of [%s] : mountpoint %s failed after %d retries. rc %d. Err %s",
                    record.device.c_str(), record.mountPath.c_str(), kAttempts, status,
                    record.error.c_str());
-    if (status == kStatusNotUnmounted && !KqIsMountedOn(record.mountPath) &&
-        (bindTarget.empty() || !KqIsMountedOn(bindTarget))) {
-      EvDebug::Debug(kFunc, "Ignoring error 32 during unmount of [%s] : mountpoint %s",
-                     record.device.c_str(), record.mountPath.c_str());
-      status = 0;
-    }
   }
   const int removed = ::rmdir(record.mountPath.c_str());
   if (removed != 0) {

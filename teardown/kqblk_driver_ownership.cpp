@@ -5,8 +5,6 @@
 
 #include <cctype>
 #include <cerrno>
-#include <climits>
-#include <cstdlib>
 #include <utility>
 #include <vector>
 
@@ -87,25 +85,17 @@ bool kqblk_dependsOnLiveDriverDevice(const std::string& depsOutput) {
   return false;
 }
 
-bool kqblk_onLiveDriverDevice(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0 && S_ISBLK(st.st_mode) &&
-         underLiveDriverDevice(major(st.st_rdev), minor(st.st_rdev));
+bool kqblk_isOurMount(const KqMountEntry& entry, int fd) {
+  const std::vector<dev_t> devices = KqMountBlockDevices(entry, fd);
+  for (dev_t device : devices) {
+    if (KqBlkDriverUnix::devicesUnder(major(device), minor(device)).empty()) return false;
+  }
+  return !devices.empty();
 }
 
-bool kqblk_isMountOfDriverDevice(const std::string& path) {
-  char real[PATH_MAX];
-  std::vector<KqMountEntry> entries;
-  if (path.empty() || ::realpath(path.c_str(), real) == nullptr || !KqReadMountTable(entries)) {
-    return false;
-  }
-  for (const KqMountEntry& entry : entries) {
-    if (entry.directory != real && entry.source != real) continue;
-    struct stat st;
-    if (::stat(entry.source.c_str(), &st) == 0 && S_ISBLK(st.st_mode) &&
-        !KqBlkDriverUnix::devicesUnder(major(st.st_rdev), minor(st.st_rdev)).empty()) {
-      return true;
-    }
+bool kqblk_isLiveMount(const KqMountEntry& entry, int fd) {
+  for (dev_t device : KqMountBlockDevices(entry, fd)) {
+    if (underLiveDriverDevice(major(device), minor(device))) return true;
   }
   return false;
 }

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "kq_mounts.h"
+
 // Throws KqException (code errno, logged under `function`) naming the
 // driver's control directory when it is missing: the driver is not loaded.
 void kqblk_requireDriverLoaded(const char* function);
@@ -14,10 +16,11 @@ bool kqblk_dependsOnDriverDevice(const std::string& depsOutput);
 // Whether any of those devices is, or is built on, a driver device that a
 // live process serves: a request still running.
 bool kqblk_dependsOnLiveDriverDevice(const std::string& depsOutput);
-// The same for the block device at `path` itself.
-bool kqblk_onLiveDriverDevice(const std::string& path);
 
-// Whether `path` is the directory of a mount, or the node of a mounted
-// device, whose source is a driver device or built on one: the users of
-// that file system are a guest's, never the proxy's.
-bool kqblk_isMountOfDriverDevice(const std::string& path);
+// Whether the mount (pinned at `fd`, or -1: see KqMountBlockDevices) holds
+// a file system that lives on driver devices only, directly or through
+// device-mapper: decided by the kernel's device numbers, never by the
+// source text, which whoever mounted it chose.
+bool kqblk_isOurMount(const KqMountEntry& entry, int fd);
+// Whether one of those driver devices is served by a live process.
+bool kqblk_isLiveMount(const KqMountEntry& entry, int fd);

@@ -1,12 +1,13 @@
 // kqblkctl cleanup and list: the driver's devices as this machine has them,
 // and the sweep of those whose serving process is gone.
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 #include <cstdio>
-#include <fstream>
 #include <list>
 
 #include "kq_fs.h"
+#include "kq_mounts.h"
 #include "kqblk_disk_utils.h"
 #include "kqblk_driver.h"
 #include "kqblkctl_commands.h"
@@ -34,9 +35,22 @@ struct DeviceView {
   std::vector<std::pair<std::string, std::string>> mounts;  // device, mount point
 };
 
+// Whether the mounted file system lives on the driver device `name`, by its
+// device number: the source text is whatever the mount's maker chose.
+bool onDevice(const KqMountEntry& entry, const std::string& name) {
+  for (const dev_t device : KqMountBlockDevices(entry, -1)) {
+    for (const std::string& under : KqBlkDriverUnix::devicesUnder(major(device), minor(device))) {
+      if (under == name) return true;
+    }
+  }
+  return false;
+}
+
 std::vector<DeviceView> devices() {
   std::list<std::string> nodes;
   KqBlkDiskUtils::getKqBlkDevs(nodes);
+  std::vector<KqMountEntry> table;
+  KqReadMountTable(table);
   std::vector<DeviceView> views;
   const std::string dir = KqBlkDriverUnix::nodeDirectory();
   for (const std::string& node : nodes) {
@@ -49,10 +63,8 @@ std::vector<DeviceView> devices() {
       struct stat st;
       if (::lstat(part.c_str(), &st) == 0 && S_ISBLK(st.st_mode)) v.partitions.push_back(part);
     }
-    std::ifstream mounts("/proc/self/mounts");
-    std::string source, target, rest;
-    while (mounts >> source >> target && std::getline(mounts, rest)) {
-      if (source == node || source.rfind(node + "p", 0) == 0) v.mounts.push_back({source, target});
+    for (const KqMountEntry& entry : table) {
+      if (onDevice(entry, v.name)) v.mounts.push_back({entry.source, entry.directory});
     }
     views.push_back(v);
   }

@@ -136,8 +136,29 @@ TEST_F(Kqblkctl, CleanupAfterSigkillLeavesNothingWhileALiveMountServes) {
     Mounted dead({"--id", "ctldead", "--root", dir / "dead", "--store", dir / "store-dead", deadImage.image.path()});
     dead.ctl.kill();
   }
+  // Anyone may name a driver node as the source of a mount of their own:
+  // neither the listing nor the sweep takes it for the driver's, and its
+  // holder lives on.
+  std::string node;
+  std::istringstream names(runTool("ls /dev/kqblk"));
+  for (std::string name; names >> name && node.empty();) {
+    if (name.rfind("ctldead-", 0) == 0) node = "/dev/kqblk/" + name;
+  }
+  ASSERT_FALSE(node.empty());
+  const std::string impostor = dir / "impostor";
+  ::mkdir(impostor.c_str(), 0755);
+  ASSERT_EQ(::mount(node.c_str(), impostor.c_str(), "tmpfs", 0, "size=1m"), 0);
+  std::ofstream(impostor + "/file") << "x\n";
+  Child holder({"/bin/sh", "-c", "exec 3<\"$0\"; echo open; exec sleep 600", impostor + "/file"});
+  ASSERT_EQ(holder.readLine(), "open\n");
+  const Ran listed = kqblkctl("list --json");
+  EXPECT_EQ(listed.out.find(impostor), std::string::npos) << listed.out;
+  EXPECT_NE(listed.out.find(dir / "live/"), std::string::npos) << listed.out;
   const Ran swept = kqblkctl("cleanup");
   EXPECT_EQ(swept.status, 0) << swept.err;
+  EXPECT_TRUE(holder.running());
+  EXPECT_NE(runTool("cat /proc/self/mounts").find(" " + impostor + " tmpfs "), std::string::npos);
+  ::umount2(impostor.c_str(), MNT_DETACH);
   EXPECT_EQ(leftovers("ctldead", dir / "dead/"), "") << swept.out;
   EXPECT_FALSE(exists(dir / "store-dead")) << "its store directory";
   EXPECT_EQ(readFile(live.tree + "/etc/hostname").size(), 6u);

@@ -1,63 +1,78 @@
-// Teardown with the real tools (root): loop-mounted ext4 images and a bind
-// mount unmounted with a holder killed, a mount this process holds kept and
-// reported, a guest link that leads out of the root never followed, and the
-// mounts of a driver device found in the mount table and cleaned up.
+// Teardown against the real driver (root): a mount is ours by its file
+// system's device number, never by the source text its maker chose; the
+// holders of our file systems are killed and nobody else; a mount this
+// process holds is kept and reported; bind paths are resolved inside the
+// guest root and pinned, so that links and renamed directories in the guest
+// tree never redirect an unmount; a pinned mount is detached wherever its
+// path leads by then.
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
+#include <iterator>
+#include <memory>
 
-#include "doubles/tool_doubles.h"
 #include "integration/discovery_devices.h"
 #include "kq_log.h"
 #include "kq_mounts.h"
-#include "kq_shell.h"
 #include "kqblk_cache_manager.h"
 #include "kqblk_disk_utils.h"
 #include "kqblk_mountpoint_cleanup.h"
+#include "support/child_process.h"
 #include "support/disk_image.h"
 #include "support/exposed_disk.h"
-#include "support/loop_device.h"
 #include "support/run_tool.h"
-#include "support/sleeping_child.h"
 #include "support/temp_dir.h"
 
 using ::testing::ElementsAre;
+using ::testing::HasSubstr;
 
 namespace {
 
-std::string formattedExt4(const std::string& image) {
-  makeFileSystem(image, {"ext4", "", ""});
+std::string madeDir(const std::string& path) {
+  ::mkdir(path.c_str(), 0755);
+  return path;
+}
+
+std::string formatted(const std::string& image, const std::string& type) {
+  makeFileSystem(image, {type, "", ""});
   return image;
 }
 
-// A small ext4 image of the test's own on a loop device.
-struct Ext4Loop {
-  explicit Ext4Loop(const std::string& path) : image(path, 16), loop(formattedExt4(path)) {}
+// A small image with one file system, exposed through the real driver.
+struct ExposedFs {
+  ExposedFs(const TempDir& dir, const std::string& tag, const std::string& type = "ext4")
+      : image(dir / (tag + ".img"), type == "btrfs" ? 128 : 16),
+        exposed(formatted(image.path(), type), image.sizeBytes(), madeDir(dir / ("stores-" + tag))) {
+    exposed.expose();
+  }
+  const std::string& node() const { return exposed.devPath; }
   DiskImage image;
-  LoopDevice loop;
+  ExposedDisk exposed;
 };
 
-// Unmounts whatever is left below the test's directory before its loop
-// devices go: declared after them.
+// Unmounts whatever is left below the test's directory before its devices
+// go: declared after them.
 struct UnmountBelow {
   ~UnmountBelow() { unmountBelow(dir); }
   std::string dir;
 };
 
-// Short pauses between unmount attempts while the object lives.
-struct ShortPauses {
-  ShortPauses() { kqblk_unmountTimings.retryPauseMs = 100; }
-  ~ShortPauses() { kqblk_unmountTimings = KqBlkUnmountTimings(); }
-};
-
 void mountOn(const std::string& source, const std::string& dir, const std::string& options = "") {
   runTool("mkdir -p " + shellQuote(dir) + " && mount " + options + " " + shellQuote(source) + " " +
           shellQuote(dir));
+}
+
+// A process holding a file open, or with its working directory in `dir`,
+// for as long as it lives.
+std::vector<std::string> holding(const std::string& how, const std::string& dir) {
+  if (how == "cwd") return {"/bin/sh", "-c", "cd \"$0\" && echo open && exec sleep 600", dir};
+  return {"/bin/sh", "-c", "exec 3<\"$0\"; echo open; exec sleep 600", dir + "/file"};
 }
 
 kqblk_mountpoint record(const std::string& device, const std::string& mountPath,
@@ -70,48 +85,116 @@ kqblk_mountpoint record(const std::string& device, const std::string& mountPath,
   return r;
 }
 
-}  // namespace
-
-TEST(TeardownReal, UnmountsLoopAndBindMountsKillsHoldersAndKeepsWhatThisProcessHolds) {
-  if (geteuid() != 0) GTEST_SKIP() << "needs root for loop devices and mounts";
-  const ShortPauses pauses;
-  TempDir dir;
-  Ext4Loop root(dir / "root.img"), data(dir / "data.img"), held(dir / "held.img"),
-      own(dir / "own.img");
-  const UnmountBelow guard{dir.path()};
-  const std::string m = dir / "mnt/MountDir-";
-  mountOn(root.loop.path(), m + "1");
-  mountOn(data.loop.path(), m + "2");
-  mountOn(held.loop.path(), m + "3");
-  mountOn(own.loop.path(), m + "4");
-  mountOn(m + "2", m + "1/data", "--bind");
-  SleepingChild holder(m + "3");
-  const int ownHold = open((m + "4").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  ASSERT_GE(ownHold, 0);
-  std::list<kqblk_mountpoint> records = {
-      record(root.loop.path(), m + "1"), record(data.loop.path(), m + "2", m + "1//data", "//data"),
-      record(held.loop.path(), m + "3"), record(own.loop.path(), m + "4")};
-  KqLogCapture log;
-
-  EXPECT_EQ(KqBlkDiskUtils::cleanupMountPoints(dir / "mnt", records), 0);
-  EXPECT_EQ(holder.endingSignal(), SIGKILL);
-  // A removed directory had nothing mounted on it.
-  for (const char* n : {"1", "2", "3"}) EXPECT_NE(access((m + n).c_str(), F_OK), 0) << n;
-  // Status 32 for a busy mount is no success.
-  ASSERT_EQ(records.size(), 1u);
-  EXPECT_EQ(records.front().mountPath, m + "4");
-  EXPECT_EQ(records.front().error.rfind("Failed to run umount " + KqShellQuote(m + "4") + ":err:", 0),
-            0u);
-  EXPECT_TRUE(KqIsMountedOn(m + "4"));
-  EXPECT_FALSE(log.find("ODS holding mount point [" + m + "4]. Ignore").empty());
-  close(ownHold);
+// The source the kernel shows for what is mounted on `dir` (the topmost),
+// empty when nothing is.
+std::string sourceOn(const std::string& dir) {
+  std::vector<KqMountEntry> table;
+  KqReadMountTable(table);
+  std::string source;
+  for (const KqMountEntry& e : table) {
+    if (e.directory == dir) source = e.source;
+  }
+  return source;
 }
 
-TEST(TeardownReal, ABindPathThroughAGuestLinkNeverLeadsOut) {
-  if (geteuid() != 0) GTEST_SKIP() << "needs root for loop devices and mounts";
-  const ShortPauses pauses;
+bool mountedOn(const std::string& dir) { return !sourceOn(dir).empty(); }
+
+class TeardownReal : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root for the driver and mounts";
+    runTool(std::string(KQBLK_UNIX_DRV) + " -a kqblk");
+    KqBlkDisk::gTimings = KqBlkDeviceTimings{100, 1000, 3};
+    KqBlkDisk::setCacheManager(&m_cache);
+    kqblk_unmountTimings.retryPauseMs = 100;
+  }
+  void TearDown() override {
+    kqblk_unmountTimings = KqBlkUnmountTimings();
+    KqBlkDisk::setCacheManager(nullptr);
+  }
+
+ private:
+  CacheManager m_cache{1ull << 30};
+};
+
+}  // namespace
+
+TEST_F(TeardownReal, TheFileSystemsDeviceNumberDecidesWhatIsOursAndWhoIsKilled) {
   TempDir dir;
-  Ext4Loop disk(dir / "disk.img");
+  ExposedFs a(dir, "a"), b(dir, "b"), withBtrfs(dir, "c", "btrfs");
+  const UnmountBelow guard{dir.path()};
+  // Blanks in a mount directory reach the table as \040.
+  const std::string own = dir / "own mount", held = dir / "held", fake = dir / "fake",
+                    btrfs = dir / "btrfs";
+  mountOn(a.node(), own);
+  mountOn(b.node(), held);
+  // btrfs shows an anonymous device number of its own, not its device's.
+  mountOn(withBtrfs.node(), btrfs);
+  // Anyone can name a driver node as the source of a mount of their own.
+  mountOn(a.node(), fake, "-t tmpfs");
+  for (const std::string& d : {own, held, fake, btrfs}) std::ofstream(d + "/file") << "x\n";
+  std::ofstream(dir / "file") << "x\n";
+  const int ownHold = ::open((held + "/file").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(ownHold, 0);
+  const struct {
+    std::string mountDir;
+    const char* hold;  // how its holder holds it: "file" or "cwd"
+    bool unmounted, holderKilled;
+    const char* error;  // left in the record, "" when it went
+  } cases[] = {
+      {own, "file", true, true, ""},
+      {own, "cwd", true, true, ""},
+      {btrfs, "file", true, true, ""},
+      {held, "file", false, false, "this process holds it"},
+      {fake, "file", false, false, "on no kqblk device"},
+      {dir.path(), "cwd", false, false, ""},  // a process on the proxy's own file system
+  };
+  std::vector<std::unique_ptr<Child>> holders;
+  for (const auto& c : cases) {
+    holders.emplace_back(new Child(holding(c.hold, c.mountDir)));
+    ASSERT_EQ(holders.back()->readLine(), "open\n");
+  }
+
+  std::list<kqblk_mountpoint> found;
+  KqBlkDiskUtils::getKqBlkMountPoints(found);
+  std::list<kqblk_mountpoint> records;
+  for (const kqblk_mountpoint& r : found) {
+    if (r.mountPath.rfind(dir.path() + "/", 0) == 0) records.push_back(r);
+  }
+  std::vector<std::string> listed;
+  for (const kqblk_mountpoint& r : records) listed.push_back(r.device + " " + r.mountPath);
+  EXPECT_THAT(listed, ElementsAre(a.node() + " " + own, b.node() + " " + held, withBtrfs.node() + " " + btrfs));
+  // A record that claims the impostor is ours changes nothing either.
+  records.push_back(record(a.node(), fake));
+  KqLogCapture log;
+
+  EXPECT_EQ(KqBlkDiskUtils::cleanupMountPoints(dir.path(), records), 0);
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    const auto& c = cases[i];
+    SCOPED_TRACE(c.mountDir + " " + c.hold);
+    EXPECT_EQ(mountedOn(c.mountDir), !c.unmounted && c.mountDir != dir.path());
+    if (c.holderKilled) {
+      const int status = holders[i]->wait();
+      EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+    } else {
+      EXPECT_TRUE(holders[i]->running());
+    }
+    const auto left = std::find_if(records.begin(), records.end(),
+                                   [&](const kqblk_mountpoint& r) { return r.mountPath == c.mountDir; });
+    if (*c.error) {
+      ASSERT_NE(left, records.end());
+      EXPECT_THAT(left->error, HasSubstr(c.error));
+    } else {
+      EXPECT_EQ(left, records.end());
+    }
+  }
+  EXPECT_FALSE(log.find("ODS holding mount point [" + held + "]. Ignore").empty());
+  ::close(ownHold);
+}
+
+TEST_F(TeardownReal, ABindPathThroughAGuestLinkNeverLeadsOut) {
+  TempDir dir;
+  ExposedFs disk(dir, "disk");
   const UnmountBelow guard{dir.path()};
   // The host's own directory that the guest's /home points at.
   const std::string outside = dir / "outside";
@@ -132,63 +215,64 @@ TEST(TeardownReal, ABindPathThroughAGuestLinkNeverLeadsOut) {
     runTool("mkdir -p " + shellQuote(rootDir + c.inside));
     ASSERT_EQ(symlink(c.link.c_str(), (rootDir + "/home").c_str()), 0);
     // Placed as the layout places a file system at the guest's /home.
-    mountOn(disk.loop.path(), mountDir);
+    mountOn(disk.node(), mountDir);
     mountOn(mountDir, rootDir + c.inside, "--bind");
-    kqblk_mountpoint r = record(disk.loop.path(), mountDir, rootDir + "//home", "//home");
+    kqblk_mountpoint r = record(disk.node(), mountDir, rootDir + "//home", "//home");
 
     EXPECT_EQ(cleanup_one_mtpt(r), 0);
-    EXPECT_TRUE(KqIsMountedOn(outside));
+    EXPECT_TRUE(mountedOn(outside));
     EXPECT_EQ(fileText(outside + "/marker"), "host\n");
-    EXPECT_FALSE(KqIsMountedOn(rootDir + c.inside));
+    EXPECT_FALSE(mountedOn(rootDir + c.inside));
     EXPECT_NE(access(mountDir.c_str(), F_OK), 0);
   }
 }
 
-TEST(TeardownReal, FindsTheMountsOfDriverDevicesAndCleansThemUp) {
-  if (geteuid() != 0) GTEST_SKIP() << "needs root";
-  runTool(std::string(KQBLK_UNIX_DRV) + " -a kqblk");
-  KqBlkDisk::gTimings = KqBlkDeviceTimings{100, 1000, 3};
-  CacheManager cache(1ull << 30);
-  KqBlkDisk::setCacheManager(&cache);
+TEST_F(TeardownReal, ARenamedGuestDirectoryNeverRedirectsTheUnmount) {
   TempDir dir;
-  DiskImage image(dir / "guest.img", 32);
-  makeFileSystem(image.path(), {"ext4", "", ""});
-  ASSERT_EQ(mkdir((dir / "stores").c_str(), 0755), 0);
-  ExposedDisk exposed(image.path(), image.sizeBytes(), dir / "stores");
-  exposed.expose();
-  Ext4Loop byHand(dir / "hand.img"), onDriver(dir / "lv.img");
+  ExposedFs root(dir, "root"), data(dir, "data");
   const UnmountBelow guard{dir.path()};
-  mountOn(exposed.devPath, dir / "driver");
-  mountOn(byHand.loop.path(), dir / "hand");
-  mountOn(onDriver.loop.path(), dir / "lv");
-  // Device-mapper stands in: the second loop device is taken for a volume
-  // built on the driver's device.
-  struct stat driverDev, lvDev;
-  ASSERT_EQ(stat(exposed.devPath.c_str(), &driverDev), 0);
-  ASSERT_EQ(stat(onDriver.loop.path().c_str(), &lvDev), 0);
-  ToolDoubles dmsetup({"dmsetup"});
-  dmsetup.on("dmsetup",
-             "deps -j " + std::to_string(major(lvDev.st_rdev)) + " -m " +
-                 std::to_string(minor(lvDev.st_rdev)),
-             " 1 dependencies  : (" + std::to_string(major(driverDev.st_rdev)) + ", " +
-                 std::to_string(minor(driverDev.st_rdev)) + ")\n");
+  const std::string rootDir = dir / "MountDir-1", dataDir = dir / "MountDir-2";
+  mountOn(root.node(), rootDir);
+  mountOn(data.node(), dataDir);
+  mountOn(dataDir, rootDir + "/srv/data", "--bind");
+  // Inside the served tree /srv is renamed and another file system (not a
+  // guest's) comes to lie where the guest's /srv/data was.
+  ASSERT_EQ(rename((rootDir + "/srv").c_str(), (rootDir + "/srv.old").c_str()), 0);
+  mountOn("kqblk-other", rootDir + "/srv/data", "-t tmpfs");
+  kqblk_mountpoint r = record(data.node(), dataDir, rootDir + "//srv/data", "//srv/data");
 
-  std::list<kqblk_mountpoint> found;
-  KqBlkDiskUtils::getKqBlkMountPoints(found);
-  std::list<kqblk_mountpoint> ours;
-  std::vector<std::string> listed;
-  for (const kqblk_mountpoint& r : found) {
-    if (r.mountPath.compare(0, dir.path().size() + 1, dir.path() + "/") != 0) continue;
-    ours.push_back(r);
-    listed.push_back(r.device + " " + r.mountPath);
+  EXPECT_EQ(cleanup_one_mtpt(r), EPERM);
+  EXPECT_THAT(r.error, HasSubstr("on no kqblk device"));
+  EXPECT_EQ(sourceOn(rootDir + "/srv/data"), "kqblk-other");
+  EXPECT_FALSE(mountedOn(dataDir));
+}
+
+TEST(PinnedMount, IsDetachedWhereverItsPathLeadsByThen) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root for mounts";
+  const struct {
+    const char* name;
+    bool link;  // the pinned mount's parent is replaced by a link, else by a directory
+  } cases[] = {{"renamed", false}, {"linked", true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    mountOn("kqblk-pinned", dir / "p/m", "-t tmpfs");
+    mountOn("kqblk-other", dir / "o/m", "-t tmpfs");
+    KqMountEntry entry;
+    std::string why;
+    const int fd = KqPinMount(dir / "p/m", entry, why);
+    ASSERT_GE(fd, 0) << why;
+    EXPECT_EQ(entry.source, "kqblk-pinned");
+    ASSERT_EQ(rename((dir / "p").c_str(), (dir / "moved").c_str()), 0);
+    if (c.link) {
+      ASSERT_EQ(symlink("o", (dir / "p").c_str()), 0);
+    } else {
+      ASSERT_EQ(rename((dir / "o").c_str(), (dir / "p").c_str()), 0);
+    }
+
+    EXPECT_EQ(KqDetachPinnedMount(fd), 0);
+    ::close(fd);
+    EXPECT_EQ(sourceOn(dir / (c.link ? "o/m" : "p/m")), "kqblk-other");
+    EXPECT_FALSE(mountedOn(dir / "moved/m"));
   }
-  EXPECT_THAT(listed, ElementsAre(exposed.devPath + " " + dir / "driver",
-                                  onDriver.loop.path() + " " + dir / "lv"));
-
-  EXPECT_EQ(KqBlkDiskUtils::cleanupMountPoints(dir.path(), ours), 0);
-  EXPECT_TRUE(ours.empty());
-  EXPECT_FALSE(KqIsMountedOn(dir / "driver"));
-  EXPECT_FALSE(KqIsMountedOn(dir / "lv"));
-  EXPECT_TRUE(KqIsMountedOn(dir / "hand"));
-  KqBlkDisk::setCacheManager(nullptr);
 }
