@@ -115,6 +115,12 @@ int openHive(const std::string& mountPath, std::string& hivePath) {
 // cannot use one near this size. -1 with `code` (an errno) and `why` set
 // otherwise.
 int copyHive(int hive, int& code, std::string& why) {
+  struct stat st;
+  if (::fstat(hive, &st) == 0 && static_cast<uint64_t>(st.st_size) > kMaxHiveBytes) {
+    code = EFBIG;
+    why = FXString::Format("it is larger than %zu bytes", kMaxHiveBytes);
+    return -1;
+  }
   Fd copy(::memfd_create("kqblk-hive", MFD_CLOEXEC | MFD_ALLOW_SEALING));
   if (copy.get() < 0) {
     code = errno;
@@ -133,7 +139,7 @@ int copyHive(int hive, int& code, std::string& why) {
     }
     if (n == 0) break;
     total += static_cast<size_t>(n);
-    if (total > kMaxHiveBytes) {
+    if (total > kMaxHiveBytes) {  // it grew, or its size was not the truth
       code = EFBIG;
       why = FXString::Format("it is larger than %zu bytes", kMaxHiveBytes);
       return -1;

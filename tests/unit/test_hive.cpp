@@ -107,6 +107,11 @@ TEST_F(Hive, MissingUnreadableOrLinkedHivesAreErrors) {
   mkdirs(garbage + "/Windows/System32/config");
   std::ofstream(garbage + "/Windows/System32/config/SYSTEM") << "not a hive";
   const std::string keyless = volume("keyless", "Windows/System32/config/SYSTEM");
+  const std::string huge = volume("huge");
+  mkdirs(huge + "/Windows/System32/config");
+  std::ofstream(huge + "/Windows/System32/config/SYSTEM").close();
+  // Sparse, one byte over the limit.
+  ASSERT_EQ(::truncate((huge + "/Windows/System32/config/SYSTEM").c_str(), (256 << 20) + 1), 0);
   // A FIFO in the hive's place would block whoever opens it to read.
   const std::string fifo = volume("fifo");
   mkdirs(fifo + "/Windows/System32/config");
@@ -119,7 +124,8 @@ TEST_F(Hive, MissingUnreadableOrLinkedHivesAreErrors) {
                         {linked, "no Windows/System32/config/SYSTEM"},
                         {garbage, "cannot read the hive"},
                         {keyless, "no key MountedDevices"},
-                        {fifo, "no Windows/System32/config/SYSTEM"}};
+                        {fifo, "no Windows/System32/config/SYSTEM"},
+                        {huge, "larger than 268435456 bytes"}};
   for (const Case& c : cases) {
     std::list<std::string> got;
     std::string hivePath;
