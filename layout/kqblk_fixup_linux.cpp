@@ -10,8 +10,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "kq_error.h"
@@ -54,15 +56,22 @@ bool isRootFileSystem(const std::string& mountPath) {
   return Fd(KqOpenInRoot(top.get(), "dev", false, why)).get() >= 0;
 }
 
+// The guest's fstab, or no entries when it is missing or not a regular file.
+// Over the reader's limits it throws, which ends the layout.
 std::list<kqblk_fstab_entry> readFstab(int rootFd) {
   std::string why;
-  Fd file(KqOpenInRoot(rootFd, "etc/fstab", false, why));
-  if (file.get() < 0) return {};
-  FILE* f = std::fopen(KqDescriptorPath(file.get()).c_str(), "re");
-  if (f == nullptr) return {};
-  kqblk_fstab_reader reader(f);
-  std::fclose(f);
-  return reader.get();
+  const int fd = KqOpenFileInRoot(rootFd, "etc/fstab", why);
+  if (fd < 0) {
+    EvDebug::Debug(kFunc, "Not reading the guest's fstab: %s", why.c_str());
+    return {};
+  }
+  FILE* f = ::fdopen(fd, "r");
+  if (f == nullptr) {
+    ::close(fd);
+    return {};
+  }
+  const std::unique_ptr<FILE, int (*)(FILE*)> closer(f, std::fclose);
+  return kqblk_fstab_reader(f).get();
 }
 
 // A name from the guest (a file system's UUID) becomes a directory name.
@@ -90,6 +99,15 @@ void logFailure(const std::string& command, const std::string& why) {
   EvDebug::Error(kFunc, "%s", ("Failed to run " + command + ":err:" + why + "\nout:").c_str());
 }
 
+// A bind path that no system call could name again (to unmount it) is refused.
+bool tooLong(const kqblk_mountpoint& record, const std::string& bindPath) {
+  if (bindPath.size() < PATH_MAX) return false;
+  EvDebug::Error(kFunc,
+                 "Not binding dev %s at a path of %zu characters: longer than a path may be",
+                 record.device.c_str(), bindPath.size());
+  return true;
+}
+
 // Bind-mounts `source` on `relative` inside the root, which must be some
 // directory below the root: covering the whole root would hide the guest.
 bool bindInRoot(int rootFd, const std::string& source, const std::string& relative,
@@ -102,6 +120,10 @@ bool bindInRoot(int rootFd, const std::string& source, const std::string& relati
   if (target.get() >= 0 && ::fstat(rootFd, &top) == 0 && ::fstat(target.get(), &st) == 0 &&
       st.st_dev == top.st_dev && st.st_ino == top.st_ino) {
     why = "the target is the root file system itself";
+  } else if (target.get() >= 0 && KqDescriptorTarget(target.get()).empty()) {
+    // Links in the guest's tree can lead to a path too long to name: a
+    // mount there could never be unmounted by its path.
+    why = "the target's path is too long";
   } else if (target.get() >= 0 &&
              ::mount(source.c_str(), KqDescriptorPath(target.get()).c_str(), nullptr, MS_BIND,
                      nullptr) == 0) {
@@ -188,7 +210,9 @@ bool KqBlkDiskUtils::fixupMountPoints_Linux(const std::string&,
       if (found) {
         EvDebug::Debug(kFunc, "found dev %s in fstab and it mounts to non-root file system",
                        record.device.c_str());
-        record.bindPath = rootDir + "/" + found->get().mnt_dir;
+        const std::string bindPath = rootDir + "/" + found->get().mnt_dir;
+        if (tooLong(record, bindPath)) continue;
+        record.bindPath = bindPath;
         continue;
       }
       EvDebug::Debug(kFunc,
@@ -196,6 +220,7 @@ bool KqBlkDiskUtils::fixupMountPoints_Linux(const std::string&,
                      "/kqlostandfound under root file system.",
                      record.device.c_str());
       const std::string relative = kLostAndFound + lostAndFoundName(record);
+      if (tooLong(record, rootDir + relative)) continue;
       std::string why;
       Fd made(root.get() >= 0 ? openMakingDirs(root.get(), relative, record.madeDirs, why) : -1);
       if (made.get() < 0) {

@@ -1,10 +1,20 @@
 #include "kqblk_fstab.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
 #include <functional>
+#include <memory>
 
 #include "kq_error.h"
+#include "kq_log.h"
+
+namespace {
+const char kFunc[] = "kqblk_fstab_reader";
+}  // namespace
 
 kqblk_fstab_entry::kqblk_fstab_entry() {
   std::memset(m_buffer, 0, sizeof m_buffer);
@@ -40,10 +50,17 @@ char* kqblk_fstab_entry::rebase(const kqblk_fstab_entry& from, const char* text)
 }
 
 kqblk_fstab_reader::kqblk_fstab_reader(std::string path) {
-  FILE* file = std::fopen(path.c_str(), "re");
-  if (!file) return;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return;
+  struct stat st;
+  FILE* file = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? ::fdopen(fd, "r") : nullptr;
+  if (!file) {
+    EvDebug::Debug(kFunc, "Not reading %s: not a regular file", path.c_str());
+    ::close(fd);
+    return;
+  }
+  const std::unique_ptr<FILE, int (*)(FILE*)> closer(file, std::fclose);
   slurp(file);
-  std::fclose(file);
 }
 
 kqblk_fstab_reader::kqblk_fstab_reader(FILE* file) {
@@ -56,8 +73,26 @@ kqblk_fstab_reader::kqblk_fstab_reader(FILE* file) {
 }
 
 void kqblk_fstab_reader::slurp(FILE* file) {
-  kqblk_fstab_entry work;
-  while (getmntent_r(file, &work.m_view, work.m_buffer, kqblk_fstab_entry::kBufferSize)) {
-    m_entries.push_back(work);
+  std::string text(kMaxBytes + 1, '\0');
+  text.resize(std::fread(&text[0], 1, text.size(), file));
+  if (text.size() > kMaxBytes) {
+    throw FXErrorUtil::ErrorErrNo(FX_HERE, EFBIG, "the fstab is larger than %zu bytes: refused",
+                                  kMaxBytes);
   }
+  if (text.empty()) return;
+  const std::unique_ptr<FILE, int (*)(FILE*)> lines(
+      ::fmemopen(&text[0], text.size(), "r"), std::fclose);
+  if (!lines) {
+    throw FXErrorUtil::ErrorErrNo(FX_HERE, errno, "cannot read the fstab from memory");
+  }
+  std::list<kqblk_fstab_entry> entries;
+  kqblk_fstab_entry work;
+  while (getmntent_r(lines.get(), &work.m_view, work.m_buffer, kqblk_fstab_entry::kBufferSize)) {
+    if (entries.size() == kMaxEntries) {
+      throw FXErrorUtil::ErrorErrNo(FX_HERE, EFBIG, "the fstab has more than %zu entries: refused",
+                                    kMaxEntries);
+    }
+    entries.push_back(work);
+  }
+  m_entries.splice(m_entries.end(), entries);
 }

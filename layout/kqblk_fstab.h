@@ -31,15 +31,23 @@ class kqblk_fstab_entry {
   mntent m_view;
 };
 
+// The file is the guest's: it is read only up to kMaxBytes and kMaxEntries,
+// and one beyond either is refused whole (CUxError, EFBIG), since every
+// entry is later matched against every device with a fresh probe.
 class kqblk_fstab_reader {
  public:
-  // A file that cannot be opened gives an empty list.
+  static constexpr size_t kMaxBytes = 1 << 20;
+  static constexpr size_t kMaxEntries = 4096;
+
+  // A file that cannot be opened, a link or anything but a regular file
+  // (a FIFO would block) gives an empty list.
   explicit kqblk_fstab_reader(std::string path);
   // Reads an open file, which stays the caller's. Throws CUxError (EINVAL)
   // for a null file.
   explicit kqblk_fstab_reader(FILE* file);
 
-  // Appends the file's entries; stops at the end or at a read error.
+  // Appends the file's entries; stops at the end or at a read error. Throws
+  // CUxError (EFBIG), appending nothing, for a file over the limits.
   void slurp(FILE* file);
   const std::list<kqblk_fstab_entry>& get() const { return m_entries; }
 

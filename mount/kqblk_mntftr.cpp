@@ -64,10 +64,27 @@ bool readFsType(const std::string& device, std::string& type) {
   }
 }
 
-// "mount OPTIONS -- 'DEVICE' 'DIR'"; options end in a blank.
-std::string mountCommand(const std::string& options, const std::string& device,
-                         const std::string& dir) {
-  return "mount " + options + "-- " + KqShellQuote(device) + " " + KqShellQuote(dir);
+// The file-system types we mount, each with the type given to mount: a
+// guest picks the type by what it writes, and every other kernel driver is
+// code that should never parse a hostile disk on the proxy. NTFS goes to
+// ntfs-3g in user space.
+const char* mountTypeOf(const std::string& type) {
+  static const std::pair<const char*, const char*> kAllowed[] = {
+      {"ext2", "ext2"},   {"ext3", "ext3"},   {"ext4", "ext4"},       {"xfs", "xfs"},
+      {"btrfs", "btrfs"}, {"ntfs", "ntfs-3g"}, {"vfat", "vfat"},      {"iso9660", "iso9660"},
+      {"udf", "udf"}};
+  for (const auto& [found, mountAs] : kAllowed) {
+    if (type == found) return mountAs;
+  }
+  return nullptr;
+}
+
+// "mount -t TYPE OPTIONS -- 'DEVICE' 'DIR'"; options end in a blank. The
+// type is always given, so that mount never probes for one of its own.
+std::string mountCommand(const char* mountType, const std::string& options,
+                         const std::string& device, const std::string& dir) {
+  return std::string("mount -t ") + mountType + " " + options + "-- " + KqShellQuote(device) +
+         " " + KqShellQuote(dir);
 }
 
 }  // namespace
@@ -133,6 +150,15 @@ void MntFtr::operator()(std::string device) {
     mountPoints.push_back(record);
     return;
   }
+  const std::string typeName = type.substr(0, type.find('\n'));
+  const char* const mountType = mountTypeOf(typeName);
+  if (mountType == nullptr) {
+    record.error =
+        "The file system type " + typeName + " in guest virtual machine is not supported.";
+    EvDebug::Error(kFunc, "%s: %s", device.c_str(), record.error.c_str());
+    mountPoints.push_back(record);
+    return;
+  }
   if (contains(type, "ext")) {
     const std::string command = "tune2fs -o acl,user_xattr -- " + quotedDevice;
     const int rc = run(command, out, err);
@@ -162,8 +188,9 @@ void MntFtr::operator()(std::string device) {
     return;
   }
   if (contains(format, "qcow")) {
-    // Told the format, guestmount never probes the device's bytes for one.
-    const std::string command = "LIBGUESTFS_BACKEND=direct guestmount --format=" +
+    // Told the format, guestmount never probes the device's bytes for one;
+    // FUSE options as for every guest file system: no devices, no set-id.
+    const std::string command = "LIBGUESTFS_BACKEND=direct guestmount -o nosuid,nodev,noexec --format=" +
                                 format.substr(0, format.find('\n')) + " -a " + quotedDevice +
                                 " -i -- " + quotedDir;
     if (run(command, out, err) != 0) {
@@ -188,7 +215,7 @@ void MntFtr::operator()(std::string device) {
     } else {
       EvDebug::Error(kFunc, "Skip setting kqblk device as RO based on regkey");
     }
-    const std::string command = mountCommand(options, device, record.mountPath);
+    const std::string command = mountCommand(mountType, options, device, record.mountPath);
     if (run(command, out, err) == 0) {
       record.error.clear();
       if (fsType == FS_TYPE_BTRFS) mountBtrfsRoot(record, options, out, err);
@@ -232,7 +259,8 @@ void MntFtr::mountBtrfsRoot(kqblk_mountpoint& record, const std::string& options
   } else {
     subvolOptions = options.substr(0, options.find_last_not_of(' ') + 1) + ",subvol=/@ ";
   }
-  const std::string command = mountCommand(subvolOptions, record.device, copy.mountPath);
+  const std::string command =
+      mountCommand(FS_TYPE_BTRFS, subvolOptions, record.device, copy.mountPath);
   if (run(command, out, err) != 0) {
     EvDebug::Error(kFunc, "%s", failedCommandText(command, out, err).c_str());
     return;

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <hivex.h>
 #include <strings.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <vector>
 
 #include "kq_log.h"
 #include "kq_string.h"
@@ -23,6 +25,7 @@ const char kDosDevices[] = "\\DosDevices\\";
 const char kGptPrefix[] = "DMIO:ID:";
 const size_t kMbrValueSize = 12;  // disk signature, then the partition's byte offset
 const size_t kGptValueSize = 8 + 16;
+const size_t kMaxHiveBytes = size_t(256) << 20;
 
 uint64_t littleEndian(const unsigned char* p, size_t bytes) {
   uint64_t v = 0;
@@ -47,6 +50,7 @@ class Fd {
   }
   Fd(const Fd&) = delete;
   Fd& operator=(const Fd&) = delete;
+  void release() { m_fd = -1; }
   void reset(int fd) {
     if (m_fd >= 0) ::close(m_fd);
     m_fd = fd;
@@ -90,8 +94,10 @@ int openHive(const std::string& mountPath, std::string& hivePath) {
     std::string entry;
     if (!findEntry(dir.get(), kHiveComponents[i], entry)) return -1;
     const bool last = i + 1 == count;
-    const int next = ::openat(dir.get(), entry.c_str(),
-                              O_RDONLY | O_NOFOLLOW | O_CLOEXEC | (last ? 0 : O_DIRECTORY));
+    // Non-blocking: a FIFO in the hive's place must not stop us in open().
+    const int next =
+        ::openat(dir.get(), entry.c_str(),
+                 O_RDONLY | O_NOFOLLOW | O_CLOEXEC | (last ? O_NONBLOCK : O_DIRECTORY));
     if (next < 0) return -1;
     dir.reset(next);
     hivePath += "/" + entry;
@@ -99,6 +105,64 @@ int openHive(const std::string& mountPath, std::string& hivePath) {
   struct stat st;
   if (::fstat(dir.get(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
   const int fd = ::dup(dir.get());
+  return fd;
+}
+
+// The hive's bytes, at most kMaxHiveBytes, in a sealed memory file: hivex
+// maps what it opens, and an I/O error of the guest's volume under a mapping
+// would end the process with SIGBUS. Real SYSTEM hives are tens of MiB; the
+// boot loader loads the hive whole before the kernel runs, so Windows itself
+// cannot use one near this size. -1 with `code` (an errno) and `why` set
+// otherwise.
+int copyHive(int hive, int& code, std::string& why) {
+  struct stat st;
+  if (::fstat(hive, &st) == 0 && static_cast<uint64_t>(st.st_size) > kMaxHiveBytes) {
+    code = EFBIG;
+    why = FXString::Format("it is larger than %zu bytes", kMaxHiveBytes);
+    return -1;
+  }
+  Fd copy(::memfd_create("kqblk-hive", MFD_CLOEXEC | MFD_ALLOW_SEALING));
+  if (copy.get() < 0) {
+    code = errno;
+    why = std::string("cannot make a memory file: ") + std::strerror(errno);
+    return -1;
+  }
+  std::vector<char> buffer(1 << 20);
+  size_t total = 0;
+  for (;;) {
+    const ssize_t n = ::read(hive, buffer.data(), buffer.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      code = errno;
+      why = std::string("cannot read it: ") + std::strerror(errno);
+      return -1;
+    }
+    if (n == 0) break;
+    total += static_cast<size_t>(n);
+    if (total > kMaxHiveBytes) {  // it grew, or its size was not the truth
+      code = EFBIG;
+      why = FXString::Format("it is larger than %zu bytes", kMaxHiveBytes);
+      return -1;
+    }
+    for (ssize_t done = 0; done < n;) {
+      const ssize_t w = ::write(copy.get(), buffer.data() + done, static_cast<size_t>(n - done));
+      if (w < 0 && errno == EINTR) continue;
+      if (w < 0) {
+        code = errno;
+        why = std::string("cannot copy it: ") + std::strerror(errno);
+        return -1;
+      }
+      done += w;
+    }
+  }
+  const int seals = F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL;
+  if (::fcntl(copy.get(), F_ADD_SEALS, seals) != 0) {
+    code = errno;
+    why = std::string("cannot seal its copy: ") + std::strerror(errno);
+    return -1;
+  }
+  const int fd = copy.get();
+  copy.release();
   return fd;
 }
 
@@ -189,8 +253,14 @@ CUxError CSysHiveParser::GetDriveLetters(std::list<std::string>& letters, std::s
                                    "no Windows/System32/config/SYSTEM on any of %zu volumes",
                                    m_mountPaths.size());
   }
-  // Through our own descriptor: the path may have changed since the walk.
-  const std::string opened = "/proc/self/fd/" + std::to_string(hive.get());
+  int code = 0;
+  std::string why;
+  const Fd copy(copyHive(hive.get(), code, why));
+  if (copy.get() < 0) {
+    return FXErrorUtil::ErrorErrNo(FX_HERE, code, "cannot read the hive %s: %s",
+                                   hivePath.c_str(), why.c_str());
+  }
+  const std::string opened = "/proc/self/fd/" + std::to_string(copy.get());
   hive_h* h = hivex_open(opened.c_str(), 0);
   if (h == nullptr) {
     return FXErrorUtil::ErrorErrNo(FX_HERE, errno ? errno : EIO, "cannot read the hive %s",

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <deque>
 #include <vector>
@@ -98,14 +99,18 @@ int KqOpenInRoot(int rootFd, const std::string& path, bool makeDirs, std::string
       return -1;
     }
     if (S_ISLNK(st.st_mode)) {
-      std::vector<char> target(static_cast<size_t>(st.st_size) + 2);
-      const ssize_t n = ::readlinkat(fd, "", target.data(), target.size() - 1);
+      // The guest's file system says how long the target is; it may say
+      // anything, so the target is read into a buffer of our own size, and
+      // one that fills it counts as too long.
+      char target[PATH_MAX];
+      const ssize_t n = ::readlinkat(fd, "", target, sizeof target);
       ::close(fd);
-      if (n < 0 || ++links > kMaxLinks) {
+      if (n < 0 || static_cast<size_t>(n) >= sizeof target || ++links > kMaxLinks) {
         why = "cannot follow the link " + part;
+        if (n >= 0 && static_cast<size_t>(n) >= sizeof target) why += ": its target is too long";
         return -1;
       }
-      const std::string text(target.data(), static_cast<size_t>(n));
+      const std::string text(target, static_cast<size_t>(n));
       if (!text.empty() && text[0] == '/') walk.toTop();
       std::deque<std::string> more = components(text);
       todo.insert(todo.begin(), more.begin(), more.end());
@@ -119,6 +124,27 @@ int KqOpenInRoot(int rootFd, const std::string& path, bool makeDirs, std::string
     walk.enter(fd);
   }
   return walk.take();
+}
+
+int KqOpenFileInRoot(int rootFd, const std::string& path, std::string& why) {
+  const int pinned = KqOpenInRoot(rootFd, path, false, why);
+  if (pinned < 0) return -1;
+  struct stat st;
+  int fd = -1;
+  if (::fstat(pinned, &st) != 0 || !S_ISREG(st.st_mode)) {
+    why = path + " is not a regular file";
+  } else {
+    // Reopens the very file the walk reached: no second path walk.
+    fd = ::open(KqDescriptorPath(pinned).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) why = "cannot open " + path + ": " + std::strerror(errno);
+  }
+  ::close(pinned);
+  if (fd >= 0 && (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+    why = path + " is not a regular file";
+    ::close(fd);
+    fd = -1;
+  }
+  return fd;
 }
 
 std::string KqDescriptorPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
@@ -136,7 +162,7 @@ int KqOpenWithoutLinks(const std::string& path, std::string& why) {
 }
 
 std::string KqDescriptorTarget(int fd) {
-  char target[4096];
+  char target[PATH_MAX];
   const ssize_t n = ::readlink(KqDescriptorPath(fd).c_str(), target, sizeof target);
   if (n <= 0 || static_cast<size_t>(n) == sizeof target || target[0] != '/') return std::string();
   return std::string(target, static_cast<size_t>(n));

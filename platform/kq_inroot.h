@@ -11,6 +11,12 @@
 // the tree. The caller closes the descriptor.
 int KqOpenInRoot(int rootFd, const std::string& path, bool makeDirs, std::string& why);
 
+// A descriptor (read-only, non-blocking, close-on-exec) of the regular file
+// `path` inside the tree open at `rootFd`, resolved as KqOpenInRoot does;
+// -1 with `why` set otherwise. Anything but a regular file (a FIFO that
+// would block, a device) is refused before it is ever opened for reading.
+int KqOpenFileInRoot(int rootFd, const std::string& path, std::string& why);
+
 // The path through which the kernel reaches an open descriptor again (to
 // mount on it or reopen it without a second path walk).
 std::string KqDescriptorPath(int fd);

@@ -6,12 +6,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
+#include <cstdlib>
 #include <fstream>
 #include <map>
 #include <set>
 
 #include "kqblk_disk_utils.h"
 #include "kqblk_made_dirs.h"
+#include "support/run_tool.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -159,4 +162,36 @@ TEST_F(FixupLinux, DirectoriesItMakesAreRecordedAndOnlyThoseGoBack) {
   EXPECT_TRUE(exists(root + "/srv"));
   EXPECT_TRUE(exists(root + "/kqlostandfound/sdb1")) << "the link";
   EXPECT_TRUE(exists(victim));
+}
+
+// A bind path that no system call could name again is never mounted on,
+// since that mount could never be unmounted: one too long as the fstab
+// writes it, and one a link in the guest's tree makes too long.
+TEST_F(FixupLinux, BindPathsTooLongToNameAreRefused) {
+  const std::string root = dir / "mnt/MountDir-1";
+  std::list<kqblk_mountpoint> records = {
+      fileSystem("/dev/kq-7-vg/root", "MountDir-1", {"etc/", "dev/"}),
+      fileSystem("/dev/kq-7-vg/long", "MountDir-2", {"long.txt"}),
+      fileSystem("/dev/kq-7-vg/linked", "MountDir-3", {"linked.txt"}),
+  };
+  std::string deep;  // relative, 4000 characters
+  while (deep.size() < 4000) deep += std::string(199, 'd') + "/";
+  struct RemoveDeep {  // below PATH_MAX only a walk by descriptors removes it
+    std::string top;
+    ~RemoveDeep() { (void)!std::system(("rm -rf " + shellQuote(top)).c_str()); }
+  } removeDeep{root + "/" + deep.substr(0, deep.find('/'))},
+      removeLong{root + "/" + std::string(199, 'x')};
+  ASSERT_EQ(::symlink(deep.c_str(), (root + "/l").c_str()), 0);
+  std::string longDir;  // the bind path root + "/" + longDir is PATH_MAX + 1 long
+  while (longDir.size() < PATH_MAX - root.size()) longDir += "/" + std::string(199, 'x');
+  longDir.resize(PATH_MAX - root.size());
+  std::ofstream(root + "/etc/fstab") << "/dev/vg/long " << longDir << "\n"
+                                     << "/dev/vg/linked /l/" << std::string(200, 's') << "\n";
+  const std::set<std::string> mountsBefore = mountPoints();
+  EXPECT_TRUE(KqBlkDiskUtils::fixupMountPoints_Linux(dir / "mnt", records, {}));
+  for (const kqblk_mountpoint& r : records) {
+    EXPECT_EQ(r.isBound, r.isRoot) << r.device;
+    EXPECT_EQ(r.bindPath, "") << r.device;
+  }
+  EXPECT_EQ(mountPoints(), mountsBefore);
 }

@@ -17,6 +17,7 @@
 #include "kqblk_lvm_config.h"
 #include "kq_log.h"
 #include "support/disk_image.h"
+#include "support/fifo.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -193,4 +194,22 @@ TEST(IdentifyRoot, FirstTreeWithFstabAndDevElseTheFirstRecord) {
     int i = 0;
     for (const kqblk_mountpoint& r : records) EXPECT_EQ(r.isRoot, i++ == c.root) << c.name;
   }
+}
+
+// A guest whose etc/fstab is a FIFO: the layout reads no entries from it
+// and does not wait for a writer.
+TEST(FixupLinux, AFifoFstabIsNotWaitedOn) {
+  TempDir dir;
+  kqblk_mountpoint root;
+  root.device = "/dev/kqblk/x";
+  root.mountPath = root.initialMountPath = dir / "MountDir-1";
+  for (const std::string& d : {root.mountPath, root.mountPath + "/etc"}) ::mkdir(d.c_str(), 0755);
+  makeFifo(root.mountPath + "/etc/fstab");
+  std::list<kqblk_mountpoint> records = {root};
+  bool laidOut = false;
+  EXPECT_TRUE(returnsWithoutAWriter(root.mountPath + "/etc/fstab", [&] {
+    laidOut = KqBlkDiskUtils::fixupMountPoints_Linux(dir.path(), records, {});
+  }));
+  EXPECT_TRUE(laidOut);
+  EXPECT_TRUE(records.front().isRoot && records.front().isBound);
 }

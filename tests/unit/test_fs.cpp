@@ -1,12 +1,15 @@
-// Directory creation, removal and listing.
+// Directory creation, removal and listing; paths resolved inside a tree.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <climits>
 #include <fstream>
 #include <set>
 
 #include "kq_fs.h"
+#include "kq_inroot.h"
 #include "kq_log.h"
 #include "support/temp_dir.h"
 
@@ -115,4 +118,23 @@ TEST(TrustedDir, MarkerIsOnlyARegularFileOfOurs) {
   EXPECT_TRUE(KqIsTrustedMarker(dir / "mine"));
   for (const char* name : {"theirs", "link", "fifo", "missing"}) EXPECT_FALSE(KqIsTrustedMarker(dir / name)) << name;
   EXPECT_FALSE(EvDebug::debugBreak((dir / "link").c_str(), nullptr, 1, 50, false));
+}
+
+// A link's target is read whole, whatever size its file system gives it:
+// /proc says 0 for /proc/self and for a process's cwd.
+TEST(InRoot, LinksAreReadWholeWhateverSizeTheyClaim) {
+  TempDir dir;
+  char cwd[PATH_MAX];
+  ASSERT_TRUE(getcwd(cwd, sizeof cwd));
+  ASSERT_EQ(chdir(dir.path().c_str()), 0);
+  const int top = ::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+  std::string why;
+  const int fd = KqOpenInRoot(top, "proc/self/cwd", false, why);
+  struct stat got, want;
+  EXPECT_TRUE(fd >= 0 && ::fstat(fd, &got) == 0) << why;
+  ASSERT_EQ(::stat(dir.path().c_str(), &want), 0);
+  EXPECT_TRUE(got.st_dev == want.st_dev && got.st_ino == want.st_ino);
+  if (fd >= 0) ::close(fd);
+  ::close(top);
+  ASSERT_EQ(chdir(cwd), 0);
 }

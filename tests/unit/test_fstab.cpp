@@ -1,5 +1,5 @@
 // The guest fstab reader: the line rules it relies on, entries that own
-// their text, and its failure cases.
+// their text, its limits and its failure cases.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -9,6 +9,7 @@
 
 #include "kq_error.h"
 #include "kqblk_fstab.h"
+#include "support/fifo.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -82,5 +83,39 @@ TEST(Fstab, OpenFileStaysTheCallersMissingFileIsEmptyNullFileThrows) {
   } catch (const CUxError& e) {
     EXPECT_EQ(FXErrorUtil::GetErrNo(e), EINVAL);
     EXPECT_NE(e.AsString().find("NULL file pointer to fstab file."), std::string::npos);
+  }
+}
+
+// A guest's fstab is read up to its limits and refused whole beyond them; a
+// FIFO in its place is not waited on.
+TEST(Fstab, RefusedBeyondItsLimitsAndWhenNoRegularFile) {
+  const size_t most = kqblk_fstab_reader::kMaxEntries;
+  std::string lines;
+  for (size_t i = 0; i < most; ++i) lines += "/dev/sda1 /m\n";
+  const struct { const char* name; std::string text; size_t entries; bool refused; } cases[] = {
+      {"MostEntries", lines, most, false},
+      {"OneEntryMore", lines + "/dev/sda1 /m\n", 0, true},
+      {"OneByteMore", std::string(kqblk_fstab_reader::kMaxBytes, '#') + "\n", 0, true},
+      {"Fifo", "", 0, false},
+  };
+  TempDir dir;
+  for (const auto& c : cases) {
+    const std::string path = dir / c.name;
+    if (c.name == std::string("Fifo")) {
+      makeFifo(path);
+    } else {
+      std::ofstream(path) << c.text;
+    }
+    size_t entries = 0;
+    bool refused = false;
+    EXPECT_TRUE(returnsWithoutAWriter(path, [&] {
+      try {
+        entries = kqblk_fstab_reader(path).get().size();
+      } catch (const CUxError& e) {
+        refused = FXErrorUtil::GetErrNo(e) == EFBIG;
+      }
+    })) << c.name;
+    EXPECT_EQ(entries, c.entries) << c.name;
+    EXPECT_EQ(refused, c.refused) << c.name;
   }
 }

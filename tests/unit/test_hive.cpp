@@ -8,6 +8,7 @@
 #include <fstream>
 
 #include "kq_hive.h"
+#include "support/fifo.h"
 #include "support/hive_builder.h"
 #include "support/temp_dir.h"
 
@@ -106,6 +107,15 @@ TEST_F(Hive, MissingUnreadableOrLinkedHivesAreErrors) {
   mkdirs(garbage + "/Windows/System32/config");
   std::ofstream(garbage + "/Windows/System32/config/SYSTEM") << "not a hive";
   const std::string keyless = volume("keyless", "Windows/System32/config/SYSTEM");
+  const std::string huge = volume("huge");
+  mkdirs(huge + "/Windows/System32/config");
+  std::ofstream(huge + "/Windows/System32/config/SYSTEM").close();
+  // Sparse, one byte over the limit.
+  ASSERT_EQ(::truncate((huge + "/Windows/System32/config/SYSTEM").c_str(), (256 << 20) + 1), 0);
+  // A FIFO in the hive's place would block whoever opens it to read.
+  const std::string fifo = volume("fifo");
+  mkdirs(fifo + "/Windows/System32/config");
+  makeFifo(fifo + "/Windows/System32/config/SYSTEM");
   struct Case {
     std::string volume;
     const char* text;
@@ -113,11 +123,16 @@ TEST_F(Hive, MissingUnreadableOrLinkedHivesAreErrors) {
   const Case cases[] = {{volume("empty"), "no Windows/System32/config/SYSTEM"},
                         {linked, "no Windows/System32/config/SYSTEM"},
                         {garbage, "cannot read the hive"},
-                        {keyless, "no key MountedDevices"}};
+                        {keyless, "no key MountedDevices"},
+                        {fifo, "no Windows/System32/config/SYSTEM"},
+                        {huge, "larger than 268435456 bytes"}};
   for (const Case& c : cases) {
     std::list<std::string> got;
     std::string hivePath;
-    const CUxError err = letters({c.volume}, {mbrVolume(kSignature, 1 << 20)}, got, hivePath);
+    CUxError err;
+    EXPECT_TRUE(returnsWithoutAWriter(fifo + "/Windows/System32/config/SYSTEM", [&] {
+      err = letters({c.volume}, {mbrVolume(kSignature, 1 << 20)}, got, hivePath);
+    })) << c.volume;
     ASSERT_TRUE(err.IsError()) << c.volume;
     EXPECT_THAT(err.AsString(), HasSubstr(c.text)) << c.volume;
   }

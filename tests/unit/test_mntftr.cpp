@@ -44,7 +44,8 @@ TEST(MntFtr, MountsEachDeviceAsItsTypeAndTheToolsAllow) {
   std::list<DiskImage> images;
   const std::tuple<const char*, int, const char*> kImages[] = {
       {"ext4", 16, "ext4"},    {"xfs", 320, "xfs"}, {"btrfs", 120, "btrfs"},
-      {"btrfs2", 120, "btrfs"}, {"blank", 1, ""},    {"zfs", 64, ""}};
+      {"btrfs2", 120, "btrfs"}, {"blank", 1, ""},    {"zfs", 64, ""},
+      {"ntfs", 16, "ntfs"},      {"minix", 4, ""}};
   for (auto [name, mib, type] : kImages) {
     images.emplace_back(dev + "/kqblk/" + name, mib);
     if (*type) makeFileSystem(images.back().path(), {type, "", ""});
@@ -52,6 +53,7 @@ TEST(MntFtr, MountsEachDeviceAsItsTypeAndTheToolsAllow) {
   std::fstream zfs(dev + "/kqblk/zfs", std::ios::in | std::ios::out | std::ios::binary);
   for (int kib : {128, 132, 136, 140}) zfs.seekp(kib * 1024).write("\x0c\xb1\xba\0\0\0\0", 8);
   zfs.close();
+  runTool("mkfs.minix " + shellQuote(dev + "/kqblk/minix") + " >/dev/null");
   const std::string qcow = shellQuote(dev + "/kqblk/qcow");
   const std::string overlay = shellQuote(dev + "/kqblk/overlay");  // names a file of the proxy
   runTool("qemu-img create -q -f qcow2 " + qcow + " 64M && qemu-img create -q -f qcow2 -F raw -b " +
@@ -64,7 +66,8 @@ TEST(MntFtr, MountsEachDeviceAsItsTypeAndTheToolsAllow) {
   ASSERT_EQ(link((dev + "/kqblk/ext4").c_str(), (dev + "/" + lv).c_str()), 0);
   ASSERT_EQ(symlink("kqblk/ext4", (dev + "/sdb1").c_str()), 0);
 
-  const std::string e4 = "|$D/kqblk/ext4", mount = "mount|-o|nosuid,nodev,noexec|--";
+  const std::string e4 = "|$D/kqblk/ext4", mount = "mount|-t|ext4|-o|nosuid,nodev,noexec|--";
+  const std::string mountBtrfs = "mount|-t|btrfs|-o|nosuid,nodev,noexec";
   const std::string tune = "tune2fs|-o|acl,user_xattr|--", ok = "||";
   const std::string failed =
       "||Failed to mount devices. 1: The file system type or version in guest virtual machine "
@@ -92,7 +95,13 @@ TEST(MntFtr, MountsEachDeviceAsItsTypeAndTheToolsAllow) {
        {"$R/MountDir-1|/MountDir-1||The file system type zfs_member\n in guest virtual machine "
         "is not supported."}, {}, 0},
       {{"kqblk/xfs"}, true, false, true, {}, nullptr, {"$R/MountDir-1|/MountDir-1" + ok},
-       {"mount|-o|nouuid,nosuid,nodev,noexec|--|$D/kqblk/xfs|$R/MountDir-1"}, 0},
+       {"mount|-t|xfs|-o|nouuid,nosuid,nodev,noexec|--|$D/kqblk/xfs|$R/MountDir-1"}, 0},
+      // NTFS goes to ntfs-3g; a type off the list is never mounted.
+      {{"kqblk/ntfs", "kqblk/minix"}, true, false, true, {}, nullptr,
+       {"$R/MountDir-1|/MountDir-1" + ok,
+        "$R/MountDir-2|/MountDir-2||The file system type minix in guest virtual machine is not "
+        "supported."},
+       {"mount|-t|ntfs-3g|-o|nosuid,nodev,noexec|--|$D/kqblk/ntfs|$R/MountDir-1"}, 0},
       {{"kqblk/ext4"}, true, false, true, {{"mount", "", 32, -1}}, nullptr,
        {"$R/MountDir-1|/MountDir-1" + failed},
        {tune + e4, mount + e4 + "|$R/MountDir-1", mount + e4 + "|$R/MountDir-1",
@@ -113,11 +122,12 @@ TEST(MntFtr, MountsEachDeviceAsItsTypeAndTheToolsAllow) {
        {{"findmnt", "/r /dev/sda2[/@/.snapshots/1/snapshot] btrfs rw\n", 0, -1}}, nullptr,
        {"$R/MountDir-SUSE|/MountDir-1" + ok, "$R/MountDir-1|/MountDir-1" + ok,
         "$R/MountDir-2|/MountDir-2" + ok},
-       {mount + "|$D/kqblk/btrfs|$R/MountDir-1", "findmnt|-T|$R/MountDir-1|-n",
-        "mount|-o|nosuid,nodev,noexec,subvol=/@|--|$D/kqblk/btrfs|$R/MountDir-SUSE",
-        mount + "|$D/kqblk/btrfs2|$R/MountDir-2", "findmnt|-T|$R/MountDir-2|-n"}, 0},
+       {mountBtrfs + "|--|$D/kqblk/btrfs|$R/MountDir-1", "findmnt|-T|$R/MountDir-1|-n",
+        mountBtrfs + ",subvol=/@|--|$D/kqblk/btrfs|$R/MountDir-SUSE",
+        mountBtrfs + "|--|$D/kqblk/btrfs2|$R/MountDir-2", "findmnt|-T|$R/MountDir-2|-n"}, 0},
       {{"kqblk/qcow"}, true, false, true, {}, nullptr, {"$R/MountDir-1|/MountDir-1" + ok},
-       {tune + "|$D/kqblk/qcow", "guestmount|--format=qcow2|-a|$D/kqblk/qcow|-i|--|$R/MountDir-1"},
+       {tune + "|$D/kqblk/qcow",
+        "guestmount|-o|nosuid,nodev,noexec|--format=qcow2|-a|$D/kqblk/qcow|-i|--|$R/MountDir-1"},
        0},
       {{"kqblk/overlay"}, true, false, true, {}, nullptr,
        {"$R/MountDir-1|/MountDir-1||The disk image in device $D/kqblk/overlay is not opened: it "
