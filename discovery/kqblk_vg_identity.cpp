@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "kq_fd.h"
 #include "kq_log.h"
 #include "kq_process.h"
 #include "kqblk_disk_utils.h"
@@ -26,20 +27,6 @@ const uint64_t kBtrfsSuper = 64 * 1024;
 const size_t kBtrfsFsidAt = 0x20, kBtrfsMagicAt = 0x40, kBtrfsLabelAt = 0x12b;
 const size_t kBtrfsLabelSize = 256;
 const size_t kBtrfsSuperSize = kBtrfsLabelAt + kBtrfsLabelSize;
-
-class Fd {
- public:
-  explicit Fd(int fd) : m_fd(fd) {}
-  ~Fd() {
-    if (m_fd >= 0) ::close(m_fd);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return m_fd; }
-
- private:
-  int m_fd;
-};
 
 uint64_t le64(const unsigned char* p) {
   uint64_t v = 0;
@@ -209,7 +196,7 @@ bool kqblk_keepIdentity(const std::string& device, kqblk_vg_identity& identity) 
   identity = kqblk_vg_identity();
   identity.device = device;
   struct stat st;
-  Fd fd(openDevice(device, O_RDONLY, st));
+  KqFd fd(openDevice(device, O_RDONLY, st));
   const off_t end = fd.get() < 0 ? -1 : ::lseek(fd.get(), 0, SEEK_END);
   std::vector<unsigned char> head(kLabelScan);
   // A device we cannot read may still be taken over: it is recorded, and
@@ -270,7 +257,7 @@ bool kqblk_restoreIdentities(const std::list<kqblk_vg_identity>& identities, std
     std::string reason = identity.error;
     if (reason.empty()) {
       struct stat st;
-      Fd fd(openDevice(identity.device, O_RDWR, st));
+      KqFd fd(openDevice(identity.device, O_RDWR, st));
       if (fd.get() < 0) {
         reason = std::string("cannot open it: ") + std::strerror(errno);
       } else if (st.st_rdev != identity.deviceNumber) {

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "kq_error.h"
+#include "kq_fd.h"
 #include "kq_inroot.h"
 #include "kq_log.h"
 #include "kqblk_blkid.h"
@@ -32,28 +33,14 @@ const char kRootFunc[] =
     "KqBlkDiskUtils::identifyRoot(std::list<kqblk_mountpoint>&)";
 const char kLostAndFound[] = "/kqlostandfound/";
 
-class Fd {
- public:
-  explicit Fd(int fd) : m_fd(fd) {}
-  ~Fd() {
-    if (m_fd >= 0) ::close(m_fd);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return m_fd; }
-
- private:
-  int m_fd;
-};
-
 bool isRootFileSystem(const std::string& mountPath) {
-  Fd top(::open(mountPath.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  KqFd top(::open(mountPath.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
   if (top.get() < 0) return false;
   std::string why;
-  Fd fstab(KqOpenInRoot(top.get(), "etc/fstab", false, why));
+  KqFd fstab(KqOpenInRoot(top.get(), "etc/fstab", false, why));
   struct stat st;
   if (fstab.get() < 0 || ::fstat(fstab.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-  return Fd(KqOpenInRoot(top.get(), "dev", false, why)).get() >= 0;
+  return KqFd(KqOpenInRoot(top.get(), "dev", false, why)).get() >= 0;
 }
 
 // The guest's fstab, or no entries when it is missing or not a regular file.
@@ -114,7 +101,7 @@ bool bindInRoot(int rootFd, const std::string& source, const std::string& relati
                 const std::string& bindPath) {
   const std::string command = "mount -o bind " + source + " " + bindPath;
   std::string why;
-  Fd target(KqOpenInRoot(rootFd, relative, false, why));
+  KqFd target(KqOpenInRoot(rootFd, relative, false, why));
   struct stat top;
   struct stat st;
   if (target.get() >= 0 && ::fstat(rootFd, &top) == 0 && ::fstat(target.get(), &st) == 0 &&
@@ -149,12 +136,12 @@ int openMakingDirs(int rootFd, const std::string& relative, std::vector<std::str
     if (part.empty() || part == ".") continue;
     if (part == "..") break;
     prefix += "/" + part;
-    if (Fd(KqOpenInRoot(rootFd, prefix, false, why)).get() < 0) missing.push_back(prefix);
+    if (KqFd(KqOpenInRoot(rootFd, prefix, false, why)).get() < 0) missing.push_back(prefix);
   }
   const int fd = KqOpenInRoot(rootFd, relative, true, why);
   std::string ignored;
   for (const std::string& dir : missing) {
-    if (Fd(KqOpenInRoot(rootFd, dir, false, ignored)).get() >= 0) made.push_back(dir);
+    if (KqFd(KqOpenInRoot(rootFd, dir, false, ignored)).get() >= 0) made.push_back(dir);
   }
   return fd;
 }
@@ -186,7 +173,7 @@ bool KqBlkDiskUtils::fixupMountPoints_Linux(const std::string&,
   }
   try {
     const std::string rootDir = identifyRoot(mountPoints)->mountPath;
-    Fd root(::open(rootDir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    KqFd root(::open(rootDir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     const std::list<kqblk_fstab_entry> fstab =
         root.get() >= 0 ? readFstab(root.get()) : std::list<kqblk_fstab_entry>();
 
@@ -222,7 +209,7 @@ bool KqBlkDiskUtils::fixupMountPoints_Linux(const std::string&,
       const std::string relative = kLostAndFound + lostAndFoundName(record);
       if (tooLong(record, rootDir + relative)) continue;
       std::string why;
-      Fd made(root.get() >= 0 ? openMakingDirs(root.get(), relative, record.madeDirs, why) : -1);
+      KqFd made(root.get() >= 0 ? openMakingDirs(root.get(), relative, record.madeDirs, why) : -1);
       if (made.get() < 0) {
         logFailure("mkdir -p " + rootDir + relative, why);
         continue;
@@ -252,12 +239,12 @@ bool KqBlkDiskUtils::fixupMountPoints_Linux(const std::string&,
       } else {
         const std::string relative = record.bindPath.substr(rootDir.size());
         std::string why;
-        if (Fd(KqOpenInRoot(root.get(), relative, false, why)).get() < 0) {
+        if (KqFd(KqOpenInRoot(root.get(), relative, false, why)).get() < 0) {
           EvDebug::Debug(kFunc,
                          "Bind mount destination path %s in fstab doesn't exist in root file "
                          "system. Creating this path.",
                          record.bindPath.c_str());
-          if (Fd(openMakingDirs(root.get(), relative, record.madeDirs, why)).get() < 0) {
+          if (KqFd(openMakingDirs(root.get(), relative, record.madeDirs, why)).get() < 0) {
             logFailure("mkdir -p " + record.bindPath, why);
             continue;
           }

@@ -14,6 +14,7 @@
 #include <map>
 #include <vector>
 
+#include "kq_fd.h"
 #include "kq_log.h"
 #include "kq_string.h"
 
@@ -42,25 +43,6 @@ std::string guidText(const unsigned char* p) {
                           p[12], p[13], p[14], p[15]);
 }
 
-class Fd {
- public:
-  explicit Fd(int fd = -1) : m_fd(fd) {}
-  ~Fd() {
-    if (m_fd >= 0) ::close(m_fd);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  void release() { m_fd = -1; }
-  void reset(int fd) {
-    if (m_fd >= 0) ::close(m_fd);
-    m_fd = fd;
-  }
-  int get() const { return m_fd; }
-
- private:
-  int m_fd;
-};
-
 // The entry of directory `dir` named `name` without regard to case (the
 // guest's NTFS keeps case, Windows ignores it); an exact match wins.
 bool findEntry(int dir, const char* name, std::string& found) {
@@ -86,7 +68,7 @@ bool findEntry(int dir, const char* name, std::string& found) {
 // Opens the SYSTEM hive below `mountPath`. Every component is guest data:
 // symbolic links are never followed, so the walk cannot leave the volume.
 int openHive(const std::string& mountPath, std::string& hivePath) {
-  Fd dir(::open(mountPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  KqFd dir(::open(mountPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (dir.get() < 0) return -1;
   hivePath = mountPath;
   const size_t count = sizeof kHiveComponents / sizeof kHiveComponents[0];
@@ -121,7 +103,7 @@ int copyHive(int hive, int& code, std::string& why) {
     why = FXString::Format("it is larger than %zu bytes", kMaxHiveBytes);
     return -1;
   }
-  Fd copy(::memfd_create("kqblk-hive", MFD_CLOEXEC | MFD_ALLOW_SEALING));
+  KqFd copy(::memfd_create("kqblk-hive", MFD_CLOEXEC | MFD_ALLOW_SEALING));
   if (copy.get() < 0) {
     code = errno;
     why = std::string("cannot make a memory file: ") + std::strerror(errno);
@@ -242,7 +224,7 @@ CSysHiveParser::CSysHiveParser(const std::string& guid, std::list<std::string>&,
 
 CUxError CSysHiveParser::GetDriveLetters(std::list<std::string>& letters, std::string& hivePath) {
   letters.clear();
-  Fd hive;
+  KqFd hive;
   for (const std::string& mountPath : m_mountPaths) {
     hive.reset(openHive(mountPath, hivePath));
     if (hive.get() >= 0) break;
@@ -255,7 +237,7 @@ CUxError CSysHiveParser::GetDriveLetters(std::list<std::string>& letters, std::s
   }
   int code = 0;
   std::string why;
-  const Fd copy(copyHive(hive.get(), code, why));
+  const KqFd copy(copyHive(hive.get(), code, why));
   if (copy.get() < 0) {
     return FXErrorUtil::ErrorErrNo(FX_HERE, code, "cannot read the hive %s: %s",
                                    hivePath.c_str(), why.c_str());
