@@ -15,8 +15,9 @@ template <class Message>
 auto throwsKqIn(const std::string& function, int code, Message message) {
   using ::testing::Property;
   return ::testing::Throws<KqException>(::testing::AllOf(
-      Property(&KqException::getFuncName, ::testing::HasSubstr(function)),
-      Property(&KqException::getCode, code), Property(&KqException::getMessage, message)));
+      Property("getFuncName", &KqException::getFuncName, ::testing::HasSubstr(function)),
+      Property("getCode", &KqException::getCode, code),
+      Property("getMessage", &KqException::getMessage, message)));
 }
 
 template <class Message>

@@ -7,9 +7,11 @@ using ::testing::Property;
 
 // Refused as the state checks refuse: status -1, raised in kqblk_disk by `function`.
 auto refused(const std::string& function, const std::string& message) {
-  return ::testing::Throws<KqException>(::testing::AllOf(
-      Property(&KqException::getCode, -1), Property(&KqException::getFileName, "kqblk_disk"),
-      Property(&KqException::getFuncName, function), Property(&KqException::getMessage, message)));
+  return ::testing::Throws<KqException>(
+      ::testing::AllOf(Property("getCode", &KqException::getCode, -1),
+                       Property("getFileName", &KqException::getFileName, "kqblk_disk"),
+                       Property("getFuncName", &KqException::getFuncName, function),
+                       Property("getMessage", &KqException::getMessage, message)));
 }
 
 using DiskState = DiskFixture;

@@ -79,9 +79,10 @@ TEST_F(VMInfoDisk, ReadsTheImageAndTrimsAtItsEnd) {
   disk.disconnect();
   EXPECT_EQ(disk.getState(), STATE_INIT);
   EXPECT_THAT([&] { read(disk, 0, buf); },
-              Throws<KqException>(AllOf(Property(&KqException::getMessage,
-                                                 "/vm/disk0 cannot read: need state 1, curr(0)"),
-                                        Property(&KqException::getFileName, "kqblk_vminfodisk"))));
+              Throws<KqException>(
+                  AllOf(Property("getMessage", &KqException::getMessage,
+                                 "/vm/disk0 cannot read: need state 1, curr(0)"),
+                        Property("getFileName", &KqException::getFileName, "kqblk_vminfodisk"))));
 }
 
 TEST_F(VMInfoDisk, InjectedFailuresAndMissingSourcesFailReadsAndAMissingImageFailsTheOpen) {
