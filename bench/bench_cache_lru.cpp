@@ -24,6 +24,7 @@
 #include "support/exposed_disk.h"
 #include "support/run_tool.h"
 #include "support/temp_dir.h"
+#include "support/test_util.h"
 
 namespace {
 
@@ -100,9 +101,7 @@ int run() {
   CUxDirectory::Create(dir / "stores", false);
   CacheManager cache(kCacheBytes);
   KqBlkDisk::setCacheManager(&cache);
-  struct Unset {
-    ~Unset() { KqBlkDisk::setCacheManager(nullptr); }
-  } unset;
+  const ScopeExit unset([] { KqBlkDisk::setCacheManager(nullptr); });
   ExposedDisk disk(image.path(), image.sizeBytes(), dir / "stores");
   disk.expose();
   KqBlkRecallStore& store = *disk.disk->getRecallStore();

@@ -9,6 +9,7 @@
 
 #include "doubles/driver_double.h"
 #include "kqblk_disk.h"
+#include "support/kq_throws.h"
 #include "support/temp_dir.h"
 
 class TestDisk : public KqBlkDisk {
@@ -71,15 +72,3 @@ class DiskFixture : public ::testing::Test {
   void TearDown() override { KqBlkDisk::setCacheManager(nullptr); }
   TempDir dir;
 };
-
-// The exception fn throws; a failure when it throws none.
-template <class F>
-KqException thrownBy(F fn) {
-  try {
-    fn();
-  } catch (const KqException& e) {
-    return e;
-  }
-  ADD_FAILURE() << "no exception";
-  return KqException("", "no exception", "", 0, 0);
-}

@@ -7,7 +7,7 @@
 #include <fstream>
 #include <stdexcept>
 
-#include "integration/discovery_devices.h"
+#include "support/test_util.h"
 
 namespace {
 

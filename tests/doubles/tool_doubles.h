@@ -11,6 +11,7 @@
 #include "kq_error.h"
 #include "kqblk_lvm_config.h"
 #include "kqblk_vg.h"
+#include "support/kq_throws.h"
 #include "support/temp_dir.h"
 
 struct ToolCall {
@@ -67,18 +68,3 @@ struct LvmDoublesFixture {
 
 // Each record as "name/guestName".
 std::vector<std::string> vgNames(const std::list<kqblk_vg>& vgs);
-
-// The message of the KqException `f` throws, checked for what every
-// discovery failure carries: status -1 and, when given, the function's name.
-template <typename F>
-std::string failureOf(F f, const std::string& function = std::string()) {
-  try {
-    f();
-  } catch (const KqException& e) {
-    EXPECT_EQ(e.getCode(), -1);
-    EXPECT_NE(e.getFuncName().find(function), std::string::npos) << e.getFuncName();
-    return e.getMessage();
-  }
-  ADD_FAILURE() << "no exception";
-  return "";
-}

@@ -6,6 +6,7 @@
 #include "support/guest_image.h"
 #include "support/loop_device.h"
 #include "support/run_tool.h"
+#include "support/test_util.h"
 
 namespace {
 const char kEspType[] = "C12A7328-F81F-11D2-BA4B-00A0C93EC93B";
@@ -42,15 +43,12 @@ LvmGuest::LvmGuest(const std::string& directory)
   dat.addPartitions();
   const AdminLvm lvm(directory + "/lvm-admin", {sys.partitionPath(2), dat.partitionPath(2)});
   // Whatever happens, nothing stays active once the loop devices go.
-  struct Deactivate {
-    const AdminLvm& lvm;
-    ~Deactivate() {
-      try {
-        lvm("vgchange -an vg_root my-vg");
-      } catch (...) {
-      }
+  const ScopeExit deactivate([&] {
+    try {
+      lvm("vgchange -an vg_root my-vg");
+    } catch (...) {
     }
-  } deactivate{lvm};
+  });
   lvm("pvcreate -y " + shellQuote(sys.partitionPath(2)) + " " + shellQuote(dat.partitionPath(2)));
   lvm("vgcreate vg_root " + shellQuote(sys.partitionPath(2)));
   lvm("vgcreate my-vg " + shellQuote(dat.partitionPath(2)));

@@ -9,8 +9,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <memory>
 #include <set>
@@ -25,6 +23,7 @@
 #include "support/loop_device.h"
 #include "support/run_tool.h"
 #include "support/temp_dir.h"
+#include "support/test_util.h"
 
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
@@ -68,8 +67,7 @@ class LvmGuestInVm : public VmTest {
     const std::string root = r.root();
     ASSERT_NE(root, "");
     for (const auto& [path, text] : LvmGuest::files()) {
-      std::ifstream in(root + path);
-      EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), text) << path;
+      EXPECT_EQ(fileText(root + path), text) << path;
     }
   }
 
@@ -206,29 +204,22 @@ TEST_F(LvmGuestInVm, WriteBackCarriesTheChangesButNotTheTakeover) {
   EXPECT_EQ(pvs, m_guest->pvUuids);
 
   lvm("vgchange -ay vg_root");
-  struct Deactivate {
-    const AdminLvm& lvm;
-    ~Deactivate() {
-      try {
-        lvm("vgchange -an vg_root");
-      } catch (...) {
-      }
+  const ScopeExit deactivate([&] {
+    try {
+      lvm("vgchange -an vg_root");
+    } catch (...) {
     }
-  } deactivate{lvm};
+  });
   const std::string look = m_dir / "look";
   ::mkdir(look.c_str(), 0755);
   // What `path` is on the file system of `device`: its text, "(directory)" or "(none)".
   auto inspect = [&look](const std::string& device, const std::string& path) {
     runTool("mount -o ro " + shellQuote(device) + " " + shellQuote(look));
-    struct Unmount {
-      std::string dir;
-      ~Unmount() { runTool("umount " + shellQuote(dir)); }
-    } unmount{look};
+    const ScopeExit unmount([&] { runTool("umount " + shellQuote(look)); });
     struct stat st;
     if (::lstat((look + path).c_str(), &st) != 0) return std::string("(none)");
     if (S_ISDIR(st.st_mode)) return std::string("(directory)");
-    const std::vector<char> text = readFile(look + path);
-    return std::string(text.begin(), text.end());
+    return fileText(look + path);
   };
   EXPECT_EQ(inspect("/dev/vg_root/home", "/admin/notes.txt"), changed);
   EXPECT_EQ(inspect("/dev/vg_root/root", "/kqlostandfound"), "(none)");

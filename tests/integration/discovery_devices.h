@@ -10,14 +10,13 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "kq_process.h"
 #include "support/run_tool.h"
+#include "support/test_util.h"
 
 // /dev/kqblk/kqtest-PID-TAG (or /dev/kqblk/NAME when a name is given) on
 // the block device `device`, as the driver makes its nodes. /dev/kqblk is
@@ -105,12 +104,4 @@ inline std::string blkidValue(const std::string& device, const std::string& tag)
                     false);
   while (!out.empty() && out.back() == '\n') out.pop_back();
   return out;
-}
-
-// The whole text of a file, "" when it cannot be read.
-inline std::string fileText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
 }

@@ -17,6 +17,7 @@
 #include "support/loop_device.h"
 #include "support/run_tool.h"
 #include "support/temp_dir.h"
+#include "support/test_util.h"
 
 namespace {
 
@@ -49,11 +50,6 @@ std::set<Mount> mounts() {
   std::string rest;
   while (in >> m.source >> m.target >> m.type && std::getline(in, rest)) found.insert(m);
   return found;
-}
-
-bool exists(const std::string& path) {
-  struct stat st;
-  return ::lstat(path.c_str(), &st) == 0;
 }
 
 }  // namespace

@@ -16,13 +16,9 @@
 #include "kqblk_made_dirs.h"
 #include "support/run_tool.h"
 #include "support/temp_dir.h"
+#include "support/test_util.h"
 
 namespace {
-
-bool exists(const std::string& path) {
-  struct stat st;
-  return ::lstat(path.c_str(), &st) == 0;
-}
 
 class FixupLinux : public ::testing::Test {
  protected:
@@ -176,11 +172,12 @@ TEST_F(FixupLinux, BindPathsTooLongToNameAreRefused) {
   };
   std::string deep;  // relative, 4000 characters
   while (deep.size() < 4000) deep += std::string(199, 'd') + "/";
-  struct RemoveDeep {  // below PATH_MAX only a walk by descriptors removes it
-    std::string top;
-    ~RemoveDeep() { (void)!std::system(("rm -rf " + shellQuote(top)).c_str()); }
-  } removeDeep{root + "/" + deep.substr(0, deep.find('/'))},
-      removeLong{root + "/" + std::string(199, 'x')};
+  // Below PATH_MAX only a walk by descriptors removes these.
+  const ScopeExit removeDeep([&] {
+    for (const std::string& top : {deep.substr(0, deep.find('/')), std::string(199, 'x')}) {
+      (void)!std::system(("rm -rf " + shellQuote(root + "/" + top)).c_str());
+    }
+  });
   ASSERT_EQ(::symlink(deep.c_str(), (root + "/l").c_str()), 0);
   std::string longDir;  // the bind path root + "/" + longDir is PATH_MAX + 1 long
   while (longDir.size() < PATH_MAX - root.size()) longDir += "/" + std::string(199, 'x');

@@ -22,6 +22,7 @@
 #include "support/linux_guest.h"
 #include "support/run_tool.h"
 #include "support/temp_dir.h"
+#include "support/test_util.h"
 
 namespace {
 
@@ -64,11 +65,6 @@ struct Mounted {
   std::string tree;
   std::vector<std::string> lines;  // what it printed
 };
-
-bool exists(const std::string& path) {
-  struct stat st;
-  return ::lstat(path.c_str(), &st) == 0;
-}
 
 // What a request with this id may leave: devices, mounts, loop devices.
 std::string leftovers(const std::string& id, const std::string& root) {
@@ -255,10 +251,7 @@ TEST_F(Kqblkctl, StoppedDuringDiscoveryOrOutOfStoreSpaceLeavesNothing) {
     // Discovery pauses while this marker exists, so the stop lands in it.
     const std::string marker = "/tmp/KQBLKDISKUTIL_BLKDEVREADY.sleep";
     std::ofstream(marker).close();
-    struct RemoveMarker {
-      std::string path;
-      ~RemoveMarker() { ::unlink(path.c_str()); }
-    } removeMarker{marker};
+    const ScopeExit removeMarker([&] { ::unlink(marker.c_str()); });
     Child ctl({KQBLK_CTL, "mount", "--id", "ctlstop", "--root", dir / "stop", "--store", dir / "store", image.image.path()});
     for (int i = 0; i < 100 && leftovers("ctlstop", dir / "stop").find("device") == std::string::npos; ++i) {
       ::usleep(100000);

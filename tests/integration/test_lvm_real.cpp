@@ -24,6 +24,7 @@
 #include "support/loop_device.h"
 #include "support/run_tool.h"
 #include "support/temp_dir.h"
+#include "support/test_util.h"
 
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
@@ -109,10 +110,7 @@ TEST_F(LvmReal, RequestSeesOnlyItsOwnDeviceUnderTheDriverName) {
   // name must not make the outside volume one of the request's.
   const std::string link = "/dev/" + node->name() + "-outside";
   ASSERT_EQ(symlink(outside->path().c_str(), link.c_str()), 0);
-  struct RemoveLink {
-    std::string path;
-    ~RemoveLink() { ::unlink(path.c_str()); }
-  } removeLink{link};
+  const ScopeExit removeLink([&] { ::unlink(link.c_str()); });
   // A devices file naming the outside volume must not widen the request's
   // view (LVM would otherwise ignore the filter for it).
   const std::string outsidePvid = pvUuid(outside->path());
@@ -234,10 +232,7 @@ TEST(LvmConfigReal, FullDirectoryFailsTheConfigurationAndNothingRuns) {
   const std::string base = dir / "cfg";
   mkdir(base.c_str(), 0755);
   runTool("mount -t tmpfs -o size=4k kqtest-full " + shellQuote(base));
-  struct Unmount {
-    std::string dir;
-    ~Unmount() { runTool("umount " + shellQuote(dir)); }
-  } unmount{base};
+  const ScopeExit unmount([&] { runTool("umount " + shellQuote(base)); });
   KqBlkDiskUtils::setConfigDir(base.c_str(), false);
   try {
     delete KqBlkDiskUtils::initLVMConfig("req", {"d1"});

@@ -15,26 +15,7 @@
 #include "support/loop_device.h"
 #include "support/run_tool.h"
 #include "support/temp_dir.h"
-
-namespace {
-
-// Unmounts the records' directories that are still mounted and removes
-// them, before the loop devices go: only what this test mounted.
-class MountGuard {
- public:
-  explicit MountGuard(const std::list<kqblk_mountpoint>& records) : m_records(records) {}
-  ~MountGuard() {
-    for (const kqblk_mountpoint& r : m_records) {
-      if (umount(r.mountPath.c_str()) != 0) umount2(r.mountPath.c_str(), MNT_DETACH);
-      rmdir(r.mountPath.c_str());
-    }
-  }
-
- private:
-  const std::list<kqblk_mountpoint>& m_records;
-};
-
-}  // namespace
+#include "support/test_util.h"
 
 TEST(MntFtrReal, MountsExt4AndXfsFromLoopDevices) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root for loop devices and mounts";
@@ -52,7 +33,13 @@ TEST(MntFtrReal, MountsExt4AndXfsFromLoopDevices) {
   ASSERT_EQ(mkdir(root.c_str(), 0755), 0);
 
   std::list<kqblk_mountpoint> records;
-  MountGuard guard(records);
+  // Only what this test mounted goes, before the loop devices do.
+  const ScopeExit unmount([&] {
+    for (const kqblk_mountpoint& r : records) {
+      if (umount(r.mountPath.c_str()) != 0) umount2(r.mountPath.c_str(), MNT_DETACH);
+      rmdir(r.mountPath.c_str());
+    }
+  });
   std::map<std::string, std::string> groups;
   MntFtr mount(records, root, "kq-r7-", groups, false, false, true);
   mount(ext4Loop.path());

@@ -28,6 +28,7 @@
 #include "support/exposed_disk.h"
 #include "support/run_tool.h"
 #include "support/temp_dir.h"
+#include "support/test_util.h"
 
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
@@ -54,13 +55,6 @@ struct ExposedFs {
   const std::string& node() const { return exposed.devPath; }
   DiskImage image;
   ExposedDisk exposed;
-};
-
-// Unmounts whatever is left below the test's directory before its devices
-// go: declared after them.
-struct UnmountBelow {
-  ~UnmountBelow() { unmountBelow(dir); }
-  std::string dir;
 };
 
 void mountOn(const std::string& source, const std::string& dir, const std::string& options = "") {
@@ -122,7 +116,7 @@ class TeardownReal : public ::testing::Test {
 TEST_F(TeardownReal, TheFileSystemsDeviceNumberDecidesWhatIsOursAndWhoIsKilled) {
   TempDir dir;
   ExposedFs a(dir, "a"), b(dir, "b"), withBtrfs(dir, "c", "btrfs");
-  const UnmountBelow guard{dir.path()};
+  const ScopeExit unmount([&] { unmountBelow(dir.path()); });  // before the devices go
   // Blanks in a mount directory reach the table as \040.
   const std::string own = dir / "own mount", held = dir / "held", fake = dir / "fake",
                     btrfs = dir / "btrfs";
@@ -195,7 +189,7 @@ TEST_F(TeardownReal, TheFileSystemsDeviceNumberDecidesWhatIsOursAndWhoIsKilled) 
 TEST_F(TeardownReal, ABindPathThroughAGuestLinkNeverLeadsOut) {
   TempDir dir;
   ExposedFs disk(dir, "disk");
-  const UnmountBelow guard{dir.path()};
+  const ScopeExit unmount([&] { unmountBelow(dir.path()); });  // before the devices go
   // The host's own directory that the guest's /home points at.
   const std::string outside = dir / "outside";
   mountOn("kqblk-test", outside, "-t tmpfs");
@@ -230,7 +224,7 @@ TEST_F(TeardownReal, ABindPathThroughAGuestLinkNeverLeadsOut) {
 TEST_F(TeardownReal, ARenamedGuestDirectoryNeverRedirectsTheUnmount) {
   TempDir dir;
   ExposedFs root(dir, "root"), data(dir, "data");
-  const UnmountBelow guard{dir.path()};
+  const ScopeExit unmount([&] { unmountBelow(dir.path()); });  // before the devices go
   const std::string rootDir = dir / "MountDir-1", dataDir = dir / "MountDir-2";
   mountOn(root.node(), rootDir);
   mountOn(data.node(), dataDir);

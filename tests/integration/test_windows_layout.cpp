@@ -2,18 +2,17 @@
 // device, its NTFS volumes mounted with ntfs-3g on MountDir directories as
 // the per-device mount leaves them: each volume moves to its drive letter.
 #include <gtest/gtest.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
-#include <sstream>
 
 #include "kqblk_disk.h"
 #include "kqblk_disk_utils.h"
 #include "support/loop_device.h"
 #include "support/run_tool.h"
 #include "support/temp_dir.h"
+#include "support/test_util.h"
 #include "support/windows_guest.h"
 
 namespace {
@@ -25,29 +24,6 @@ class LoopDisk : public KqBlkDisk {
     m_devPath = device;
   }
 };
-
-// Unmounts whatever is still mounted on the test's own directories.
-struct Unmounter {
-  std::vector<std::string> dirs;
-  ~Unmounter() {
-    for (const std::string& d : dirs) {
-      while (umount2(d.c_str(), UMOUNT_NOFOLLOW) == 0 ||
-             (errno == EBUSY && umount2(d.c_str(), UMOUNT_NOFOLLOW | MNT_DETACH) == 0)) {
-      }
-    }
-  }
-};
-
-std::string slurp(const std::string& path) {
-  std::stringstream text;
-  text << std::ifstream(path).rdbuf();
-  return text.str();
-}
-
-bool exists(const std::string& path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0;
-}
 
 struct LayoutCase {
   const char* name;
@@ -69,7 +45,6 @@ TEST_P(WindowsLayout, VolumesMoveToTheirDriveLetters) {
   loop.addPartitions();
   TempDir root;
   TempDir outside;
-  Unmounter unmounter{{root / "MountDir-1", root / "MountDir-2", root / "C", root / "D"}};
 
   std::list<kqblk_mountpoint> records;
   for (int n : {1, 2}) {
@@ -99,17 +74,17 @@ TEST_P(WindowsLayout, VolumesMoveToTheirDriveLetters) {
   auto mp = records.begin();
   EXPECT_EQ(mp->mountPath, system);
   EXPECT_EQ(mp->initialMountPath, root / "MountDir-1");
-  EXPECT_EQ(slurp(system + "/Windows/System32/config/SYSTEM").substr(0, 4), "regf");
+  EXPECT_EQ(fileText(system + "/Windows/System32/config/SYSTEM").substr(0, 4), "regf");
   ++mp;
   EXPECT_EQ(mp->mountPath, root / "D");
   EXPECT_EQ(mp->initialMountPath, root / "MountDir-2");
-  EXPECT_EQ(slurp(root / "D/hello.txt"), "data volume");
+  EXPECT_EQ(fileText(root / "D/hello.txt"), "data volume");
   EXPECT_FALSE(exists(root / "MountDir-2"));
   EXPECT_EQ(exists(root / "MountDir-1"), c.cTaken);
   ++mp;
   EXPECT_EQ(mp->mountPath, root / "MountDir-3");
   // Nothing was made or mounted through the link.
-  EXPECT_TRUE(slurp("/proc/self/mountinfo").find(outside.path()) == std::string::npos);
+  EXPECT_TRUE(fileText("/proc/self/mountinfo").find(outside.path()) == std::string::npos);
   EXPECT_FALSE(exists(outside / "Windows"));
 }
 

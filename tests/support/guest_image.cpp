@@ -23,18 +23,6 @@ const char kTable[] =
     "start=165888, size=647168, type=83\n";
 }  // namespace
 
-std::vector<char> randomBytes(size_t n, uint32_t seed) {
-  std::vector<char> v(n);
-  uint32_t x = seed * 2654435761u + 1;
-  for (char& c : v) {
-    x ^= x << 13;
-    x ^= x >> 17;
-    x ^= x << 5;
-    c = static_cast<char>(x);
-  }
-  return v;
-}
-
 void fillFileSystem(const std::string& device, const FileSystemSpec& fs,
                     const std::vector<std::pair<std::string, std::string>>& files) {
   makeFileSystem(device, fs);
@@ -46,12 +34,6 @@ void fillFileSystem(const std::string& device, const FileSystemSpec& fs,
     if (file.first.back() != '/') std::ofstream(path) << file.second;
   }
   mounted.unmount();
-}
-
-std::vector<char> readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw std::runtime_error("cannot read " + path);
-  return std::vector<char>(std::istreambuf_iterator<char>(in), {});
 }
 
 void writeFile(const std::string& path, const std::vector<char>& data) {

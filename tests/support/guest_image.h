@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "support/disk_image.h"
+#include "support/test_util.h"
 
 struct GuestImage {
   // Builds the image at `path` (about 400 MiB, sparse).
@@ -38,7 +39,4 @@ class ScopedMount {
 void fillFileSystem(const std::string& device, const FileSystemSpec& fs,
                     const std::vector<std::pair<std::string, std::string>>& files);
 
-std::vector<char> readFile(const std::string& path);
 void writeFile(const std::string& path, const std::vector<char>& data);
-// Deterministic pseudo-random bytes.
-std::vector<char> randomBytes(size_t n, uint32_t seed);

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "support/run_tool.h"
+#include "support/test_util.h"
 
 namespace {
 
@@ -22,11 +23,6 @@ std::string readLine(const std::string& file) {
   std::string line;
   std::getline(in, line);
   return line;
-}
-
-bool exists(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0;
 }
 
 }  // namespace

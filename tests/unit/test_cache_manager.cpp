@@ -19,6 +19,7 @@
 #include "kqblk_engine_io.h"
 #include "kqblk_store.h"
 #include "support/temp_dir.h"
+#include "support/test_util.h"
 
 namespace {
 
@@ -39,11 +40,7 @@ std::string nameOf(KqBlkRecallStore& s, int64_t extent) {
   return name;
 }
 
-std::vector<char> pattern(int64_t extent) {
-  std::vector<char> b(kExtent);
-  for (size_t i = 0; i < b.size(); ++i) b[i] = static_cast<char>(extent * 13 + i);
-  return b;
-}
+std::vector<char> pattern(int64_t extent) { return randomBytes(kExtent, uint32_t(extent)); }
 
 // What the service thread does for one recalled extent; `flush` writes a
 // staged one at once.

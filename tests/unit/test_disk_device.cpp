@@ -8,12 +8,12 @@
 #include "doubles/test_disk.h"
 #include "kqblk_cache_manager.h"
 #include "kqblk_store.h"
+#include "support/test_util.h"
 
 using ::testing::HasSubstr;
+using ::testing::ThrowsMessage;
 
 namespace {
-
-bool exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
 
 unsigned modeOf(const std::string& path) {
   struct stat st;
@@ -66,9 +66,7 @@ TEST_F(DiskDevice, StoreDirectoryThatIsAFileFailsWithCodeZero) {
   const std::string file = dir / "plainfile";
   std::ofstream(file) << "x";
   disk.setDirPath(file);
-  const KqException e = thrownBy([&] { disk.createKqBlkDev(); });
-  EXPECT_EQ(e.getMessage(), file + " is not a directory");
-  EXPECT_EQ(e.getCode(), 0);
+  EXPECT_THAT([&] { disk.createKqBlkDev(); }, throwsKq(0, file + " is not a directory"));
   EXPECT_EQ(disk.getState(), STATE_CONNECTED);
   EXPECT_EQ(disk.getPrivateStore(), nullptr);
 }
@@ -93,8 +91,9 @@ TEST_F(DiskDevice, StoreDirectoryAnotherUserControlsIsRefused) {
       if (c.first == "owned") ::chown((dir / "dev0").c_str(), 65534, 65534);
       if (c.first == "writable") ::chmod((dir / "dev0").c_str(), 0777);
     }
-    EXPECT_EQ(thrownBy([&] { disk.createKqBlkDev(); }).getMessage(),
-              "Cannot use store directory " + dir / "dev0/pbstore: " + c.second);
+    EXPECT_THAT([&] { disk.createKqBlkDev(); },
+                ThrowsMessage<KqException>("Cannot use store directory " +
+                                           dir / "dev0/pbstore: " + c.second));
     KQFindData entry;
     EXPECT_EQ(KQFindFirstFile(theirs.path(), &entry), nullptr) << c.first;
     EXPECT_FALSE(exists(dir / "dev0/pbstore")) << c.first;
@@ -103,9 +102,8 @@ TEST_F(DiskDevice, StoreDirectoryAnotherUserControlsIsRefused) {
 
 TEST_F(DiskDevice, FailedCreationKeepsDirectoriesAndTheRetryReopensThem) {
   driverDouble().createResult = FXErrorUtil::ErrorErrNo(FX_HERE, ENOSPC, "no loop device");
-  const KqException e = thrownBy([&] { disk.createKqBlkDev(); });
-  EXPECT_THAT(e.getMessage(), HasSubstr("Failed to create kqblk device dev0 : err : "));
-  EXPECT_EQ(e.getCode(), ENOSPC);
+  EXPECT_THAT([&] { disk.createKqBlkDev(); },
+              throwsKq(ENOSPC, HasSubstr("Failed to create kqblk device dev0 : err : ")));
   EXPECT_EQ(disk.getState(), STATE_CONNECTED);
   EXPECT_EQ(disk.getPrivateStore(), nullptr);
 
@@ -128,9 +126,9 @@ TEST_F(DiskDevice, FailedCreationKeepsDirectoriesAndTheRetryReopensThem) {
 
 TEST_F(DiskDevice, StoreFailureCarriesTheStoreErrno) {
   disk.setSectors(-1);  // a size no store can have
-  const KqException e = thrownBy([&] { disk.createKqBlkDev(); });
-  EXPECT_THAT(e.getMessage(), HasSubstr("Failed to create/open store @ " + dir / "dev0/pbstore" + ". err: "));
-  EXPECT_EQ(e.getCode(), EINVAL);
+  EXPECT_THAT([&] { disk.createKqBlkDev(); },
+              throwsKq(EINVAL, HasSubstr("Failed to create/open store @ " + dir / "dev0/pbstore" +
+                                         ". err: ")));
   EXPECT_EQ(driverDouble().countCalls("create:dev0"), 0u);
 
   // The failed store left an empty directory: the retry creates, not opens.
@@ -148,8 +146,8 @@ TEST_F(DiskDevice, DestroyWithoutDeviceIsQuietAndChecksStates) {
   disk.forceState(STATE_MONITORING);
   EXPECT_THROW(disk.destroyKqBlkDev(), KqException);
   disk.forceState(STATE_CONNECTED);
-  EXPECT_EQ(thrownBy([&] { disk.destroyKqBlkDev(); }).getMessage(),
-            "/vm/disk0 device not created: state 1 invalid");
+  EXPECT_THAT([&] { disk.destroyKqBlkDev(); },
+              ThrowsMessage<KqException>("/vm/disk0 device not created: state 1 invalid"));
 }
 
 TEST_F(DiskDevice, BusyDeviceIsRetriedThenGivenUpWithoutThrowing) {
@@ -201,9 +199,8 @@ TEST_F(DiskDevice, CleanupByNameAbortsOnlyOrDestroysAndRemovesStores) {
   EXPECT_NO_THROW(KqBlkDisk::cleanupKqBlkDev("", "gone", false));
   EXPECT_THROW(KqBlkDisk::cleanupKqBlkDev("", nullptr, false), KqException);
   driverDouble().abortResult = FXErrorUtil::ErrorErrNo(FX_HERE, EBUSY, "busy");
-  const KqException e = thrownBy([] { KqBlkDisk::cleanupKqBlkDev("", "stuck", false); });
-  EXPECT_EQ(e.getMessage(), "Failed to delete device stuck");
-  EXPECT_EQ(e.getCode(), EBUSY);
+  EXPECT_THAT([] { KqBlkDisk::cleanupKqBlkDev("", "stuck", false); },
+              throwsKq(EBUSY, "Failed to delete device stuck"));
 }
 
 TEST_F(DiskDevice, ReadinessUsesTheConfiguredTimeout) {
@@ -215,7 +212,6 @@ TEST_F(DiskDevice, ReadinessUsesTheConfiguredTimeout) {
   disk.waitForDeviceReady();
   EXPECT_EQ(driverDouble().lastReadyTimeout, 300u);
   driverDouble().waitReadyResult = FXErrorUtil::ErrorErrNo(FX_HERE, ETIMEDOUT, "not ready");
-  const KqException e = thrownBy([&] { disk.waitForDeviceReady(); });
-  EXPECT_EQ(e.getMessage(), "Device dev0 is not ready to mount");
-  EXPECT_EQ(e.getCode(), ETIMEDOUT);
+  EXPECT_THAT([&] { disk.waitForDeviceReady(); },
+              throwsKq(ETIMEDOUT, "Device dev0 is not ready to mount"));
 }

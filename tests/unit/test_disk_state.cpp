@@ -3,11 +3,15 @@
 
 namespace {
 
-std::string messageOf(const std::function<void()>& f) {
-  const KqException e = thrownBy(f);
-  EXPECT_EQ(e.getCode(), -1);
-  EXPECT_EQ(e.getFileName(), "kqblk_disk");
-  return e.getFuncName() + "|" + e.getMessage();
+using ::testing::Property;
+
+// Refused as the state checks refuse: status -1, raised in kqblk_disk by `function`.
+auto refused(const std::string& function, const std::string& message) {
+  return ::testing::Throws<KqException>(
+      ::testing::AllOf(Property("getCode", &KqException::getCode, -1),
+                       Property("getFileName", &KqException::getFileName, "kqblk_disk"),
+                       Property("getFuncName", &KqException::getFuncName, function),
+                       Property("getMessage", &KqException::getMessage, message)));
 }
 
 using DiskState = DiskFixture;
@@ -39,37 +43,42 @@ TEST_F(DiskState, ChecksReportTheDiskPathAndStatesExactly) {
   EXPECT_EQ(idleCopy.getDiskPath(), "/vm/disk0");
   EXPECT_EQ(idleCopy.getDiskUUID(), "");
   EXPECT_EQ(idleCopy.getState(), STATE_INIT);
-  EXPECT_EQ(messageOf([&] { disk.disconnect(); }),
-            "KqBlkDisk::disconnect|/vm/disk0 not connected: need state 1, curr(0)");
+  EXPECT_THAT([&] { disk.disconnect(); },
+              refused("KqBlkDisk::disconnect", "/vm/disk0 not connected: need state 1, curr(0)"));
 
   disk.connect();  // the base part leaves the state alone; the test source sets 1
   EXPECT_EQ(disk.getState(), STATE_CONNECTED);
-  EXPECT_EQ(messageOf([&] { disk.connect(); }),
-            "KqBlkDisk::connect|/vm/disk0 already connected: state 1 invalid");
-  EXPECT_EQ(messageOf([&] { disk.setIdPrefix("x"); }),
-            "KqBlkDisk::setIdPrefix|/vm/disk0 cannot set idPrefix: state 1 invalid");
-  EXPECT_EQ(messageOf([&] { disk.setDiskPath("/other"); }),
-            "KqBlkDisk::setDiskPath|/vm/disk0 cannot set disk path: need state 0, curr(1)");
-  EXPECT_EQ(messageOf([&] { KqBlkDisk copy(disk); }),
-            "KqBlkDisk::KqBlkDisk(copyctr)|/vm/disk0Cannot copy object: need state 0, curr(1)");
+  EXPECT_THAT([&] { disk.connect(); },
+              refused("KqBlkDisk::connect", "/vm/disk0 already connected: state 1 invalid"));
+  EXPECT_THAT([&] { disk.setIdPrefix("x"); },
+              refused("KqBlkDisk::setIdPrefix", "/vm/disk0 cannot set idPrefix: state 1 invalid"));
+  EXPECT_THAT(
+      [&] { disk.setDiskPath("/other"); },
+      refused("KqBlkDisk::setDiskPath", "/vm/disk0 cannot set disk path: need state 0, curr(1)"));
+  EXPECT_THAT([&] { KqBlkDisk copy(disk); },
+              refused("KqBlkDisk::KqBlkDisk(copyctr)",
+                      "/vm/disk0Cannot copy object: need state 0, curr(1)"));
   disk.setDirPath(dir.path());  // allowed in 1
 
   disk.forceState(STATE_DEVICE_CREATED);
-  EXPECT_EQ(messageOf([&] { disk.setDirPath("/x"); }),
-            "KqBlkDisk::setDirPath|/vm/disk0 cannot set dir path: state 2 invalid");
-  EXPECT_EQ(messageOf([&] { disk.disconnect(); }),
-            "KqBlkDisk::disconnect|/vm/disk0 need to destroy kqblk device first: state 2 invalid");
-  EXPECT_EQ(messageOf([&] { disk.createKqBlkDev(); }),
-            "KqBlkDisk::createKqBlkDev|/vm/disk0 kqblk device already created: state 2 invalid");
+  EXPECT_THAT([&] { disk.setDirPath("/x"); },
+              refused("KqBlkDisk::setDirPath", "/vm/disk0 cannot set dir path: state 2 invalid"));
+  EXPECT_THAT([&] { disk.disconnect(); },
+              refused("KqBlkDisk::disconnect",
+                      "/vm/disk0 need to destroy kqblk device first: state 2 invalid"));
+  EXPECT_THAT([&] { disk.createKqBlkDev(); },
+              refused("KqBlkDisk::createKqBlkDev",
+                      "/vm/disk0 kqblk device already created: state 2 invalid"));
   disk.setIdPrefix("allowed-in-2");
   disk.forceState(STATE_INIT);
-  EXPECT_EQ(messageOf([&] { disk.createKqBlkDev(); }),
-            "KqBlkDisk::createKqBlkDev|/vm/disk0 disk needs to be connected: need state 1, curr(0)");
+  EXPECT_THAT([&] { disk.createKqBlkDev(); },
+              refused("KqBlkDisk::createKqBlkDev",
+                      "/vm/disk0 disk needs to be connected: need state 1, curr(0)"));
   // Not cut short for long disk paths.
   const std::string longPath(400, 'p');
   TestDisk longer(longPath, dir.path());
-  EXPECT_EQ(messageOf([&] { longer.disconnect(); }),
-            "KqBlkDisk::disconnect|" + longPath + " not connected: need state 1, curr(0)");
+  EXPECT_THAT([&] { longer.disconnect(); },
+              refused("KqBlkDisk::disconnect", longPath + " not connected: need state 1, curr(0)"));
 }
 
 TEST_F(DiskState, BaseConnectLeavesStateAndDisconnectDirectAlwaysResets) {

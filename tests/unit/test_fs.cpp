@@ -12,13 +12,7 @@
 #include "kq_inroot.h"
 #include "kq_log.h"
 #include "support/temp_dir.h"
-
-namespace {
-bool exists(const std::string& p) {
-  struct stat st;
-  return lstat(p.c_str(), &st) == 0;
-}
-}  // namespace
+#include "support/test_util.h"
 
 TEST(Directory, CreateRemoveNeverFollowsLinksOut) {
   TempDir dir, outside;

@@ -4,19 +4,12 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <iterator>
 
 #include "kq_log.h"
 #include "support/temp_dir.h"
+#include "support/test_util.h"
 
 using ::testing::HasSubstr;
-
-namespace {
-std::string slurp(const std::string& path) {
-  std::ifstream in(path);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-}  // namespace
 
 TEST(Log, WritesLinesUpToTheConfiguredLevelAndCapturesAll) {
   TempDir dir;
@@ -31,7 +24,7 @@ TEST(Log, WritesLinesUpToTheConfiguredLevelAndCapturesAll) {
   EvDebug::Error("g", "failed %d", 5);
   EvDebug::error("bare %s", "error");
 
-  const std::string text = slurp(file);
+  const std::string text = fileText(file);
   EXPECT_THAT(text, HasSubstr(std::to_string(getpid()) + " "));
   EXPECT_THAT(text, HasSubstr("KqBlkDisk::connect: d0 disk connected\n"));
   EXPECT_THAT(text, HasSubstr("level two"));

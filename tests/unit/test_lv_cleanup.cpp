@@ -23,17 +23,6 @@ size_t listings(const ToolDoubles& tools) {
   return n;
 }
 
-// The exception as "code message".
-template <typename F>
-std::string failure(F f) {
-  try {
-    f();
-  } catch (const KqException& e) {
-    return std::to_string(e.getCode()) + " " + e.getMessage();
-  }
-  return "no exception";
-}
-
 class LvCleanup : public ::testing::Test {
  protected:
   LvCleanup() {
@@ -109,8 +98,12 @@ TEST_F(LvCleanup, RetryLimitFromTwoToTwentyElseTenAndTwoPassesMore) {
     ScopedConfig config(c.config ? std::string("[Sylvane]\nnHLXLVCleanupMaxRetry = ") + c.config
                                  : std::string("[Session]\n"));
     KqLogCapture log;
-    EXPECT_EQ(failure([] { KqBlkDiskUtils::cleanLVs(); }),
-              c.passes > 1 ? "-1 Cleanup retries exceeded maxRetryCnt" : "no exception");
+    if (c.passes > 1) {
+      EXPECT_THAT([] { KqBlkDiskUtils::cleanLVs(); },
+                  throwsKq(-1, "Cleanup retries exceeded maxRetryCnt"));
+    } else {
+      EXPECT_NO_THROW(KqBlkDiskUtils::cleanLVs());
+    }
     EXPECT_EQ(listings(doubles), c.passes);
     EXPECT_EQ(log.find(c.line).size(), 1u);
     EXPECT_EQ(log.find(kReset).size(), c.reset);
@@ -119,15 +112,15 @@ TEST_F(LvCleanup, RetryLimitFromTwoToTwentyElseTenAndTwoPassesMore) {
 
 TEST_F(LvCleanup, FailsWithoutTheDriverOrAListing) {
   tools.on("dmsetup", "ls --exec ls", "partial", "no device-mapper", 2);
-  EXPECT_EQ(failure([] { KqBlkDiskUtils::cleanLVs(); }), "2 dmsetup ls failed. Err no device-mapper:Outpartial");
+  EXPECT_THAT([] { KqBlkDiskUtils::cleanLVs(); },
+              throwsKq(2, "dmsetup ls failed. Err no device-mapper:Outpartial"));
 
   const std::string notLoaded = tools.dir() + "/not-loaded";
   driverDouble().controlDir = notLoaded;
-  EXPECT_EQ(failure([] { KqBlkDiskUtils::cleanLVs(); }),
-            std::to_string(ENOENT) + " Failed to stat " + notLoaded);
+  EXPECT_THAT([] { KqBlkDiskUtils::cleanLVs(); }, throwsKq(ENOENT, "Failed to stat " + notLoaded));
   std::list<kqblk_mountpoint> records(1);
-  EXPECT_EQ(failure([&] { KqBlkDiskUtils::getKqBlkMountPoints(records); }),
-            std::to_string(ENOENT) + " Failed to stat " + notLoaded);
+  EXPECT_THAT([&] { KqBlkDiskUtils::getKqBlkMountPoints(records); },
+              throwsKq(ENOENT, "Failed to stat " + notLoaded));
   EXPECT_TRUE(records.empty());
   EXPECT_EQ(listings(tools), 1u);
 }

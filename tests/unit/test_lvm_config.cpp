@@ -9,10 +9,10 @@
 #include <memory>
 
 #include "doubles/tool_doubles.h"
-#include "integration/discovery_devices.h"
 #include "kq_process.h"
 #include "kqblk_disk_utils.h"
 #include "support/temp_dir.h"
+#include "support/test_util.h"
 
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
@@ -68,10 +68,10 @@ TEST(LvmConfig, DiskNamesOutsideTheSafeSetAreRefusedBeforeAnythingIsMade) {
   for (const std::string name : {"a\"b", "a|b", "/dev/sda", "/dev/kqblk/", "disk1/", "", ".",
                                  "..", "two words", "C:\\x", "d.*", "d$", "d[1]"}) {
     SCOPED_TRACE(name);
-    EXPECT_EQ(failureOf([&] { createFilterString({"ok", name}, true); }),
-              "Disk name [" + name +
-                  "] cannot be given to LVM: a disk name may hold only letters, digits, \".\", "
-                  "\"_\", \"+\" and \"-\"");
+    EXPECT_THAT([&] { createFilterString({"ok", name}, true); },
+                throwsKq(-1, "Disk name [" + name +
+                                 "] cannot be given to LVM: a disk name may hold only letters, "
+                                 "digits, \".\", \"_\", \"+\" and \"-\""));
     EXPECT_THROW(KqBlkDiskUtils::initLVMConfig("req", {name}), KqException);
     EXPECT_NE(access((dir / "req").c_str(), F_OK), 0);
     LVMConfig rejecting(dir.path(), {}, {name});
@@ -97,27 +97,29 @@ TEST(LvmConfig, ReuseKeepsTwoExistingVariantsAndRewritesOtherwise) {
 TEST(LvmConfig, FailuresOfTheDirectoriesAndTheFile) {
   TempDir dir;
   LVMConfig missing(dir / "absent");
-  EXPECT_EQ(failureOf([&] { missing.createConfig(false); }),
-            "Failed to stat config directory:" + dir.path() + "/absent/:errno : 2, mode: 0");
+  EXPECT_THAT([&] { missing.createConfig(false); },
+              throwsKq(-1, "Failed to stat config directory:" + dir.path() +
+                               "/absent/:errno : 2, mode: 0"));
   std::ofstream(dir / "file") << "x";
   LVMConfig file(dir / "file");
-  EXPECT_THAT(failureOf([&] { file.createConfig(false); }),
-              StartsWith("Failed to stat config directory:" + dir.path() + "/file/:errno : "));
+  EXPECT_THAT([&] { file.createConfig(false); },
+              throwsKq(-1, StartsWith("Failed to stat config directory:" + dir.path() +
+                                      "/file/:errno : ")));
 
   // A plain file where a variant directory belongs is neither removed nor
   // replaced, so lvm.conf cannot be opened below it.
   std::ofstream(dir / "default") << "x";
   LVMConfig blocked(dir.path());
-  EXPECT_EQ(failureOf([&] { blocked.createConfig(false); }),
-            "Failed to create lvm config @ " + dir.path() + "//default/lvm.conf");
+  EXPECT_THAT([&] { blocked.createConfig(false); },
+              throwsKq(-1, "Failed to create lvm config @ " + dir.path() + "//default/lvm.conf"));
 
   // A link is not followed by the removal: the file behind it survives.
   TempDir other;
   std::ofstream(other / "lvm.conf") << "foreign";
   unlink((dir / "default").c_str());
   ASSERT_EQ(symlink(other.path().c_str(), (dir / "default").c_str()), 0);
-  EXPECT_EQ(failureOf([&] { blocked.createConfig(false); }),
-            "Failed to stat [" + dir.path() + "//default/lvm.conf]");
+  EXPECT_THAT([&] { blocked.createConfig(false); },
+              throwsKq(-1, "Failed to stat [" + dir.path() + "//default/lvm.conf]"));
   EXPECT_EQ(fileText(other / "lvm.conf"), "foreign");
 }
 
@@ -128,8 +130,8 @@ TEST(LvmConfig, NamedAndDefaultConfigurationsUnderTheBaseDirectory) {
   EXPECT_EQ(config->getConfigDir(), dir.path() + "/req1/");
   EXPECT_THAT(fileText(dir.path() + "/req1/noactivation/lvm.conf"),
               HasSubstr("filter = [  \"a|^/dev/kqblk/d1(p[0-9]+)?$|\", \"r|.*|\" ]"));
-  EXPECT_EQ(failureOf([] { KqBlkDiskUtils::initLVMConfig("req1", {}); }),
-            "Failed to create LVM config base directory: " + dir.path() + "/req1");
+  EXPECT_THAT([] { KqBlkDiskUtils::initLVMConfig("req1", {}); },
+              throwsKq(-1, "Failed to create LVM config base directory: " + dir.path() + "/req1"));
 
   mkdir((dir / "sweep").c_str(), 0755);
   ASSERT_EQ(KqBlkDiskUtils::initDefaultLVMConfig((dir / "sweep").c_str()), 0);

@@ -66,11 +66,12 @@ TEST_F(LvmDiscovery, FailedScanIsIgnoredButFailedListingOrChangeEndsDiscovery) {
   tools.on("pvs", "*", "", "no lock", 5);
   tools.on("pvchange", "*", "o", "boom", 5);
   const auto pvList = [&] { KqBlkDiskUtils::getPVList({"/dev/kqblk/d1"}, &config); };
-  EXPECT_EQ(failureOf(pvList, "KqBlkDiskUtils::getPVList"),
-            "Failed to run pvchange -f --uuid -- '/dev/kqblk/d1':err:boom\nout:o");
+  EXPECT_THAT(pvList,
+              throwsKqIn("KqBlkDiskUtils::getPVList", -1,
+                         "Failed to run pvchange -f --uuid -- '/dev/kqblk/d1':err:boom\nout:o"));
   EXPECT_EQ(log.find("scan failed out[scan-out] err[scan-err] - ignore err").size(), 1u);
-  EXPECT_EQ(failureOf(pvList, "KqBlkDiskUtils::getPVList"),
-            "Failed to run pvs -o pv_name --noheadings:err:no lock\nout:");
+  EXPECT_THAT(pvList, throwsKqIn("KqBlkDiskUtils::getPVList", -1,
+                                 "Failed to run pvs -o pv_name --noheadings:err:no lock\nout:"));
   EXPECT_EQ(tools.argsOf("pvchange").size(), 1u);
 }
 
@@ -84,9 +85,11 @@ TEST_F(LvmDiscovery, MapsEachGroupWithAPhysicalVolumeOnTheRequestOnce) {
   EXPECT_THAT(KqBlkDiskUtils::getVGMap(
                   {"/dev/kqblk/d1p1", "/dev/kqblk/d2", "/dev/kqblk/d3", "/dev/kqblk/d4"}, &config),
               ElementsAre(Pair("vg_a", "uuidA"), Pair("vg_a", "uuidA2"), Pair("vg_b", "uuidB")));
-  EXPECT_EQ(failureOf([&] { KqBlkDiskUtils::getVGMap({"/dev/d1"}, &config); },
-                      "KqBlkDiskUtils::getVGList"),
-            "Failed to run vgs -o vg_name,vg_uuid,pv_name --noheadings:err:locked\nout:partial");
+  EXPECT_THAT(
+      [&] { KqBlkDiskUtils::getVGMap({"/dev/d1"}, &config); },
+      throwsKqIn(
+          "KqBlkDiskUtils::getVGList", -1,
+          "Failed to run vgs -o vg_name,vg_uuid,pv_name --noheadings:err:locked\nout:partial"));
 }
 
 TEST_F(LvmDiscovery, RenamesByUuidInNameOrderRecordingEachGroupAsItGoes) {
@@ -126,9 +129,8 @@ TEST_F(LvmDiscovery, RenamesByUuidInNameOrderRecordingEachGroupAsItGoes) {
     doubles.on(step.tool, step.args, "", "nope", 5);
     kqblk_vgmap three = {{"a", "uA"}, {"c", "uC"}, {"d", "uD"}};
     std::list<kqblk_vg> records;
-    EXPECT_EQ(failureOf([&] { KqBlkDiskUtils::renameVGs(three, "kq-8-", &config, records); },
-                        "KqBlkDiskUtils::renameVGs"),
-              step.message);
+    EXPECT_THAT([&] { KqBlkDiskUtils::renameVGs(three, "kq-8-", &config, records); },
+                throwsKqIn("KqBlkDiskUtils::renameVGs", -1, step.message));
     EXPECT_EQ(vgNames(records), step.records);
     EXPECT_EQ(three.find("d")->second, "uD");
   }
@@ -152,7 +154,7 @@ TEST_F(LvmDiscovery, ListsLogicalVolumesAsPathsUnderTheChosenGroupNames) {
               ElementsAre("/dev/kqblk/d1p1", "/dev/kq-7-a/lv_home", "/dev/kq-7-a/lv_root"));
 
   tools.on("lvs", "* kq-7-b", "", "gone", 5);
-  EXPECT_EQ(failureOf([&] { KqBlkDiskUtils::getLVs(groups, &config, true); },
-                      "KqBlkDiskUtils::getLVs"),
-            "Failed to run lvs -olv_name --noheadings -- 'kq-7-b':err:gone\nout:");
+  EXPECT_THAT([&] { KqBlkDiskUtils::getLVs(groups, &config, true); },
+              throwsKqIn("KqBlkDiskUtils::getLVs", -1,
+                         "Failed to run lvs -olv_name --noheadings -- 'kq-7-b':err:gone\nout:"));
 }

@@ -48,20 +48,24 @@ TEST_F(LvmRunner, RefusesWithoutAConfigurationOrItsWholeFile) {
   const std::string file = dir.path() + "//noactivation/lvm.conf";
   const std::string marker = dir / "ran";
   const auto run = [&](LVMConfig* with) {
-    return failureOf([&] { KqBlkDiskUtils::runLVMCmd("touch " + marker, out, err, false, with); },
-                     "KqBlkDiskUtils::runLVMCmd");
+    return [&, with] { KqBlkDiskUtils::runLVMCmd("touch " + marker, out, err, false, with); };
   };
-  EXPECT_EQ(run(nullptr), "LVMConfig object is not initialized. Cannot run LVM commands");
+  const auto refused = [](const std::string& message) {
+    return throwsKqIn("KqBlkDiskUtils::runLVMCmd", -1, message);
+  };
+  EXPECT_THAT(run(nullptr),
+              refused("LVMConfig object is not initialized. Cannot run LVM commands"));
   unlink(file.c_str());
-  EXPECT_EQ(run(&config), "lvm config file " + file +
-                              "not present/accessible as stat() failed, cannot run LVM commands");
+  EXPECT_THAT(run(&config),
+              refused("lvm config file " + file +
+                      "not present/accessible as stat() failed, cannot run LVM commands"));
   const std::string whole = config.variantText(dir.path() + "//noactivation", false);
   for (const std::string& text : {whole.substr(0, whole.size() / 2), std::string(),
                                  whole.substr(0, whole.find("filter"))}) {
     std::ofstream(file, std::ios::trunc) << text;
-    EXPECT_EQ(run(&config), "lvm config file " + file +
-                                " does not hold this configuration's device filter, cannot run "
-                                "LVM commands")
+    EXPECT_THAT(run(&config), refused("lvm config file " + file +
+                                      " does not hold this configuration's device filter, cannot "
+                                      "run LVM commands"))
         << text.size() << " bytes";
   }
   EXPECT_NE(access(marker.c_str(), F_OK), 0);

@@ -26,9 +26,10 @@ TEST_F(VgTeardown, ScanMakesOneRecordPerLineAndFailsLoudly) {
 
   ToolDoubles failing;
   failing.on("vgs", "*", "", "no locking", 5);
-  EXPECT_EQ(failureOf([&] { KqBlkDiskUtils::getKqBlkVGs(vgs, &config); },
-                      "KqBlkDiskUtils::getKqBlkVGs("),
-            "Failed to run vgs -o vg_name,vg_uuid,pv_name --noheadings:err:no locking\nout:");
+  EXPECT_THAT(
+      [&] { KqBlkDiskUtils::getKqBlkVGs(vgs, &config); },
+      throwsKqIn("KqBlkDiskUtils::getKqBlkVGs(", -1,
+                 "Failed to run vgs -o vg_name,vg_uuid,pv_name --noheadings:err:no locking\nout:"));
   EXPECT_TRUE(vgs.empty());
 }
 

@@ -14,24 +14,18 @@
 #include "kqblk_store.h"
 #include "kqblk_store_impl.h"
 #include "support/temp_dir.h"
+#include "support/test_util.h"
 
 namespace {
 
 const int32_t kExtent = 4096;
 
 std::vector<uint8_t> pattern(int64_t extent) {
-  std::vector<uint8_t> b(kExtent);
-  for (size_t i = 0; i < b.size(); ++i) b[i] = static_cast<uint8_t>(extent * 31 + i * 7 + 1);
-  return b;
+  return randomBytes<uint8_t>(kExtent, static_cast<uint32_t>(extent));
 }
 
 std::unique_ptr<KqBlkRecallStore> openStore(const std::string& path, CUxError& err) {
   return std::unique_ptr<KqBlkRecallStore>(KqBlkRecallStore::open(path, err));
-}
-
-bool exists(const std::string& p) {
-  struct stat st;
-  return lstat(p.c_str(), &st) == 0;
 }
 
 // Overwrites `bytes` at `offset` of a file.

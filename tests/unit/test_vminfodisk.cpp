@@ -9,23 +9,17 @@
 #include "doubles/test_disk.h"
 #include "kqblk_store.h"
 #include "kqblk_vminfodisk.h"
+#include "support/test_util.h"
 
+using ::testing::AllOf;
 using ::testing::HasSubstr;
+using ::testing::Property;
+using ::testing::Throws;
+using ::testing::ThrowsMessage;
 
 namespace {
 
 const int64_t kSectors = 100;
-
-std::vector<uint8_t> pattern(size_t n, int seed) {
-  std::vector<uint8_t> v(n);
-  for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>((i * 7 + static_cast<size_t>(seed)) % 253);
-  return v;
-}
-
-std::vector<uint8_t> slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
-}
 
 void writeImage(const std::string& path, const std::vector<uint8_t>& bytes) {
   std::ofstream(path, std::ios::binary)
@@ -55,7 +49,7 @@ class VMInfoDisk : public DiskFixture {
     writeImage(imagePath, image);
   }
   std::string imagePath = dir / "disk.img";
-  std::vector<uint8_t> image = pattern(kSectors * 512, 1);
+  std::vector<uint8_t> image = randomBytes<uint8_t>(kSectors * 512, 1);
   HLXVMContext context;
   KqBlkVMInfoDisk disk{"/vm/disk0", dir.path()};
 };
@@ -84,9 +78,11 @@ TEST_F(VMInfoDisk, ReadsTheImageAndTrimsAtItsEnd) {
   EXPECT_EQ(disk.getState(), STATE_CONNECTED);
   disk.disconnect();
   EXPECT_EQ(disk.getState(), STATE_INIT);
-  const KqException e = thrownBy([&] { read(disk, 0, buf); });
-  EXPECT_EQ(e.getMessage(), "/vm/disk0 cannot read: need state 1, curr(0)");
-  EXPECT_EQ(e.getFileName(), "kqblk_vminfodisk");
+  EXPECT_THAT([&] { read(disk, 0, buf); },
+              Throws<KqException>(
+                  AllOf(Property("getMessage", &KqException::getMessage,
+                                 "/vm/disk0 cannot read: need state 1, curr(0)"),
+                        Property("getFileName", &KqException::getFileName, "kqblk_vminfodisk"))));
 }
 
 TEST_F(VMInfoDisk, InjectedFailuresAndMissingSourcesFailReadsAndAMissingImageFailsTheOpen) {
@@ -106,8 +102,8 @@ TEST_F(VMInfoDisk, InjectedFailuresAndMissingSourcesFailReadsAndAMissingImageFai
   EXPECT_FALSE(unsupported.writeBackChanges());
 
   KqBlkVMInfoDisk missing("/vm/missing", dir.path());
-  EXPECT_THAT(thrownBy([&] { connect(missing, dir / "no-such.img", 4096, context); }).getMessage(),
-              HasSubstr(dir / "no-such.img : open failed. Error: "));
+  EXPECT_THAT([&] { connect(missing, dir / "no-such.img", 4096, context); },
+              ThrowsMessage<KqException>(HasSubstr(dir / "no-such.img : open failed. Error: ")));
   EXPECT_FALSE(missing.isConnected());
   EXPECT_EQ(missing.getState(), STATE_INIT);
 }
@@ -115,7 +111,7 @@ TEST_F(VMInfoDisk, InjectedFailuresAndMissingSourcesFailReadsAndAMissingImageFai
 TEST_F(VMInfoDisk, WriteBackPutsEachChangedExtentAtItsSectors) {
   const std::string bigPath = dir / "big.img";
   // Its last extent lies partly past the end: only two sectors of it go back.
-  std::vector<uint8_t> big = pattern(130 * 4096 + 1024, 3);
+  std::vector<uint8_t> big = randomBytes<uint8_t>(130 * 4096 + 1024, 3);
   writeImage(bigPath, big);
   connect(disk, bigPath, static_cast<int64_t>(big.size()), context);
   // Reading first puts the source block holding extent 7 in the reader's cache.
@@ -125,7 +121,7 @@ TEST_F(VMInfoDisk, WriteBackPutsEachChangedExtentAtItsSectors) {
   // Extents 0 and 7 (bits 1 and 128 of the first byte), 130 past an empty chunk.
   std::vector<uint8_t> expected = big;
   for (int64_t e : {0, 7, 130}) {
-    const auto data = pattern(4096, static_cast<int>(e) + 100);
+    const auto data = randomBytes<uint8_t>(4096, static_cast<int>(e) + 100);
     ASSERT_FALSE(disk.getPrivateStore()->writeExtent(e, data.data()).IsError());
     const size_t inside = std::min<size_t>(4096, big.size() - static_cast<size_t>(e) * 4096);
     std::copy(data.begin(), data.begin() + static_cast<long>(inside), expected.begin() + e * 4096);
@@ -134,7 +130,7 @@ TEST_F(VMInfoDisk, WriteBackPutsEachChangedExtentAtItsSectors) {
   // The device still exists, so the disk stays destroyable.
   EXPECT_EQ(disk.getState(), STATE_DEVICE_CREATED);
   // Byte-exact: an extent at the wrong sectors, or past the end, shows here.
-  EXPECT_EQ(slurp(bigPath), expected);
+  EXPECT_EQ(fileText(bigPath), std::string(expected.begin(), expected.end()));
 
   disk.destroyKqBlkDev();
   EXPECT_EQ(disk.getState(), STATE_INIT);
