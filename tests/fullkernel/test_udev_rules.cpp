@@ -19,7 +19,7 @@
 #include <thread>
 #include <utility>
 
-#include "fullkernel/guest_request.h"
+#include "support/guest_request.h"
 #include "fullkernel/vm_test.h"
 #include "kqblk_driver.h"
 #include "support/admin_lvm.h"
