@@ -44,8 +44,8 @@ class LvmGuestInVm : public VmTest {
   }
 
   std::unique_ptr<GuestRequest> request(const std::string& id) {
-    return std::make_unique<GuestRequest>(id, m_dir.path(),
-                                          std::vector<const DiskImage*>{&m_guest->system, &m_guest->data});
+    return std::make_unique<GuestRequest>(
+        id, m_dir.path(), std::vector<std::string>{m_guest->system.path(), m_guest->data.path()});
   }
 
   // The request's records and the guest's files at their guest paths.

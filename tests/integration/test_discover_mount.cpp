@@ -60,7 +60,7 @@ class GuestThroughDriver : public ::testing::Test {
   }
 
   // The device paths of the exposed images.
-  std::vector<std::string> expose(const std::vector<const DiskImage*>& images) {
+  std::vector<std::string> expose(const std::vector<std::string>& images) {
     m_request = std::make_unique<GuestRequest>("req", m_dir.path(), images, "test-");
     std::vector<std::string> devices;
     for (size_t i = 0; i < images.size(); ++i) devices.push_back(m_request->device(i));
@@ -91,7 +91,7 @@ std::map<std::string, kqblk_mountpoint> byDevice(const std::list<kqblk_mountpoin
 
 TEST_F(GuestThroughDriver, LinuxGuestBecomesItsOwnTree) {
   LinuxGuest guest(m_dir.path());
-  const std::vector<std::string> devices = expose({&guest.system, &guest.data});
+  const std::vector<std::string> devices = expose({guest.system.path(), guest.data.path()});
   const std::string &system = devices[0], &data = devices[1];
 
   const std::list<kqblk_mountpoint> records = discoverAndMount(m_mountRoot);
@@ -172,7 +172,7 @@ TEST_P(WindowsGuestThroughDriver, TakesItsDriveLetters) {
     loop.detach();
   }
   WindowsGuest guest(m_dir / "windows.img", GetParam());
-  const std::vector<std::string> devices = expose({&guest.image, &extra});
+  const std::vector<std::string> devices = expose({guest.image.path(), extra.path()});
   const std::string &system = devices[0], &second = devices[1];
 
   const auto found = byDevice(discoverAndMount(m_mountRoot));

@@ -23,18 +23,6 @@ RequestEnvironment::~RequestEnvironment() {
   KqBlkDiskUtils::setConfigDir("", false);
 }
 
-namespace {
-std::vector<std::string> pathsOf(const std::vector<const DiskImage*>& images) {
-  std::vector<std::string> paths;
-  for (const DiskImage* image : images) paths.push_back(image->path());
-  return paths;
-}
-}  // namespace
-
-GuestRequest::GuestRequest(const std::string& id_, const std::string& dir, const std::vector<const DiskImage*>& images,
-                           const std::string& prefix)
-    : GuestRequest(id_, dir, pathsOf(images), prefix) {}
-
 GuestRequest::GuestRequest(const std::string& id_, const std::string& dir, const std::vector<std::string>& images,
                            const std::string& prefix)
     : id(id_), mountRoot(dir + "/mnt-" + id_) {

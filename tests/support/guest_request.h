@@ -13,7 +13,6 @@
 #include "kqblk_cache_manager.h"
 #include "kqblk_disk_utils.h"
 #include "support/child_process.h"
-#include "support/disk_image.h"
 #include "support/exposed_disk.h"
 
 // Loads the driver from the source tree; throws when it cannot.
@@ -38,8 +37,6 @@ class GuestRequest {
   // The devices are named from `prefix`, by default "ID-", so that two
   // requests can expose one image.
   GuestRequest(const std::string& id, const std::string& dir, const std::vector<std::string>& images,
-               const std::string& prefix = "");
-  GuestRequest(const std::string& id, const std::string& dir, const std::vector<const DiskImage*>& images,
                const std::string& prefix = "");
   ~GuestRequest();
   GuestRequest(const GuestRequest&) = delete;
