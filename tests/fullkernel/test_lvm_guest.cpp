@@ -14,12 +14,12 @@
 #include <set>
 #include <sstream>
 
-#include "fullkernel/guest_request.h"
 #include "fullkernel/lvm_guest.h"
 #include "fullkernel/vm_test.h"
 #include "support/admin_lvm.h"
 #include "support/child_process.h"
 #include "support/guest_image.h"
+#include "support/guest_request.h"
 #include "support/loop_device.h"
 #include "support/run_tool.h"
 #include "support/temp_dir.h"
@@ -43,8 +43,8 @@ class LvmGuestInVm : public VmTest {
   }
 
   std::unique_ptr<GuestRequest> request(const std::string& id) {
-    return std::make_unique<GuestRequest>(id, m_dir.path(),
-                                          std::vector<const DiskImage*>{&m_guest->system, &m_guest->data});
+    return std::make_unique<GuestRequest>(
+        id, m_dir.path(), std::vector<std::string>{m_guest->system.path(), m_guest->data.path()});
   }
 
   // The request's records and the guest's files at their guest paths.
@@ -146,20 +146,14 @@ TEST_F(LvmGuestInVm, SameGuestTwiceSideBySide) {
 // exported: once the serving process is gone the device can no longer be
 // read, so LVM sees no group there.
 TEST_F(LvmGuestInVm, CrashSweepTakesDownAKilledRequestsMountsAndVolumes) {
-  for (const char* sub : {"stores-dead", "mnt-dead", "cfg-dead"}) ::mkdir((m_dir / sub).c_str(), 0755);
-  Child server({KQBLK_GUEST_SERVER, m_guest->system.path(), m_dir / "stores-dead", m_dir / "mnt-dead",
-                m_dir / "cfg-dead", "HLX_dead"});
-  std::istringstream ready(server.readLine());
-  std::string word, device, root;
-  ready >> word >> device >> root;
-  ASSERT_EQ(word, "ready");
-  ASSERT_EQ(readFile(root + "/var/log/messages").size(), 7u);
+  ServedRequest dead(m_guest->system.path(), m_dir.path(), "HLX_dead");
+  ASSERT_EQ(readFile(dead.root + "/var/log/messages").size(), 7u);
   ASSERT_EQ(::access("/dev/mapper/kq--HLX_dead--vg_root-var", F_OK), 0);
-  server.kill();
+  dead.server.kill();
 
   std::list<std::string> devices;
   KqBlkDiskUtils::getKqBlkDevs(devices);
-  EXPECT_THAT(devices, ElementsAre(device));
+  EXPECT_THAT(devices, ElementsAre(dead.device));
   for (const std::string& d : devices) KqBlkDiskUtils::cleanupAll(m_dir / "mnt-dead", d);
   expectNothingLeft();
 }

@@ -19,7 +19,7 @@
 #include <thread>
 #include <utility>
 
-#include "fullkernel/guest_request.h"
+#include "support/guest_request.h"
 #include "fullkernel/vm_test.h"
 #include "kqblk_driver.h"
 #include "support/admin_lvm.h"
@@ -165,7 +165,7 @@ class UdevInVm : public VmTest {
 
   std::unique_ptr<GuestRequest> request(const std::string& id) {
     return std::make_unique<GuestRequest>(
-        id, m_dir.path(), std::vector<const DiskImage*>{&m_guest->rootDisk, &m_guest->volumeDisk});
+        id, m_dir.path(), std::vector<std::string>{m_guest->rootDisk.path(), m_guest->volumeDisk.path()});
   }
 
   std::unique_ptr<UdevGuest> m_guest;

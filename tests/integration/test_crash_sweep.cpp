@@ -9,32 +9,17 @@
 #include <algorithm>
 #include <fstream>
 #include <set>
-#include <sstream>
 
 #include "kqblk_disk_utils.h"
 #include "support/child_process.h"
 #include "support/guest_image.h"
+#include "support/guest_request.h"
 #include "support/loop_device.h"
 #include "support/run_tool.h"
 #include "support/temp_dir.h"
 #include "support/test_util.h"
 
 namespace {
-
-// A request in its own process: the device and where the guest's root is.
-struct Request {
-  Request(const TempDir& dir, const std::string& image, const std::string& tag)
-      : server({KQBLK_GUEST_SERVER, image, dir / ("stores-" + tag), dir / ("mnt-" + tag),
-                dir / "cfg", tag}) {
-    std::istringstream ready(server.readLine());
-    std::string word;
-    ready >> word >> device >> root;
-    if (word != "ready") throw std::runtime_error("request " + tag + " did not start");
-  }
-  std::string name() const { return device.substr(device.rfind('/') + 1); }
-  Child server;
-  std::string device, root;
-};
 
 struct Mount {
   std::string source, target, type;
@@ -56,11 +41,9 @@ std::set<Mount> mounts() {
 
 TEST(CrashSweep, TakesDownWhatADeadRequestLeftAndNothingElse) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root";
-  runTool(std::string(KQBLK_UNIX_DRV) + " -a kqblk");
+  loadDriver();
   TempDir dir;
-  for (const char* sub : {"cfg", "stores-dead", "stores-live", "mnt-dead", "mnt-live", "hand"}) {
-    ::mkdir((dir / sub).c_str(), 0755);
-  }
+  ::mkdir((dir / "hand").c_str(), 0755);
   GuestImage deadImage(dir / "dead.img");
   GuestImage liveImage(dir / "live.img");
   DiskImage handImage(dir / "hand.img", 16);
@@ -68,8 +51,8 @@ TEST(CrashSweep, TakesDownWhatADeadRequestLeftAndNothingElse) {
   LoopDevice handLoop(handImage.path());
   ScopedMount handMount(handLoop.path(), dir / "hand", "rw");
 
-  Request live(dir, liveImage.image.path(), "live");
-  Request dead(dir, deadImage.image.path(), "dead");
+  ServedRequest live(liveImage.image.path(), dir.path(), "live");
+  ServedRequest dead(deadImage.image.path(), dir.path(), "dead");
   // Reads the guest's file over and over, holding it open.
   const std::string file = dead.root + "/etc/hostname";
   Child reader({"/bin/sh", "-c", "exec 3<\"$0\"; echo open; while :; do cat \"$0\" >/dev/null; done", file});

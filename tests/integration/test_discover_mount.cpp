@@ -12,9 +12,7 @@
 #include <memory>
 #include <vector>
 
-#include "kqblk_cache_manager.h"
-#include "kqblk_disk_utils.h"
-#include "support/exposed_disk.h"
+#include "support/guest_request.h"
 #include "support/linux_guest.h"
 #include "support/loop_device.h"
 #include "support/run_tool.h"
@@ -46,57 +44,41 @@ bool readOnly(const std::string& device) {
   return known && ro != 0;
 }
 
-// Guest disks exposed through the real driver, and one discover-and-mount
-// run over them at a time. Whatever a run mounted goes before the devices.
+// Guest disks exposed through the real driver as one request, and
+// discover-and-mount runs over them. Whatever a run mounted goes before the
+// devices.
 class GuestThroughDriver : public ::testing::Test {
  protected:
   void SetUp() override {
     if (geteuid() != 0) GTEST_SKIP() << "needs root";
-    runTool(std::string(KQBLK_UNIX_DRV) + " -a kqblk");
-    KqBlkDisk::gTimings = KqBlkDeviceTimings{100, 1000, 3};
-    KqBlkDisk::setCacheManager(&m_cache);
-    for (const char* sub : {"stores", "cfg", "mnt"}) ::mkdir((m_dir / sub).c_str(), 0755);
-    KqBlkDiskUtils::setConfigDir((m_dir / "cfg").c_str(), false);
+    loadDriver();
   }
   void TearDown() override {
     unmountBelow(m_dir.path());
-    m_disks.clear();
-    m_lvm.reset();
-    KqBlkDisk::setCacheManager(nullptr);
-    KqBlkDiskUtils::setConfigDir("", false);
+    if (m_request) m_request->records.clear();  // unmounted above, whichever run made them
+    m_request.reset();
   }
 
-  // The device path of the exposed image.
-  std::string expose(const DiskImage& image) {
-    m_disks.push_back(std::make_unique<ExposedDisk>(image.path(), image.sizeBytes(), m_dir / "stores"));
-    m_disks.back()->expose();
-    return m_disks.back()->devPath;
+  // The device paths of the exposed images.
+  std::vector<std::string> expose(const std::vector<std::string>& images) {
+    m_request = std::make_unique<GuestRequest>("req", m_dir.path(), images, "test-");
+    std::vector<std::string> devices;
+    for (size_t i = 0; i < images.size(); ++i) devices.push_back(m_request->device(i));
+    return devices;
   }
 
   std::list<kqblk_mountpoint> discoverAndMount(const std::string& mountRoot, bool doMount = true) {
-    std::list<std::string> devices;
-    std::list<boost::shared_ptr<KqBlkDisk>> handles;
-    for (auto& e : m_disks) {
-      devices.push_back(e->devPath);
-      handles.emplace_back(e->disk.get(), [](KqBlkDisk*) {});
-    }
-    if (!m_lvm) m_lvm.reset(KqBlkDiskUtils::initLVMConfig("req", devices));
-    std::list<kqblk_mountpoint> records;
-    std::list<kqblk_vg> vgs;
-    CUxError err;
-    KqBlkDiskUtils::discoverAndMount(mountRoot, "req", handles, records, vgs, doMount, &err, *m_lvm);
-    EXPECT_FALSE(err.IsError()) << err.AsString();
-    EXPECT_TRUE(vgs.empty());
-    return records;
+    EXPECT_TRUE(m_request->discoverAndMount(mountRoot, doMount)) << m_request->error;
+    EXPECT_TRUE(m_request->vgs.empty());
+    return m_request->records;
   }
 
   TempDir m_dir;
-  const std::string m_mountRoot = m_dir / "mnt";
+  const std::string m_mountRoot = m_dir / "mnt-req";
 
  private:
-  CacheManager m_cache{1ull << 30};
-  std::vector<std::unique_ptr<ExposedDisk>> m_disks;
-  std::unique_ptr<LVMConfig> m_lvm;  // one per request, made on the first run
+  RequestEnvironment m_env{m_dir / "cfg"};
+  std::unique_ptr<GuestRequest> m_request;
 };
 
 std::map<std::string, kqblk_mountpoint> byDevice(const std::list<kqblk_mountpoint>& records) {
@@ -109,8 +91,8 @@ std::map<std::string, kqblk_mountpoint> byDevice(const std::list<kqblk_mountpoin
 
 TEST_F(GuestThroughDriver, LinuxGuestBecomesItsOwnTree) {
   LinuxGuest guest(m_dir.path());
-  const std::string system = expose(guest.system);
-  const std::string data = expose(guest.data);
+  const std::vector<std::string> devices = expose({guest.system.path(), guest.data.path()});
+  const std::string &system = devices[0], &data = devices[1];
 
   const std::list<kqblk_mountpoint> records = discoverAndMount(m_mountRoot);
   const std::string lost = std::string("/kqlostandfound/") + LinuxGuest::kSrvUuid;
@@ -190,8 +172,8 @@ TEST_P(WindowsGuestThroughDriver, TakesItsDriveLetters) {
     loop.detach();
   }
   WindowsGuest guest(m_dir / "windows.img", GetParam());
-  const std::string system = expose(guest.image);
-  const std::string second = expose(extra);
+  const std::vector<std::string> devices = expose({guest.image.path(), extra.path()});
+  const std::string &system = devices[0], &second = devices[1];
 
   const auto found = byDevice(discoverAndMount(m_mountRoot));
   const std::map<std::string, std::string> letters = {

@@ -20,12 +20,12 @@
 #include "integration/discovery_devices.h"
 #include "kq_log.h"
 #include "kq_mounts.h"
-#include "kqblk_cache_manager.h"
 #include "kqblk_disk_utils.h"
 #include "kqblk_mountpoint_cleanup.h"
 #include "support/child_process.h"
 #include "support/disk_image.h"
 #include "support/exposed_disk.h"
+#include "support/guest_request.h"
 #include "support/run_tool.h"
 #include "support/temp_dir.h"
 #include "support/test_util.h"
@@ -97,18 +97,13 @@ class TeardownReal : public ::testing::Test {
  protected:
   void SetUp() override {
     if (geteuid() != 0) GTEST_SKIP() << "needs root for the driver and mounts";
-    runTool(std::string(KQBLK_UNIX_DRV) + " -a kqblk");
-    KqBlkDisk::gTimings = KqBlkDeviceTimings{100, 1000, 3};
-    KqBlkDisk::setCacheManager(&m_cache);
+    loadDriver();
     kqblk_unmountTimings.retryPauseMs = 100;
   }
-  void TearDown() override {
-    kqblk_unmountTimings = KqBlkUnmountTimings();
-    KqBlkDisk::setCacheManager(nullptr);
-  }
+  void TearDown() override { kqblk_unmountTimings = KqBlkUnmountTimings(); }
 
  private:
-  CacheManager m_cache{1ull << 30};
+  RequestEnvironment m_env;
 };
 
 }  // namespace

@@ -1,6 +1,6 @@
 // Suites that expose one GuestImage through the real driver (root): the
 // driver is loaded and the image built once per suite; each test gets its
-// own directory, a 1 GiB cache and short device timings.
+// own directory and a request's environment.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -9,9 +9,9 @@
 #include <memory>
 #include <string>
 
-#include "kqblk_cache_manager.h"
 #include "support/exposed_disk.h"
 #include "support/guest_image.h"
+#include "support/guest_request.h"
 #include "support/run_tool.h"
 #include "support/temp_dir.h"
 
@@ -19,7 +19,7 @@ class ExposedGuestTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     if (geteuid() != 0) return;
-    runTool(std::string(KQBLK_UNIX_DRV) + " -a kqblk");
+    loadDriver();
     suiteDir = std::make_unique<TempDir>();
     guest = std::make_unique<GuestImage>(*suiteDir / "guest.img");
   }
@@ -29,13 +29,10 @@ class ExposedGuestTest : public ::testing::Test {
   }
   void SetUp() override {
     if (geteuid() != 0) GTEST_SKIP() << "needs root";
-    KqBlkDisk::gTimings = KqBlkDeviceTimings{100, 1000, 3};
-    KqBlkDisk::setCacheManager(&cache);
   }
-  void TearDown() override { KqBlkDisk::setCacheManager(nullptr); }
 
   static inline std::unique_ptr<TempDir> suiteDir;
   static inline std::unique_ptr<GuestImage> guest;
   TempDir dir;
-  CacheManager cache{1ull << 30};
+  RequestEnvironment environment;
 };
