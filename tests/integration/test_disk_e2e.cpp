@@ -115,19 +115,6 @@ TEST_F(EndToEnd, ConnectFailingOnTheServiceThreadAbortsToo) {
   disk.destroyKqBlkDev();
 }
 
-TEST_F(EndToEnd, FullCacheFailsTheReadInsteadOfHangingOrLying) {
-  CacheManager tiny(1);  // no extent fits
-  KqBlkDisk::setCacheManager(&tiny);
-  ExposedDisk e(guest->image.path(), guest->image.sizeBytes(), dir.path());
-  e.disk->connect();
-  e.devPath = e.disk->createKqBlkDev();
-  e.disk->startThread();
-  std::string err;
-  EXPECT_NE(readBlockDirect(e.devPath, 1000, &err), -1) << "the read hung";
-  EXPECT_THAT(err, HasSubstr("Input/output error"));
-  EXPECT_EQ(e.disk->getRecallStore()->getPresentCount(), 0);
-}
-
 TEST_F(EndToEnd, TeardownInEveryStateLeavesNothingBehind) {
   const int before = openDescriptors();
   const std::set<std::string> loopsBefore = boundLoops();
