@@ -9,75 +9,11 @@
 
 #include "kq_guid.h"
 
-namespace {
-
-const size_t kBaseBlock = 0x1000;
-const size_t kBin = 0x1000;
-const size_t kBinHeader = 0x20;
-// Cell offsets count from the first bin.
-const uint32_t kRootCell = kBinHeader;
-const uint32_t kRootSize = 0x50 + 8;  // nk header and the name "ROOT", 8-aligned
-const uint32_t kSkCell = kRootCell + kRootSize;
-const uint32_t kSkSize = 0x18 + 20 + 4;  // sk header and an empty self-relative descriptor
-const uint32_t kNone = 0xffffffff;
-
-void put16(std::vector<unsigned char>& b, size_t at, uint16_t v) { std::memcpy(&b[at], &v, 2); }
-void put32(std::vector<unsigned char>& b, size_t at, uint32_t v) { std::memcpy(&b[at], &v, 4); }
-
-}  // namespace
-
 void writeEmptyHive(const std::string& path) {
-  std::vector<unsigned char> h(kBaseBlock + kBin, 0);
-  // Base block.
-  std::memcpy(&h[0], "regf", 4);
-  put32(h, 0x04, 1);  // sequence numbers, equal: the hive is consistent
-  put32(h, 0x08, 1);
-  put32(h, 0x14, 1);  // format 1.3
-  put32(h, 0x18, 3);
-  put32(h, 0x20, 1);
-  put32(h, 0x24, kRootCell);
-  put32(h, 0x28, kBin);
-  put32(h, 0x2c, 1);
-  uint32_t sum = 0;
-  for (size_t at = 0; at < 0x1fc; at += 4) {
-    uint32_t word;
-    std::memcpy(&word, &h[at], 4);
-    sum ^= word;
-  }
-  put32(h, 0x1fc, sum);
-  // The bin; its offset field is its position among the bins.
-  const size_t bin = kBaseBlock;
-  std::memcpy(&h[bin], "hbin", 4);
-  put32(h, bin + 0x04, 0);
-  put32(h, bin + 0x08, kBin);
-  // Root key: allocated cells have negative sizes.
-  const size_t nk = bin + kRootCell;
-  put32(h, nk, static_cast<uint32_t>(-static_cast<int32_t>(kRootSize)));
-  std::memcpy(&h[nk + 4], "nk", 2);
-  put16(h, nk + 4 + 0x02, 0x2c);  // root entry, not deletable, ASCII name
-  put32(h, nk + 4 + 0x1c, kNone);  // no subkeys
-  put32(h, nk + 4 + 0x20, kNone);
-  put32(h, nk + 4 + 0x28, kNone);  // no values
-  put32(h, nk + 4 + 0x2c, kSkCell);
-  put32(h, nk + 4 + 0x30, kNone);  // no class name
-  put16(h, nk + 4 + 0x48, 4);
-  std::memcpy(&h[nk + 4 + 0x4c], "ROOT", 4);
-  // Its security cell, in a ring of one.
-  const size_t sk = bin + kSkCell;
-  put32(h, sk, static_cast<uint32_t>(-static_cast<int32_t>(kSkSize)));
-  std::memcpy(&h[sk + 4], "sk", 2);
-  put32(h, sk + 4 + 0x04, kSkCell);
-  put32(h, sk + 4 + 0x08, kSkCell);
-  put32(h, sk + 4 + 0x0c, 1);
-  put32(h, sk + 4 + 0x10, 20);
-  h[sk + 4 + 0x14] = 1;           // descriptor revision
-  put16(h, sk + 4 + 0x16, 0x8000);  // self-relative
-  // The rest of the bin is one free cell.
-  const uint32_t used = kSkCell + kSkSize;
-  put32(h, bin + used, static_cast<uint32_t>(kBin - used));
+  std::ifstream in(KQBLK_EMPTY_HIVE, std::ios::binary);
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(h.data()), static_cast<std::streamsize>(h.size()));
-  if (!out) throw std::runtime_error("cannot write hive " + path);
+  out << in.rdbuf();
+  if (!in || !out) throw std::runtime_error("cannot write hive " + path);
 }
 
 void addHiveKey(const std::string& path, const std::string& key,

@@ -1,7 +1,8 @@
 // Registry hives for tests. hivex edits hives but cannot make one, and no
-// package ships an empty one: writeEmptyHive writes the smallest hive hivex
-// opens (a base block and one bin holding the root key and its security
-// cell), and HiveValues adds keys and values to it through hivex.
+// package ships an empty one: writeEmptyHive copies tests/fixtures/
+// empty_hive.bin, the smallest hive hivex opens (a base block and one bin
+// holding the root key "ROOT" and its security cell, assembled once byte by byte),
+// and addHiveKey adds keys and values to it through hivex.
 #pragma once
 
 #include <cstdint>
