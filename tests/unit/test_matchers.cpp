@@ -52,6 +52,28 @@ TEST(Matchers, LogicalVolumesByTheirGuestGroupName) {
   }
 }
 
+// Names that begin another's belong to their own entry alone. Device-mapper
+// doubles a dash inside a group or volume name.
+TEST(Matchers, ALogicalVolumeNameThatStartsAnotherMatchesOnlyItsOwnEntry) {
+  const char* const records[] = {"/dev/kq-7-vg/root", "/dev/kq-7-vg/root2",
+                                 "/dev/kq-7-vg-home/root", "/dev/kq-7-vg-home-old/root"};
+  const struct {
+    const char* line;
+    int record;  // the only one it matches
+  } cases[] = {
+      {"/dev/mapper/vg-root / xfs", 0},       {"/dev/vg/root / xfs", 0},
+      {"/dev/mapper/vg-root2 /x xfs", 1},     {"/dev/vg/root2 /x xfs", 1},
+      {"/dev/mapper/vg--home-root /h xfs", 2}, {"/dev/vg-home/root /h xfs", 2},
+      {"/dev/mapper/vg--home--old-root /o xfs", 3}, {"/dev/vg-home-old/root /o xfs", 3},
+  };
+  for (const auto& c : cases) {
+    for (int r = 0; r < 4; ++r) {
+      EXPECT_EQ(kqblk_lvmDevMatch(entryOf(c.line), record(records[r]), {}), r == c.record)
+          << c.line << " against " << records[r];
+    }
+  }
+}
+
 TEST(Matchers, HeuristicByRootBootAndDiskPosition) {
   TempDir dir;
   std::list<boost::shared_ptr<KqBlkDisk>> disks;
