@@ -39,6 +39,35 @@ int diskIndex(const std::string& letters) {
   return static_cast<int>(index);
 }
 
+// "group/volume" named by an fstab device of LVM: /dev/group/volume, or
+// /dev/mapper/group-volume with each dash inside the names doubled; "" when
+// it names no logical volume.
+std::string volumeOfSpec(const std::string& spec) {
+  const std::string mapper = "/dev/mapper/";
+  if (startsWith(spec, mapper.c_str())) {
+    std::string group;
+    for (size_t i = mapper.size(); i < spec.size(); ++i) {
+      if (spec[i] == '/') return "";
+      if (spec[i] != '-') {
+        group += spec[i];
+      } else if (i + 1 < spec.size() && spec[i + 1] == '-') {
+        group += spec[++i];
+      } else {
+        std::string volume = spec.substr(i + 1);
+        if (volume.empty() || volume.find('/') != std::string::npos) return "";
+        replaceAll(volume, "--", "-");
+        return group.empty() ? "" : group + "/" + volume;
+      }
+    }
+    return "";
+  }
+  if (!startsWith(spec, "/dev/")) return "";
+  const std::string rest = spec.substr(5);
+  const size_t slash = rest.find('/');
+  if (slash == 0 || slash == std::string::npos || slash + 1 == rest.size()) return "";
+  return rest.find('/', slash + 1) == std::string::npos ? rest : "";
+}
+
 }  // namespace
 
 bool kqblk_blkidDevMatch(const kqblk_fstab_entry& entry, const kqblk_mountpoint& record,
@@ -66,12 +95,10 @@ bool kqblk_lvmDevMatch(const kqblk_fstab_entry& entry, const kqblk_mountpoint& r
   const size_t second = name.find('-', first + 1);
   if (second == std::string::npos) return false;
   name = name.substr(second + 1);
-  std::string spec = entry.get().mnt_fsname;
-  if (spec.size() < name.size()) return false;
-  replaceAll(spec, "--", "-");
-  replaceAll(spec, "/", "-");
-  replaceAll(name, "/", "-");
-  return spec.size() >= name.size() && spec.compare(spec.size() - name.size(), name.size(), name) == 0;
+  // The whole volume name must agree: an ending in common ("home" in
+  // "vg-home", "root" in "root2") names another volume.
+  const std::string spec = entry.get().mnt_fsname;
+  return !name.empty() && volumeOfSpec(spec) == name;
 }
 
 bool kqblk_heuristicDevMatch(const kqblk_fstab_entry& entry, const kqblk_mountpoint& record,

@@ -1,16 +1,38 @@
 #include "fullkernel/lvm_guest.h"
 
-#include <sstream>
-
-#include "support/admin_lvm.h"
-#include "support/guest_image.h"
-#include "support/loop_device.h"
-#include "support/run_tool.h"
-#include "support/test_util.h"
-
 namespace {
-const char kEspType[] = "C12A7328-F81F-11D2-BA4B-00A0C93EC93B";
-const char kLvmType[] = "E6D6D379-F507-44C2-A23C-238F2A3DF928";
+
+// The volume mounted at `mountPoint`, holding the guest's file `guestPath`.
+PhonyVolume mounted(const FileSystemSpec& fs, const std::string& mountPoint,
+                    const std::string& fstabName, const std::string& guestPath) {
+  const size_t top = mountPoint == "/" ? 1 : mountPoint.size() + 1;
+  return {fs, {{guestPath.substr(top), LvmGuest::files().at(guestPath)}}, mountPoint, fstabName};
+}
+
+PhonyGuestSpec lvmGuest() {
+  const PhonyVolume pv{{"lvm", "", ""}};
+  PhonyVolume root = mounted({"ext4", "root", ""}, "/", "/dev/mapper/vg_root-root", "/etc/hostname");
+  for (const char* dir : {"dev/", "boot/", "home/", "var/", "data/"}) {
+    root.files.emplace_back(dir, "");
+  }
+  const PhonyVolume boot = mounted({"ext4", "boot", ""}, "/boot", "UUID", "/boot/vmlinuz-guest");
+  const PhonyVolume efi = mounted({"vfat", "EFI", "EF152B0C"}, "/boot/efi", "UUID",
+                                  "/boot/efi/EFI/debian/grubx64.efi");
+  const PhonyVolume home = mounted({"xfs", "home", ""}, "/home", "/dev/mapper/vg_root-home",
+                                   "/home/admin/notes.txt");
+  const PhonyVolume var = mounted({"ext4", "var", ""}, "/var", "/dev/vg_root/var",
+                                  "/var/log/messages");
+  const PhonyVolume data = mounted({"ext4", "data", ""}, "/data", "/dev/mapper/my--vg-data",
+                                   "/data/payload.txt");
+  return {{{"lvm-system.img", 480, "label: dos\n", {{"size=32M, type=83", boot}, {"type=8e", pv}}},
+           {"lvm-data.img", 96, "label: gpt\n",
+            {{"size=32M, type=C12A7328-F81F-11D2-BA4B-00A0C93EC93B", efi},
+             {"type=E6D6D379-F507-44C2-A23C-238F2A3DF928", pv}}}},
+          {{"vg_root", {{0, 2}}, {{"root", "64M", root}, {"home", "300M", home}, {"var", "32M", var}},
+            {"lvcreate -y -s -L 8M -n var_snap vg_root/var"}},
+           {"my-vg", {{1, 2}}, {{"data", "24M", data}}}}};
+}
+
 }  // namespace
 
 const std::map<std::string, std::string>& LvmGuest::files() {
@@ -22,55 +44,4 @@ const std::map<std::string, std::string>& LvmGuest::files() {
 }
 
 LvmGuest::LvmGuest(const std::string& directory)
-    : system(directory + "/lvm-system.img", 480), data(directory + "/lvm-data.img", 96) {
-  system.partition("label: dos\nstart=2048, size=65536, type=83\nstart=67584, type=8e\n");
-  data.partition(std::string("label: gpt\nstart=2048, size=65536, type=") + kEspType +
-                 "\nstart=67584, type=" + kLvmType + "\n");
-  const std::string fstab = std::string("# guest fstab on LVM\n") +
-                            "/dev/mapper/vg_root-root / ext4 defaults 0 1\n" +
-                            "UUID=" + kBootUuid + " /boot ext4 defaults 0 2\n" +
-                            "UUID=" + kEfiVolumeId + " /boot/efi vfat umask=0077 0 1\n" +
-                            "/dev/mapper/vg_root-home /home xfs defaults 0 0\n" +
-                            "/dev/vg_root/var /var ext4 defaults 0 0\n" +
-                            "/dev/mapper/my--vg-data /data ext4 defaults 0 0\n";
-  const auto& f = files();
-  auto inside = [&f](const std::string& guestPath, const std::string& mountPoint) {
-    return std::make_pair(guestPath.substr(mountPoint.size()), f.at(guestPath));
-  };
-  LoopDevice sys(system.path());
-  sys.addPartitions();
-  LoopDevice dat(data.path());
-  dat.addPartitions();
-  const AdminLvm lvm(directory + "/lvm-admin", {sys.partitionPath(2), dat.partitionPath(2)});
-  // Whatever happens, nothing stays active once the loop devices go.
-  const ScopeExit deactivate([&] {
-    try {
-      lvm("vgchange -an vg_root my-vg");
-    } catch (...) {
-    }
-  });
-  lvm("pvcreate -y " + shellQuote(sys.partitionPath(2)) + " " + shellQuote(dat.partitionPath(2)));
-  lvm("vgcreate vg_root " + shellQuote(sys.partitionPath(2)));
-  lvm("vgcreate my-vg " + shellQuote(dat.partitionPath(2)));
-  for (const char* lv : {"-L 64M -n root vg_root", "-L 300M -n home vg_root", "-L 32M -n var vg_root",
-                         "-L 24M -n data my-vg"}) {
-    lvm(std::string("lvcreate -y -Wy -Zy ") + lv);
-  }
-  fillFileSystem(sys.partitionPath(1), {"ext4", "boot", kBootUuid}, {inside("/boot/vmlinuz-guest", "/boot")});
-  fillFileSystem("/dev/mapper/vg_root-root", {"ext4", "root", ""},
-                 {{"etc/fstab", fstab}, inside("/etc/hostname", ""), {"dev/", ""}, {"boot/", ""},
-                  {"home/", ""}, {"var/", ""}, {"data/", ""}});
-  fillFileSystem("/dev/mapper/vg_root-home", {"xfs", "home", ""}, {inside("/home/admin/notes.txt", "/home")});
-  fillFileSystem("/dev/mapper/vg_root-var", {"ext4", "var", ""}, {inside("/var/log/messages", "/var")});
-  fillFileSystem("/dev/mapper/my--vg-data", {"ext4", "data", ""}, {inside("/data/payload.txt", "/data")});
-  std::string serial = kEfiVolumeId;
-  serial.erase(4, 1);
-  fillFileSystem(dat.partitionPath(1), {"vfat", "EFI", serial},
-                 {inside("/boot/efi/EFI/debian/grubx64.efi", "/boot/efi")});
-  lvm("lvcreate -y -s -L 8M -n var_snap vg_root/var");
-  std::istringstream groups(lvm("vgs --noheadings -o vg_name,vg_uuid"));
-  std::string name, uuid;
-  while (groups >> name >> uuid) groupUuids[name] = uuid;
-  std::istringstream pvs(lvm("pvs --noheadings -o vg_name,pv_uuid"));
-  while (pvs >> name >> uuid) pvUuids[name] = uuid;
-}
+    : guest(directory, lvmGuest()), system(guest.disk(0)), data(guest.disk(1)) {}

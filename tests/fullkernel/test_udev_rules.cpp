@@ -22,9 +22,9 @@
 #include "support/guest_request.h"
 #include "fullkernel/vm_test.h"
 #include "kqblk_driver.h"
-#include "support/admin_lvm.h"
 #include "support/child_process.h"
-#include "support/guest_image.h"
+#include "support/phony_guest.h"
+#include "support/test_util.h"
 #include "support/loop_device.h"
 
 using ::testing::ElementsAre;
@@ -67,30 +67,15 @@ class UdevDaemon {
 // Two guest disks, built before udev runs: a whole disk that is a physical
 // volume of guestvg (logical volume data: ext4 with the machine's UUID and
 // label), and an MBR disk whose ext4 root carries them too.
-struct UdevGuest {
-  explicit UdevGuest(const std::string& dir)
-      : volumeDisk(dir + "/pv-disk.img", 64), rootDisk(dir + "/root-disk.img", 64) {
-    rootDisk.partition("label: dos\nstart=2048, type=83\n");
-    LoopDevice root(rootDisk.path());
-    root.addPartitions();
-    fillFileSystem(root.partitionPath(1), {"ext4", kOwnLabel, kOwnUuid},
-                   {{"etc/fstab", "/dev/sda1 / ext4 defaults 0 1\n/dev/mapper/guestvg-data /data ext4 defaults 0 2\n"},
-                    {"etc/hostname", "udev-guest\n"}, {"dev/", ""}, {"data/", ""}});
-    LoopDevice volume(volumeDisk.path());
-    const AdminLvm lvm(dir + "/lvm-admin", {volume.path()});
-    lvm("pvcreate -y " + shellQuote(volume.path()));
-    lvm("vgcreate guestvg " + shellQuote(volume.path()));
-    lvm("lvcreate -y -Wy -Zy -L 24M -n data guestvg");
-    try {
-      fillFileSystem("/dev/mapper/guestvg-data", {"ext4", kOwnLabel, kOwnUuid}, {{"payload.txt", "data\n"}});
-    } catch (...) {
-      lvm("vgchange -an guestvg");
-      throw;
-    }
-    lvm("vgchange -an guestvg");
-  }
-  DiskImage volumeDisk, rootDisk;
-};
+PhonyGuestSpec udevGuest() {
+  const FileSystemSpec own{"ext4", kOwnLabel, kOwnUuid};
+  return {{{"root-disk.img", 64, "label: dos\n",
+            {{"type=83",
+              {own, {{"etc/hostname", "udev-guest\n"}, {"dev/", ""}, {"data/", ""}}, "/", "/dev/sda1"}}}},
+           {"pv-disk.img", 64, "", {{"", {{"lvm", "", ""}}}}}},
+          {{"guestvg", {{1, 0}},
+            {{"data", "24M", {own, {{"payload.txt", "data\n"}}, "/data", "/dev/mapper/guestvg-data"}}}}}};
+}
 
 // The block device `path` leads to, and the driver devices it is or is
 // built on (none when it is none of ours).
@@ -156,7 +141,7 @@ class UdevInVm : public VmTest {
  protected:
   void SetUp() override {
     VmTest::SetUp();
-    m_guest = std::make_unique<UdevGuest>(m_dir.path());
+    m_guest = std::make_unique<PhonyGuest>(m_dir.path(), udevGuest());
     m_ownImage = std::make_unique<DiskImage>(m_dir / "own.img", 32);
     makeFileSystem(m_ownImage->path(), {"ext4", kOwnLabel, kOwnUuid});
     m_own = std::make_unique<LoopDevice>(m_ownImage->path());
@@ -164,10 +149,10 @@ class UdevInVm : public VmTest {
 
   std::unique_ptr<GuestRequest> request(const std::string& id) {
     return std::make_unique<GuestRequest>(
-        id, m_dir.path(), std::vector<std::string>{m_guest->rootDisk.path(), m_guest->volumeDisk.path()});
+        id, m_dir.path(), m_guest->paths());
   }
 
-  std::unique_ptr<UdevGuest> m_guest;
+  std::unique_ptr<PhonyGuest> m_guest;
   std::unique_ptr<DiskImage> m_ownImage;
   std::unique_ptr<LoopDevice> m_own;
 };

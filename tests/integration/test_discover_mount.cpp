@@ -14,8 +14,6 @@
 
 #include "support/guest_request.h"
 #include "support/linux_guest.h"
-#include "support/loop_device.h"
-#include "support/run_tool.h"
 #include "support/temp_dir.h"
 #include "support/windows_guest.h"
 
@@ -162,17 +160,10 @@ class WindowsGuestThroughDriver : public GuestThroughDriver,
                                   public ::testing::WithParamInterface<WindowsGuest::Table> {};
 
 TEST_P(WindowsGuestThroughDriver, TakesItsDriveLetters) {
-  DiskImage extra(m_dir / "extra.img", 16);
-  extra.partition("label: dos\nstart=2048, type=7\n");
-  {
-    LoopDevice loop(extra.path());
-    loop.addPartitions();
-    makeFileSystem(loop.partitionPath(1), {"ntfs", "Extra", ""});
-    runTool("ntfslabel --new-serial " + shellQuote(loop.partitionPath(1)) + " Extra");
-    loop.detach();
-  }
+  PhonyGuest extra(m_dir.path(),
+                   {{{"extra.img", 16, "label: dos\n", {{"type=7", {{"ntfs", "Extra", ""}}}}}}});
   WindowsGuest guest(m_dir / "windows.img", GetParam());
-  const std::vector<std::string> devices = expose({guest.image.path(), extra.path()});
+  const std::vector<std::string> devices = expose({guest.image.path(), extra.paths()[0]});
   const std::string &system = devices[0], &second = devices[1];
 
   const auto found = byDevice(discoverAndMount(m_mountRoot));

@@ -94,6 +94,12 @@ void makeFileSystem(const std::string& target, const FileSystemSpec& fs) {
     if (!fs.label.empty()) command += tool.label + shellQuote(fs.label);
     if (!fs.uuid.empty()) command += tool.uuid + shellQuote(fs.uuid);
     runTool(command + " " + shellQuote(target));
+    // mkfs.ntfs draws the serial from the clock: two volumes made within a
+    // second would share one.
+    if (fs.type == "ntfs") {
+      runTool("ntfslabel --new-serial " + shellQuote(target) +
+              (fs.label.empty() ? "" : " " + shellQuote(fs.label)));
+    }
     return;
   }
   throw std::runtime_error("no mkfs for file system type " + fs.type);

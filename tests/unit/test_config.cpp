@@ -46,6 +46,16 @@ TEST(Config, LooksUpSectionsKeysAndNumbers) {
   EXPECT_EQ(text, "");
 }
 
+TEST(Config, AKeyIsFoundOnlyInItsOwnSection) {
+  ScopedConfig config("[Session]\nnInSession = 1\n[Base]\nnInBase = 2\n[Log]\n");
+  uint32_t value = 0;
+  EXPECT_FALSE(KQPlatformInfo::getNumber("Base", "nInSession", &value));
+  EXPECT_FALSE(KQPlatformInfo::getNumber("Log", "nInSession", &value));
+  EXPECT_FALSE(KQPlatformInfo::getNumber("Session", "nInBase", &value));
+  EXPECT_FALSE(KQPlatformInfo::getNumber("Log", "nInBase", &value));
+  EXPECT_EQ(value, 0u);
+}
+
 TEST(Config, ChangesApplyAtOnceAndAMissingFileMeansNoKeys) {
   ScopedConfig config("[Session]\nnHLXSystemCmdTimeout = 120\n");
   uint32_t value = 0;

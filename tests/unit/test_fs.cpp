@@ -132,3 +132,30 @@ TEST(InRoot, LinksAreReadWholeWhateverSizeTheyClaim) {
   ::close(top);
   ASSERT_EQ(chdir(cwd), 0);
 }
+
+// Links and ".." land where a chroot into the tree would land. A decoy of
+// the same path beside the tree shows any step out of it.
+TEST(InRoot, LinksAndParentsLandAtTheirPlaceInsideTheTree) {
+  TempDir dir;
+  for (const char* d : {"data", "data/home", "root", "root/usr", "root/data", "root/data/home"}) {
+    ::mkdir((dir / d).c_str(), 0755);
+  }
+  for (const auto& [link, target] : {std::pair{"root/usr/home", "/data/home"},
+                                     std::pair{"root/usr/rel", "../data/home"},
+                                     std::pair{"root/usr/up", "../../../data/home"}}) {
+    ASSERT_EQ(::symlink(target, (dir / link).c_str()), 0) << link;
+  }
+  const int top = ::open((dir / "root").c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(top, 0);
+  struct stat want;
+  ASSERT_EQ(::fstatat(top, "data/home", &want, 0), 0);
+  for (const char* path : {"usr/home", "usr/rel", "usr/up", "usr/../../data/home", "/data/home"}) {
+    std::string why;
+    const int fd = KqOpenInRoot(top, path, false, why);
+    struct stat got;
+    EXPECT_TRUE(fd >= 0 && ::fstat(fd, &got) == 0) << path << ": " << why;
+    EXPECT_TRUE(fd >= 0 && got.st_dev == want.st_dev && got.st_ino == want.st_ino) << path;
+    if (fd >= 0) ::close(fd);
+  }
+  ::close(top);
+}

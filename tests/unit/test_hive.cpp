@@ -142,3 +142,21 @@ TEST_F(Hive, MissingUnreadableOrLinkedHivesAreErrors) {
   EXPECT_FALSE(letters({linked, real}, {DiskPartInfo()}, got, hivePath).IsError());
   EXPECT_EQ(hivePath, real + "/Windows/System32/config/SYSTEM");
 }
+
+// A D: partition on a large disk: its offset needs all 64 bits of the value.
+TEST_F(Hive, VolumesBeyondFourGibibytesGetTheirLetters) {
+  const std::string system = volume("system", "Windows/System32/config/SYSTEM");
+  const int64_t k4G = int64_t(1) << 32, k1G = 1 << 30;
+  addHiveKey(system + "/Windows/System32/config/SYSTEM", "MountedDevices",
+             {{"\\DosDevices\\C:", mbrVolumeValue(kSignature, 1 << 20)},
+              {"\\DosDevices\\D:", mbrVolumeValue(kSignature, k4G + k1G)}});
+  std::list<std::string> got;
+  std::string hivePath;
+  // The last one shares the low 32 bits of D:'s offset.
+  const CUxError err = letters({system},
+                               {mbrVolume(kSignature, 1 << 20), mbrVolume(kSignature, k4G + k1G),
+                                mbrVolume(kSignature, k1G)},
+                               got, hivePath);
+  ASSERT_FALSE(err.IsError()) << err.AsString();
+  EXPECT_EQ(got, (std::list<std::string>{"C", "D", ""}));
+}

@@ -52,6 +52,34 @@ TEST(Matchers, LogicalVolumesByTheirGuestGroupName) {
   }
 }
 
+// Names that begin another's belong to their own entry alone. Device-mapper
+// doubles a dash inside a group or volume name.
+// Names that start or end another's, and dashes that move between group and
+// volume, name other volumes.
+TEST(Matchers, AnEntryMatchesOnlyTheLogicalVolumeItNamesWhole) {
+  const char* const records[] = {"/dev/kq-7-vg/root",          "/dev/kq-7-vg/root2",
+                                 "/dev/kq-7-vg-home/root",     "/dev/kq-7-vg-home-old/root",
+                                 "/dev/kq-7-home/root",        "/dev/kq-7-vg-home/old-root"};
+  const struct {
+    const char* line;
+    int record;  // the only one it matches
+  } cases[] = {
+      {"/dev/mapper/vg-root / xfs", 0},       {"/dev/vg/root / xfs", 0},
+      {"/dev/mapper/vg-root2 /x xfs", 1},     {"/dev/vg/root2 /x xfs", 1},
+      {"/dev/mapper/vg--home-root /h xfs", 2}, {"/dev/vg-home/root /h xfs", 2},
+      {"/dev/mapper/vg--home--old-root /o xfs", 3}, {"/dev/vg-home-old/root /o xfs", 3},
+      {"/dev/mapper/home-root /p xfs", 4},         {"/dev/home/root /p xfs", 4},
+      {"/dev/mapper/vg--home-old--root /q xfs", 5}, {"/dev/vg-home/old-root /q xfs", 5},
+      {"/dev/sda1 /r xfs", -1},                      {"/dev/mapper/root /r xfs", -1},
+  };
+  for (const auto& c : cases) {
+    for (int r = 0; r < 6; ++r) {
+      EXPECT_EQ(kqblk_lvmDevMatch(entryOf(c.line), record(records[r]), {}), r == c.record)
+          << c.line << " against " << records[r];
+    }
+  }
+}
+
 TEST(Matchers, HeuristicByRootBootAndDiskPosition) {
   TempDir dir;
   std::list<boost::shared_ptr<KqBlkDisk>> disks;

@@ -1,0 +1,220 @@
+#include "support/phony_guest.h"
+
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include "support/admin_lvm.h"
+#include "support/hive_builder.h"
+#include "support/loop_device.h"
+#include "support/run_tool.h"
+#include "support/temp_dir.h"
+#include "support/test_util.h"
+
+namespace {
+
+// A volume of the description and the device it was made on.
+struct Placed {
+  const PhonyVolume* volume;
+  std::string device;
+};
+
+std::string probe(const std::string& device, const std::string& tag) {
+  std::string value = runTool("blkid -p -o value -s " + tag + " " + shellQuote(device));
+  while (!value.empty() && value.back() == '\n') value.pop_back();
+  return value;
+}
+
+// LVM doubles the dashes of group and volume names in /dev/mapper.
+std::string mapperName(const std::string& name) {
+  std::string out;
+  for (char c : name) out += c == '-' ? "--" : std::string(1, c);
+  return out;
+}
+
+void format(const Placed& placed) {
+  const std::string& type = placed.volume->fs.type;
+  if (type.empty() || type == "lvm") return;
+  if (type == "swap") {
+    runTool("mkswap -q " + shellQuote(placed.device));
+    return;
+  }
+  makeFileSystem(placed.device, placed.volume->fs);
+}
+
+std::string fstab(const std::vector<Placed>& all) {
+  std::string text = "# /etc/fstab of a phony guest\n";
+  for (const Placed& p : all) {
+    const PhonyVolume& v = *p.volume;
+    if (v.mountPoint.empty()) continue;
+    std::string name = v.fstabName;
+    if (name == "UUID") name = "UUID=" + probe(p.device, "UUID");
+    if (name == "LABEL") name = "LABEL=" + v.fs.label;
+    text += name + " " + v.mountPoint + " " + v.fs.type + " defaults 0 " +
+            (v.mountPoint == "/" ? "1" : "2") + "\n";
+  }
+  return text;
+}
+
+// MountedDevices as Windows keeps it: each lettered volume by its MBR disk
+// signature and byte offset, or by its GPT partition GUID.
+void writeSystemHive(const std::string& path, const std::vector<Placed>& all) {
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  writeEmptyHive(path);
+  std::vector<HiveValue> letters;
+  for (const Placed& p : all) {
+    if (!p.volume->driveLetter) continue;
+    const std::string name = std::string("\\DosDevices\\") + p.volume->driveLetter + ":";
+    if (probe(p.device, "PART_ENTRY_SCHEME") == "gpt") {
+      letters.push_back({name, gptVolumeValue(probe(p.device, "PART_ENTRY_UUID"))});
+    } else {
+      const uint32_t signature =
+          std::stoul(probe(p.device, "PART_ENTRY_UUID").substr(0, 8), nullptr, 16);
+      letters.push_back(
+          {name,
+           mbrVolumeValue(signature, std::stoull(probe(p.device, "PART_ENTRY_OFFSET")) * 512)});
+    }
+  }
+  addHiveKey(path, "MountedDevices", letters);
+}
+
+// Puts the volume's files on it, with the fstab on a Linux root and the
+// SYSTEM hive on a Windows C:.
+void fill(const Placed& placed, const std::vector<Placed>& all) {
+  const PhonyVolume& v = *placed.volume;
+  if (v.fs.type.empty() || v.fs.type == "swap" || v.fs.type == "lvm") return;
+  PhonyFiles files = v.files;
+  if (v.mountPoint == "/") files.emplace_back("etc/fstab", fstab(all));
+  const bool system = v.driveLetter == 'C';
+  if (files.empty() && !system) return;
+  TempDir mnt;
+  ScopedMount mounted(placed.device, mnt.path(), "rw", v.fs.type == "ntfs" ? "ntfs-3g" : "");
+  writeFiles(mnt.path(), files);
+  if (system) writeSystemHive(mnt / "Windows/System32/config/SYSTEM", all);
+  mounted.unmount();
+}
+
+// The groups' volumes, formatted and filled with the rest while active.
+void makeGroups(const std::string& directory, const std::vector<PhonyGroup>& spec,
+                const std::vector<std::unique_ptr<LoopDevice>>& loops, std::vector<Placed>& all,
+                PhonyGuest& guest) {
+  std::vector<std::string> members;
+  for (const PhonyGroup& g : spec) {
+    for (const auto& [disk, number] : g.members) {
+      members.push_back(number ? loops.at(disk)->partitionPath(number) : loops.at(disk)->path());
+    }
+  }
+  const AdminLvm lvm(directory + "/lvm-admin", members);
+  // Whatever happens, nothing stays active once the loop devices go.
+  const ScopeExit deactivate([&] {
+    for (const PhonyGroup& g : spec) {
+      try {
+        lvm("vgchange -an " + shellQuote(g.name));
+      } catch (...) {
+      }
+    }
+  });
+  size_t used = 0;
+  for (const PhonyGroup& g : spec) {
+    std::string pvs;
+    for (size_t i = 0; i < g.members.size(); ++i) pvs += " " + shellQuote(members.at(used++));
+    lvm("pvcreate -y" + pvs);
+    lvm("vgcreate " + shellQuote(g.name) + pvs);
+    for (const PhonyLogicalVolume& lv : g.volumes) {
+      lvm("lvcreate -y -Wy -Zy -L " + lv.size + " -n " + shellQuote(lv.name) + " " +
+          shellQuote(g.name));
+      all.push_back({&lv.volume, "/dev/mapper/" + mapperName(g.name) + "-" + mapperName(lv.name)});
+      format(all.back());
+    }
+  }
+  for (const Placed& p : all) fill(p, all);
+  for (const PhonyGroup& g : spec) {
+    for (const std::string& command : g.thenRun) lvm(command);
+  }
+  std::istringstream groups(lvm("vgs --noheadings -o vg_name,vg_uuid"));
+  std::string name, uuid;
+  while (groups >> name >> uuid) guest.groupUuids[name] = uuid;
+  std::istringstream pvs(lvm("pvs --noheadings -o vg_name,pv_uuid"));
+  while (pvs >> name >> uuid) guest.pvUuids.emplace(name, uuid);
+}
+
+}  // namespace
+
+ScopedMount::ScopedMount(const std::string& device, const std::string& directory,
+                         const std::string& options, const std::string& type)
+    : m_directory(directory) {
+  std::filesystem::create_directories(directory);
+  runTool("mount " + (type.empty() ? "" : "-t " + shellQuote(type) + " ") + "-o " +
+          shellQuote(options) + " " + shellQuote(device) + " " + shellQuote(directory));
+  m_mounted = true;
+}
+
+ScopedMount::~ScopedMount() {
+  if (m_mounted && umount2(m_directory.c_str(), 0) != 0) {
+    umount2(m_directory.c_str(), MNT_DETACH);  // never leave a mount behind
+  }
+  rmdir(m_directory.c_str());
+}
+
+void ScopedMount::unmount() {
+  if (!m_mounted) return;
+  if (umount2(m_directory.c_str(), 0) != 0) {
+    throw std::runtime_error("umount " + m_directory + ": " + std::strerror(errno));
+  }
+  m_mounted = false;
+}
+
+void writeFiles(const std::string& top, const PhonyFiles& files) {
+  for (const auto& [path, content] : files) {
+    const std::filesystem::path target = top + "/" + path;
+    std::filesystem::create_directories(target.parent_path());
+    if (path.back() == '/') continue;
+    std::ofstream out(target, std::ios::binary | std::ios::trunc);
+    if (!(out << content).flush()) throw std::runtime_error("cannot write " + target.string());
+  }
+}
+
+void fillFileSystem(const std::string& device, const FileSystemSpec& fs, const PhonyFiles& files) {
+  const PhonyVolume volume{fs, files, "", "", 0};
+  makeFileSystem(device, fs);
+  fill({&volume, device}, {});
+}
+
+PhonyGuest::PhonyGuest(const std::string& directory, const PhonyGuestSpec& spec) {
+  std::vector<std::unique_ptr<LoopDevice>> loops;
+  std::vector<Placed> all;
+  for (const PhonyDisk& d : spec.disks) {
+    m_disks.push_back(std::make_unique<DiskImage>(directory + "/" + d.file, d.mebibytes));
+    loops.push_back(std::make_unique<LoopDevice>(m_disks.back()->path()));
+    if (d.table.empty()) {
+      all.push_back({&d.partitions.at(0).volume, loops.back()->path()});
+      continue;
+    }
+    std::string script = d.table;
+    for (const PhonyPartition& p : d.partitions) script += p.entry + "\n";
+    m_disks.back()->partition(script);
+    const std::vector<int> numbers = loops.back()->addPartitions();
+    for (size_t i = 0; i < d.partitions.size(); ++i) {
+      all.push_back({&d.partitions[i].volume, loops.back()->partitionPath(numbers.at(i))});
+    }
+  }
+  for (const Placed& p : all) format(p);
+
+  if (spec.groups.empty()) {
+    for (const Placed& p : all) fill(p, all);
+  } else {
+    makeGroups(directory, spec.groups, loops, all, *this);
+  }
+}
+
+std::vector<std::string> PhonyGuest::paths() const {
+  std::vector<std::string> out;
+  for (const auto& d : m_disks) out.push_back(d->path());
+  return out;
+}

@@ -1,0 +1,99 @@
+// Phony guests built from a description: disks, their partition tables and
+// partitions, file systems with their labels, UUIDs and files, LVM volume
+// groups, and the guest's /etc/fstab and SYSTEM hive drawn from where the
+// description says each file system is mounted.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "support/disk_image.h"
+
+// Path inside the file system -> content ("dir/": an empty directory).
+using PhonyFiles = std::vector<std::pair<std::string, std::string>>;
+
+// A file system and where the guest mounts it.
+struct PhonyVolume {
+  FileSystemSpec fs;  // type "": left blank; "swap": a swap area; "lvm": a physical volume
+  PhonyFiles files = {};
+  // Linux: the mount point and how fstab names the device: "UUID", "LABEL"
+  // (from `fs`), or a device path as written. The root file system gets
+  // the fstab of all of them.
+  std::string mountPoint = {};
+  std::string fstabName = {};
+  // Windows: the drive letter in the SYSTEM hive of the C: volume.
+  char driveLetter = 0;
+};
+
+struct PhonyPartition {
+  std::string entry;  // the partition's sfdisk line: "size=8192, type=83"
+  PhonyVolume volume = {};
+};
+
+struct PhonyDisk {
+  std::string file;  // name of the image in the guest's directory
+  uint64_t mebibytes;
+  // sfdisk header ("label: dos\nlabel-id: 0x5eed1e55\n"); empty: no table,
+  // and the one partition's volume is on the whole disk.
+  std::string table;
+  std::vector<PhonyPartition> partitions;
+};
+
+struct PhonyLogicalVolume {
+  std::string name;
+  std::string size;  // lvcreate -L
+  PhonyVolume volume;
+};
+
+struct PhonyGroup {
+  std::string name;
+  // The physical volumes: disk index and partition number (0: whole disk).
+  std::vector<std::pair<int, int>> members;
+  std::vector<PhonyLogicalVolume> volumes;
+  std::vector<std::string> thenRun = {};  // further LVM commands, e.g. snapshots
+};
+
+struct PhonyGuestSpec {
+  std::vector<PhonyDisk> disks;
+  std::vector<PhonyGroup> groups = {};  // LVM: activation needs device-mapper
+};
+
+// Mounts a device (or image) for the lifetime of the object.
+class ScopedMount {
+ public:
+  ScopedMount(const std::string& device, const std::string& directory, const std::string& options,
+              const std::string& type = "");
+  ~ScopedMount();
+  ScopedMount(const ScopedMount&) = delete;
+  ScopedMount& operator=(const ScopedMount&) = delete;
+  const std::string& path() const { return m_directory; }
+  // Unmounts now; throws when the kernel refuses.
+  void unmount();
+
+ private:
+  std::string m_directory;
+  bool m_mounted = false;
+};
+
+// Writes `files` below the directory `top`, making their directories.
+void writeFiles(const std::string& top, const PhonyFiles& files);
+// Makes the file system on `device` and puts `files` on it.
+void fillFileSystem(const std::string& device, const FileSystemSpec& fs, const PhonyFiles& files);
+
+class PhonyGuest {
+ public:
+  // Builds the images in `directory`; they are removed with the object.
+  PhonyGuest(const std::string& directory, const PhonyGuestSpec& spec);
+
+  DiskImage& disk(size_t index) { return *m_disks.at(index); }
+  std::vector<std::string> paths() const;
+
+  std::map<std::string, std::string> groupUuids;  // group name -> UUID
+  std::map<std::string, std::string> pvUuids;     // group name -> its first PV's UUID
+
+ private:
+  std::vector<std::unique_ptr<DiskImage>> m_disks;
+};
