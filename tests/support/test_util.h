@@ -1,15 +1,25 @@
-// Small helpers most test files need: whether a path is there, a file's
-// whole contents, reproducible bytes, and a clean-up run when a scope ends.
+// What most test files need: GoogleTest with its matchers, the system and
+// standard headers nearly every test uses, a temporary directory, and small
+// helpers: whether a path is there, a file's whole contents, reproducible
+// bytes, and a clean-up run when a scope ends.
 #pragma once
 
+#include <fcntl.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "support/temp_dir.h"
 
 // True when anything is at `path`, a dangling link included.
 inline bool exists(const std::string& path) {
