@@ -1,8 +1,10 @@
 // One record unmounted: its bind mount first, then the device's own mount,
 // in up to three attempts. Each is pinned by a descriptor, checked to be a
-// mount of a driver device, and detached through that descriptor, so that
+// mount of a driver device (or of the record's own device, for a disk of
+// this machine), and detached through that descriptor, so that
 // renaming or replacing a directory on its path meanwhile changes nothing.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -26,10 +28,19 @@ std::string failedText(const std::string& path, const std::string& why) {
   return "Failed to unmount " + path + ": " + why;
 }
 
+// Whether the mount holds the record's own device alone: a disk of this
+// machine that the caller gave (it has no driver device), told by number.
+bool onRecordsDevice(const KqMountEntry& entry, int fd, const std::string& device) {
+  struct stat st;
+  if (device.empty() || ::stat(device.c_str(), &st) != 0 || !S_ISBLK(st.st_mode)) return false;
+  const std::vector<dev_t> devices = KqMountBlockDevices(entry, fd);
+  return devices.size() == 1 && devices.front() == st.st_rdev;
+}
+
 // The mount pinned at `fd` (reached as `path`) detached, its holders killed
 // first. 0 when done or when nothing is mounted there; else an errno, with
 // `error` set.
-int unmountPinned(int fd, const std::string& path, std::string& error) {
+int unmountPinned(int fd, const std::string& path, const std::string& device, std::string& error) {
   KqMountEntry entry;
   std::string why;
   const int pinned = KqPinnedMountEntry(fd, entry, why);
@@ -41,7 +52,7 @@ int unmountPinned(int fd, const std::string& path, std::string& error) {
     error = failedText(path, why);
     return pinned;
   }
-  if (!kqblk_isOurMount(entry, fd)) {
+  if (!kqblk_isOurMount(entry, fd) && !onRecordsDevice(entry, fd, device)) {
     error = failedText(path, "what is mounted there is on no kqblk device: left alone");
     EvDebug::Error(kFunc, "%s", error.c_str());
     return EPERM;
@@ -75,13 +86,13 @@ int cleanup_one_mtpt(kqblk_mountpoint& record) {
     status = 0;
     const int bindTarget = kqblk_bindTarget(record, kFunc);
     if (bindTarget >= 0) {
-      const int result = unmountPinned(bindTarget, record.bindPath, record.error);
+      const int result = unmountPinned(bindTarget, record.bindPath, record.device, record.error);
       ::close(bindTarget);
       if (result != 0) status = result;
     }
     const int own = openMountPath(record.mountPath, status, record.error);
     if (own >= 0) {
-      const int result = unmountPinned(own, record.mountPath, record.error);
+      const int result = unmountPinned(own, record.mountPath, record.device, record.error);
       ::close(own);
       if (result != 0) status = result;
     }

@@ -184,8 +184,12 @@ std::unique_ptr<KqBlkDisk> ctlMakeDisk(const CtlDiskSpec& spec, const std::strin
                                        const std::string& idPrefix) {
   std::unique_ptr<KqBlkDisk> disk;
   if (spec.guest) {
-    disk.reset(new KqBlkGuestDisk(spec.path, storeDir));
-    disk->setIdPrefix(idPrefix);
+    // The machine's own disk: no device of ours is made, so no prefix; its
+    // name is its path hashed.
+    auto* guest = new KqBlkGuestDisk(spec.path, storeDir);
+    disk.reset(guest);
+    guest->setDiskPath(spec.path);
+    guest->setDiskUUID(spec.path);
   } else {
     disk.reset(new CtlImageDisk(spec, storeDir, idPrefix));
   }

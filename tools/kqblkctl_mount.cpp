@@ -213,7 +213,8 @@ bool expose(Request& r) {
       KqBlkDisk& d = *r.disks.back();
       const std::string device = d.createKqBlkDev();
       d.startThread();
-      d.waitForDeviceReady();
+      // The machine's own disk is a device already; only ours wait for the driver.
+      if (!spec.guest) d.waitForDeviceReady();
       ctlSay("exposed %s as %s", spec.text.c_str(), device.c_str());
     } catch (...) {
       ctlSay("%s: cannot expose it: %s", spec.text.c_str(), kqCurrentExceptionText().c_str());
@@ -329,7 +330,9 @@ int serve(Request& r) {
     std::list<std::string> devices;
     std::list<boost::shared_ptr<KqBlkDisk>> handles;
     for (auto& d : r.disks) {
-      devices.push_back(d->getDevPath());
+      // LVM's filter admits only our driver's nodes: a disk of this machine
+      // gives its name, which no node there has, so LVM leaves it alone.
+      devices.push_back(d->hasDevice() ? d->getDevPath() : d->getDiskUUID());
       handles.emplace_back(d.get(), [](KqBlkDisk*) {});
     }
     CUxError err;

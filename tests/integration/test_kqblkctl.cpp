@@ -1,27 +1,20 @@
 // kqblkctl as an administrator runs it (root): mount in the background, read
 // the guest's files, stop it; sweep up after a killed one; refuse bad input
 // with one line, a non-zero status and nothing left behind.
-#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/ptrace.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <memory>
-#include <sstream>
 
 #include "kq_process.h"
 #include "support/child_process.h"
 #include "support/guest_image.h"
 #include "support/linux_guest.h"
+#include "support/loop_device.h"
 #include "support/run_tool.h"
-#include "support/temp_dir.h"
 #include "support/test_util.h"
 
 namespace {
@@ -124,6 +117,23 @@ TEST_F(Kqblkctl, MountServesTheGuestTreeUntilSigtermThenLeavesNothing) {
   EXPECT_FALSE(exists(dir / "store"));
 }
 
+// A disk of this machine that nothing uses is read in place: no device of
+// ours, and the disk is left as it was, unmounted.
+TEST_F(Kqblkctl, AnIdleDiskOfThisMachineIsMountedInPlace) {
+  DiskImage image(dir / "own.img", 16);
+  fillFileSystem(image.path(), {"ext4", "", ""}, {{"etc/hostname", "own\n"}});
+  LoopDevice own(image.path());
+  const std::string root = dir / "root";
+  {
+    Mounted m({"--id", "ctlown", "--root", root, "--store", dir / "store", "guest:" + own.path()});
+    EXPECT_EQ(readFile(m.tree + "/etc/hostname").size(), 4u);
+    m.ctl.signal(SIGTERM);
+    EXPECT_EQ(m.ctl.wait(), 0);
+  }
+  EXPECT_EQ(leftovers("ctlown", root), "");
+  EXPECT_EQ(runTool("findmnt -n -S " + shellQuote(own.path()) + " || true"), "");
+}
+
 // What the sweep takes down, and what it leaves, is the crash-sweep tests'
 // matter; here, what kqblkctl adds: the request's own directories, and
 // mounts told by device number in the listing. One small disk each will do.
@@ -146,8 +156,7 @@ TEST_F(Kqblkctl, CleanupAfterSigkillLeavesNothingWhileALiveMountServes) {
   }
   ASSERT_FALSE(node.empty());
   const std::string impostor = dir / "impostor";
-  ::mkdir(impostor.c_str(), 0755);
-  ASSERT_EQ(::mount(node.c_str(), impostor.c_str(), "tmpfs", 0, "size=1m"), 0);
+  auto impostorMount = std::make_unique<ScopedMount>(node, impostor, "size=1m", "tmpfs");
   std::ofstream(impostor + "/file") << "x\n";
   Child holder({"/bin/sh", "-c", "exec 3<\"$0\"; echo open; exec sleep 600", impostor + "/file"});
   ASSERT_EQ(holder.readLine(), "open\n");
@@ -158,7 +167,7 @@ TEST_F(Kqblkctl, CleanupAfterSigkillLeavesNothingWhileALiveMountServes) {
   EXPECT_EQ(swept.status, 0) << swept.err;
   EXPECT_TRUE(holder.running());
   EXPECT_NE(runTool("cat /proc/self/mounts").find(" " + impostor + " tmpfs "), std::string::npos);
-  ::umount2(impostor.c_str(), MNT_DETACH);
+  impostorMount.reset();
   EXPECT_EQ(leftovers("ctldead", dir / "dead/"), "") << swept.out;
   EXPECT_FALSE(exists(dir / "store-dead")) << "its store directory";
   EXPECT_EQ(readFile(live.tree + "/etc/hostname").size(), 5u);
@@ -175,8 +184,7 @@ TEST_F(Kqblkctl, BadInputIsRefusedWithOneLineAndNothingLeft) {
   const std::string file = dir / "file";
   std::ofstream(file) << "x";
   const std::string readOnly = dir / "ro";
-  ::mkdir(readOnly.c_str(), 0755);
-  ASSERT_EQ(::mount("tmpfs", readOnly.c_str(), "tmpfs", MS_RDONLY, "size=1m"), 0);
+  const ScopedMount readOnlyMount("tmpfs", readOnly, "ro,size=1m", "tmpfs");
   // What another user could have planted: a link, their directory, one they may write.
   const std::string theirs = dir / "theirs", shared = dir / "shared";
   ::mkdir(theirs.c_str(), 0700);
@@ -184,17 +192,31 @@ TEST_F(Kqblkctl, BadInputIsRefusedWithOneLineAndNothingLeft) {
   ::mkdir(shared.c_str(), 0700);
   ::chmod(shared.c_str(), 0770);
   ASSERT_EQ(::symlink(theirs.c_str(), (dir / "link").c_str()), 0);
+  // Disks of this machine that something here uses are not ours to read:
+  // one mounted whole, one with a partition mounted; an idle one is.
+  DiskImage wholeImage(dir / "whole.img", 16), partedImage(dir / "parted.img", 16);
+  makeFileSystem(wholeImage.path(), {"ext4", "", ""});
+  partedImage.partition("label: dos\nsize=8M, type=83\ntype=83\n");
+  LoopDevice whole(wholeImage.path()), parted(partedImage.path()), idle(blank.path());
+  parted.addPartitions();
+  makeFileSystem(parted.partitionPath(2), {"ext4", "", ""});
+  const ScopedMount wholeMount(whole.path(), dir / "whole", "ro");
+  const ScopedMount partitionMount(parted.partitionPath(2), dir / "partition", "ro");
   struct Case {
     const char* name;
     std::string args;
     int status;
-    const char* says;
+    std::string says;
   };
   const Case cases[] = {
       {"MissingImage", dir / "missing.img", 2, "No such file or directory"},
       {"DirectoryAsImage", dir.path(), 2, "is a directory"},
       {"ZeroLengthImage", empty, 2, "is empty"},
       {"NothingToMount", blank.path(), 2, "nothing on the disks could be mounted"},
+      {"GuestDiskMounted", "guest:" + whole.path(), 2, whole.path() + ": in use on this machine"},
+      {"GuestDiskWithAPartitionMounted", "guest:" + parted.path(), 2, "in use on this machine"},
+      {"GuestDiskIdle", "guest:" + idle.path(), 2, "nothing on the disks could be mounted"},
+      {"GuestFileNotADisk", "guest:" + file, 2, "not a block device"},
       {"RootIsAFile", "--root " + file + " " + blank.path(), 2, "not a directory"},
       {"RootOnAReadOnlyFileSystem", "--root " + readOnly + "/r " + blank.path(), 2, "Read-only file system"},
       {"UnknownOption", "--frobnicate " + blank.path(), 2, "usage:"},
@@ -211,7 +233,6 @@ TEST_F(Kqblkctl, BadInputIsRefusedWithOneLineAndNothingLeft) {
     EXPECT_EQ(leftovers("bad", dir / "root-of-bad"), "") << c.name;
     EXPECT_EQ(runTool("find " + shellQuote(theirs) + " " + shellQuote(shared) + " -mindepth 1"), "") << c.name;
   }
-  ::umount2(readOnly.c_str(), MNT_DETACH);
 }
 
 TEST_F(Kqblkctl, ASecondMountOfTheSameIdOrRootIsRefused) {
@@ -269,14 +290,12 @@ TEST_F(Kqblkctl, StoppedDuringDiscoveryOrOutOfStoreSpaceLeavesNothing) {
   EXPECT_EQ(leftovers("ctlstop", dir / "stop"), "");
 
   const std::string full = dir / "full";
-  ::mkdir(full.c_str(), 0755);
-  ASSERT_EQ(::mount("tmpfs", full.c_str(), "tmpfs", 0, "size=1m"), 0);
+  const ScopedMount fullMount("tmpfs", full, "size=1m", "tmpfs");
   runTool("dd if=/dev/zero of=" + shellQuote(full + "/filler") + " bs=64k 2>/dev/null || true");
   const Ran r = kqblkctl("mount --id ctlfull --root " + shellQuote(dir / "fullroot") + " --store " +
                          shellQuote(full + "/store") + " " + shellQuote(image.image.path()));
   EXPECT_NE(r.status, 0) << r.err;
   EXPECT_EQ(leftovers("ctlfull", dir / "fullroot"), "") << r.err;
-  ::umount2(full.c_str(), MNT_DETACH);
 }
 
 // Out of memory while the volume groups are looked for (pvs answers without
