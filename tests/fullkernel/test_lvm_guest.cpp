@@ -2,17 +2,11 @@
 // (inside the full-kernel VM): the guest's groups taken over and activated,
 // its logical volumes mounted where its fstab puts them, the same guest
 // twice side by side, and the teardown that leaves nothing of it.
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <map>
-#include <memory>
 #include <set>
-#include <sstream>
 
 #include "fullkernel/lvm_guest.h"
 #include "fullkernel/vm_test.h"
@@ -22,7 +16,6 @@
 #include "support/guest_request.h"
 #include "support/loop_device.h"
 #include "support/run_tool.h"
-#include "support/temp_dir.h"
 #include "support/test_util.h"
 
 using ::testing::ElementsAre;

@@ -5,27 +5,21 @@
 // installs when it is loaded while udev runs, they leave the driver's
 // devices and the guest's volumes alone, and discovery takes the guest over.
 #include <dirent.h>
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <sys/sysmacros.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <ostream>
-#include <sstream>
 #include <climits>
-#include <memory>
+#include <ostream>
 #include <thread>
 #include <utility>
 
-#include "support/guest_request.h"
 #include "fullkernel/vm_test.h"
 #include "kqblk_driver.h"
 #include "support/child_process.h"
+#include "support/guest_request.h"
+#include "support/loop_device.h"
 #include "support/phony_guest.h"
 #include "support/test_util.h"
-#include "support/loop_device.h"
 
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;

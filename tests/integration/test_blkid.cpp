@@ -1,22 +1,14 @@
 // Block-id tags and partition lists read from real images: MBR with logical
 // partitions, GPT, garbage and hostile tables. Device tests need root.
-#include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <list>
-#include <memory>
-#include <sstream>
-#include <string>
-#include <vector>
 
 #include "kq_error.h"
 #include "kqblk_blkid.h"
 #include "support/disk_image.h"
 #include "support/loop_device.h"
 #include "support/run_tool.h"
-#include "support/temp_dir.h"
+#include "support/test_util.h"
 
 namespace {
 

@@ -1,10 +1,5 @@
 // Btrfs duplicate-UUID handling with the real tools on loop devices (root).
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <memory>
 
 #include "integration/discovery_devices.h"
 #include "kqblk_disk_utils.h"
@@ -12,7 +7,7 @@
 #include "support/disk_image.h"
 #include "support/loop_device.h"
 #include "support/run_tool.h"
-#include "support/temp_dir.h"
+#include "support/test_util.h"
 
 using ::testing::ElementsAre;
 

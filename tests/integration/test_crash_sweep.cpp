@@ -1,13 +1,8 @@
 // The crash sweep against real leftovers (root): a request whose process
 // was killed mid-read is swept away; a live request in another process, a
 // loop mount made by hand and the machine's own mounts stay as they were.
-#include <fcntl.h>
-#include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <fstream>
 #include <set>
 
 #include "kqblk_disk_utils.h"
@@ -16,7 +11,6 @@
 #include "support/guest_request.h"
 #include "support/loop_device.h"
 #include "support/run_tool.h"
-#include "support/temp_dir.h"
 #include "support/test_util.h"
 
 namespace {

@@ -1,20 +1,13 @@
 // A request's disks discovered, mounted and laid out as the guest's own
 // tree, through the real driver (root).
-#include <fcntl.h>
-#include <gtest/gtest.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <fstream>
 #include <map>
-#include <memory>
-#include <vector>
 
 #include "support/guest_request.h"
 #include "support/linux_guest.h"
-#include "support/temp_dir.h"
+#include "support/test_util.h"
 #include "support/windows_guest.h"
 
 namespace {

@@ -1,7 +1,5 @@
 // A backed-up disk exposed end to end: reader plugin, service thread, the
 // userspace driver, real file systems mounted from the device.
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include <set>
 
@@ -9,6 +7,7 @@
 #include "kqblk_store.h"
 #include "support/driver_fixture.h"
 #include "support/exposed_guest_test.h"
+#include "support/test_util.h"
 
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;

@@ -1,20 +1,13 @@
 // The driver's data path on real devices (root): reads recalled from a
 // source through a played service thread, read-ahead bounds, writes into the
 // private store, abort, and a cache that keeps nothing.
-#include <fcntl.h>
-#include <gtest/gtest.h>
 #include <poll.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
-#include <memory>
 #include <random>
 #include <set>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "kqblk_driver.h"
 #include "kqblk_engine.h"
@@ -22,7 +15,7 @@
 #include "support/disk_image.h"
 #include "support/driver_fixture.h"
 #include "support/driver_recall_server.h"
-#include "support/temp_dir.h"
+#include "support/test_util.h"
 
 namespace {
 

@@ -1,19 +1,9 @@
 // Driver devices from creation to removal (root): names, busy devices,
 // partitions, ownership, and a device whose creating process was killed.
-#include <fcntl.h>
-#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <fstream>
-#include <memory>
-#include <string>
-#include <vector>
 
 #include "kqblk_driver.h"
 #include "kqblk_engine.h"
@@ -25,7 +15,7 @@
 #include "support/guest_image.h"
 #include "support/loop_device.h"
 #include "support/run_tool.h"
-#include "support/temp_dir.h"
+#include "support/test_util.h"
 
 namespace {
 

@@ -1,18 +1,13 @@
 // Loading the driver through the base directory's script (root): what runs,
 // what the caller learns, and one script run at a time across processes.
-#include <gmock/gmock.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
-
-#include <fstream>
 
 #include "kqblk_disk_utils.h"
 #include "kqblk_driver.h"
 #include "kqblk_driver_load.h"
 #include "support/child_process.h"
 #include "support/guest_image.h"
-#include "support/temp_dir.h"
+#include "support/test_util.h"
 
 using ::testing::HasSubstr;
 

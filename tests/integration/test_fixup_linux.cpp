@@ -1,21 +1,16 @@
 // The guest's tree rebuilt from its fstab by bind mounts (root): directories
 // stand in for the mounted file systems.
-#include <gtest/gtest.h>
 #include <sys/mount.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <climits>
 #include <cstdlib>
-#include <fstream>
 #include <map>
 #include <set>
 
 #include "kqblk_disk_utils.h"
 #include "kqblk_made_dirs.h"
 #include "support/run_tool.h"
-#include "support/temp_dir.h"
 #include "support/test_util.h"
 
 namespace {

@@ -1,14 +1,12 @@
 // Drive letters of a phony Windows guest on real NTFS volumes (ntfs-3g,
 // which keeps names' case), each volume described from its block-id tags.
-#include <gtest/gtest.h>
 #include <sys/mount.h>
-#include <unistd.h>
 
 #include "kq_hive.h"
 #include "kqblk_blkid.h"
 #include "support/loop_device.h"
 #include "support/run_tool.h"
-#include "support/temp_dir.h"
+#include "support/test_util.h"
 #include "support/windows_guest.h"
 
 namespace {

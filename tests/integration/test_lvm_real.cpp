@@ -3,15 +3,8 @@
 // a second one, on a plain loop device, stands for the proxy's own disk and
 // must stay invisible to the request. Every LVM command, set-up included,
 // runs under a private configuration.
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <fstream>
-#include <memory>
-#include <vector>
 
 #include "integration/discovery_devices.h"
 #include "kq_process.h"
@@ -23,7 +16,6 @@
 #include "support/disk_image.h"
 #include "support/loop_device.h"
 #include "support/run_tool.h"
-#include "support/temp_dir.h"
 #include "support/test_util.h"
 
 using ::testing::ElementsAre;

@@ -1,11 +1,8 @@
 // The per-device mount with the real tools (root): an ext4 and an xfs image
 // on loop devices are checked and mounted under a temporary mount root, and
 // a file put there by mkfs is read through each mount.
-#include <gtest/gtest.h>
 #include <sys/mount.h>
-#include <unistd.h>
 
-#include <fstream>
 #include <list>
 #include <map>
 
@@ -14,7 +11,6 @@
 #include "support/disk_image.h"
 #include "support/loop_device.h"
 #include "support/run_tool.h"
-#include "support/temp_dir.h"
 #include "support/test_util.h"
 
 TEST(MntFtrReal, MountsExt4AndXfsFromLoopDevices) {

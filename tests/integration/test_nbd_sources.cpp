@@ -1,22 +1,17 @@
 // Disks whose source is NBD: images in other formats served by the reader
 // plugin's own qemu-nbd, and NBD URIs, through the real driver.
 #include <dirent.h>
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <sys/sysmacros.h>
-#include <unistd.h>
 
 #include <cstdlib>
-#include <fstream>
-#include <functional>
 
 #include "kq_process.h"
 #include "support/child_process.h"
 #include "support/driver_fixture.h"
 #include "support/exposed_guest_test.h"
 #include "support/loop_device.h"
+#include "support/test_util.h"
 
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;

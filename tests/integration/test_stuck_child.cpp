@@ -2,12 +2,8 @@
 // server never answers, as a read of a recalling device whose service has
 // stopped): the caller gets a failure within the time-out and a bounded
 // grace, and the child is collected whenever it ends (root).
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <fstream>
 #include <future>
 #include <thread>
 
@@ -15,7 +11,7 @@
 #include "kq_process.h"
 #include "kqblk_disk_utils.h"
 #include "support/silent_fuse.h"
-#include "support/temp_dir.h"
+#include "support/test_util.h"
 
 namespace {
 

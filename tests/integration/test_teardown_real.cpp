@@ -5,17 +5,10 @@
 // guest root and pinned, so that links and renamed directories in the guest
 // tree never redirect an unmount; a pinned mount is detached wherever its
 // path leads by then.
-#include <fcntl.h>
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <fstream>
 #include <iterator>
-#include <memory>
 
 #include "integration/discovery_devices.h"
 #include "kq_log.h"
@@ -27,7 +20,6 @@
 #include "support/exposed_disk.h"
 #include "support/guest_request.h"
 #include "support/run_tool.h"
-#include "support/temp_dir.h"
 #include "support/test_util.h"
 
 using ::testing::ElementsAre;

@@ -1,17 +1,12 @@
 // The Windows layout on a phony Windows guest (MBR and GPT) on a loop
 // device, its NTFS volumes mounted with ntfs-3g on MountDir directories as
 // the per-device mount leaves them: each volume moves to its drive letter.
-#include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <fstream>
 
 #include "kqblk_disk.h"
 #include "kqblk_disk_utils.h"
 #include "support/loop_device.h"
 #include "support/run_tool.h"
-#include "support/temp_dir.h"
 #include "support/test_util.h"
 #include "support/windows_guest.h"
 

@@ -1,17 +1,13 @@
 // The block device list: partitions of each disk in order, or the whole
 // disk when it has none. Images are plain files with real partition tables;
 // the partition "nodes" are files beside them.
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <fstream>
 
 #include "kqblk_disk.h"
 #include "kqblk_disk_utils.h"
 #include "kqblk_guestdisk.h"
 #include "support/disk_image.h"
-#include "support/temp_dir.h"
+#include "support/test_util.h"
 
 using ::testing::ElementsAre;
 

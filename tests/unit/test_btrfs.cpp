@@ -1,21 +1,19 @@
 // Btrfs duplicate-UUID handling through scripted btrfs tools. Detection is
 // real: the first btrfs "device" is an image file made by mkfs.btrfs.
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
-#include <fstream>
 #include <thread>
 
 #include "doubles/tool_doubles.h"
+#include "integration/discovery_devices.h"
 #include "kq_log.h"
 #include "kq_sync.h"
 #include "kqblk_btrfs.h"
 #include "kqblk_disk_utils.h"
-#include "integration/discovery_devices.h"
 #include "support/disk_image.h"
 #include "support/run_tool.h"
+#include "support/test_util.h"
 
 using ::testing::ElementsAre;
 using Args = std::vector<std::string>;

@@ -3,22 +3,16 @@
 // stores, refusal, purges by store file, deletion and removal, and
 // concurrent use.
 #include <ftw.h>
-#include <gtest/gtest.h>
-#include <sys/stat.h>
 
-#include <atomic>
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
-#include <memory>
 #include <set>
-#include <sstream>
 #include <thread>
-#include <vector>
 
 #include "kqblk_cache_manager.h"
 #include "kqblk_engine_io.h"
 #include "kqblk_store.h"
-#include "support/temp_dir.h"
 #include "support/test_util.h"
 
 namespace {

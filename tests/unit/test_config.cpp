@@ -1,8 +1,7 @@
 // Configuration lookups.
-#include <gtest/gtest.h>
 
 #include "kq_config.h"
-#include "support/temp_dir.h"
+#include "support/test_util.h"
 
 TEST(Config, LooksUpSectionsKeysAndNumbers) {
   ScopedConfig config(

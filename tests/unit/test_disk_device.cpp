@@ -1,9 +1,5 @@
 // Device creation, store preparation and destruction over the driver double.
-#include <gmock/gmock.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <fstream>
 
 #include "doubles/test_disk.h"
 #include "kqblk_cache_manager.h"

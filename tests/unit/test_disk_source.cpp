@@ -1,12 +1,9 @@
 // What a disk path names: NBD URIs we connect to or refuse, and image
 // formats by their file names.
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
-#include <fstream>
 
 #include "kq_disk_source.h"
-#include "support/temp_dir.h"
+#include "support/test_util.h"
 
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;

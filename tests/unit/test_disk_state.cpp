@@ -1,5 +1,6 @@
 // The disk object's identity, state checks and destructor.
 #include "doubles/test_disk.h"
+#include "support/test_util.h"
 
 namespace {
 

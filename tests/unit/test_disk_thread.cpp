@@ -1,12 +1,11 @@
 // The service thread: start and stop, serving recalls, failures.
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 #include <dirent.h>
 
 #include "doubles/test_disk.h"
 #include "kqblk_cache_manager.h"
 #include "kqblk_store.h"
 #include "support/exposed_disk.h"
+#include "support/test_util.h"
 
 namespace {
 

@@ -1,15 +1,14 @@
 // The driver engine's recall queue, read-ahead rule and device names; no
 // devices, no privileges.
-#include <gtest/gtest.h>
 #include <poll.h>
 
 #include <chrono>
 #include <future>
 #include <thread>
-#include <vector>
 
 #include "kqblk_engine_paths.h"
 #include "kqblk_engine_queue.h"
+#include "support/test_util.h"
 
 namespace {
 

@@ -1,6 +1,4 @@
 // Errors, text helpers, digests and GUIDs.
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include <cstring>
 
@@ -8,6 +6,7 @@
 #include "kq_guid.h"
 #include "kq_md5.h"
 #include "kq_string.h"
+#include "support/test_util.h"
 
 using ::testing::HasSubstr;
 

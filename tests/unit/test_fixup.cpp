@@ -3,22 +3,16 @@
 // get the Linux layout. No image has a SYSTEM hive, so a tried Windows
 // layout fails, moves nothing, and the Linux layout follows. And what
 // discover-and-mount and the layout make of a failure of any kind.
-#include <gtest/gtest.h>
-#include <sys/stat.h>
 
-#include <fstream>
-#include <functional>
-#include <memory>
 #include <stdexcept>
-#include <vector>
 
+#include "kq_log.h"
 #include "kqblk_disk.h"
 #include "kqblk_disk_utils.h"
 #include "kqblk_lvm_config.h"
-#include "kq_log.h"
 #include "support/disk_image.h"
 #include "support/fifo.h"
-#include "support/temp_dir.h"
+#include "support/test_util.h"
 
 namespace {
 

@@ -1,17 +1,11 @@
 // Directory creation, removal and listing; paths resolved inside a tree.
-#include <fcntl.h>
-#include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <climits>
-#include <fstream>
 #include <set>
 
 #include "kq_fs.h"
 #include "kq_inroot.h"
 #include "kq_log.h"
-#include "support/temp_dir.h"
 #include "support/test_util.h"
 
 TEST(Directory, CreateRemoveNeverFollowsLinksOut) {

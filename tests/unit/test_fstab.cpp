@@ -1,16 +1,13 @@
 // The guest fstab reader: the line rules it relies on, entries that own
 // their text, its limits and its failure cases.
-#include <gtest/gtest.h>
 
-#include <cerrno>
-#include <fstream>
 #include <optional>
 #include <tuple>
 
 #include "kq_error.h"
 #include "kqblk_fstab.h"
 #include "support/fifo.h"
-#include "support/temp_dir.h"
+#include "support/test_util.h"
 
 namespace {
 typedef std::tuple<std::string, std::string, std::string, std::string, int, int> Fields;

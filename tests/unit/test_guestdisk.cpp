@@ -1,9 +1,8 @@
 // A disk that is already a block device.
-#include <gtest/gtest.h>
 
 #include "doubles/driver_double.h"
 #include "kqblk_guestdisk.h"
-#include "support/temp_dir.h"
+#include "support/test_util.h"
 
 TEST(GuestDisk, TravelsAsADeviceWithoutDriverOrPrefix) {
   driverDouble().reset();

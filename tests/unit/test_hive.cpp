@@ -1,16 +1,11 @@
 // Drive letters from a guest's SYSTEM hive, made here as Windows would have
 // left it on the guest's system volume.
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <fstream>
 
 #include "kq_hive.h"
 #include "support/fifo.h"
 #include "support/hive_builder.h"
-#include "support/temp_dir.h"
+#include "support/test_util.h"
 
 using ::testing::HasSubstr;
 

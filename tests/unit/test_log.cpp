@@ -1,12 +1,7 @@
 // Log lines: capture, verbosity, destination.
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <fstream>
 
 #include "kq_log.h"
-#include "support/temp_dir.h"
 #include "support/test_util.h"
 
 using ::testing::HasSubstr;

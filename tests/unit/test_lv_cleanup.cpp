@@ -1,14 +1,12 @@
 // Removing our device-mapper devices over a scripted dmsetup: which devices
 // are ours, the passes that retry failed removals, and the retry limit.
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
-#include <cerrno>
 
 #include "doubles/driver_double.h"
 #include "doubles/tool_doubles.h"
 #include "kq_log.h"
 #include "kqblk_disk_utils.h"
+#include "support/test_util.h"
 
 using ::testing::ElementsAre;
 

@@ -1,17 +1,10 @@
 // Private LVM configurations: the file text, the filter entries, the
 // directory handling and its failures.
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <fstream>
-#include <memory>
 
 #include "doubles/tool_doubles.h"
 #include "kq_process.h"
 #include "kqblk_disk_utils.h"
-#include "support/temp_dir.h"
 #include "support/test_util.h"
 
 using ::testing::HasSubstr;

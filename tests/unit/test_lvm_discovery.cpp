@@ -1,10 +1,7 @@
 // Taking over the guest's LVM through scripted LVM tools: which devices are
 // changed, which groups renamed and activated, under which variant, and the
 // failures that end discovery.
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
-#include <unistd.h>
 
 #include <algorithm>
 
@@ -12,6 +9,7 @@
 #include "kq_log.h"
 #include "kqblk_disk_utils.h"
 #include "kqblk_text.h"
+#include "support/test_util.h"
 
 using ::testing::ElementsAre;
 using ::testing::Pair;

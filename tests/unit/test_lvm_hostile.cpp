@@ -1,13 +1,11 @@
 // Names from guest disks and tool output that would break a naive shell
 // command line: each must reach the tool as one intact argument, and no
 // other command may run.
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
-#include <unistd.h>
 
 #include "doubles/tool_doubles.h"
 #include "kqblk_disk_utils.h"
 #include "support/disk_image.h"
+#include "support/test_util.h"
 
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;

@@ -1,15 +1,11 @@
 // The LVM command runner: variant selection, status and streams, refusals
 // and the time-out with its kill sequence.
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <fstream>
 
 #include "doubles/tool_doubles.h"
 #include "kq_log.h"
 #include "kqblk_disk_utils.h"
-#include "support/temp_dir.h"
+#include "support/test_util.h"
 
 namespace {
 

@@ -1,11 +1,10 @@
 // Releasing volume groups through scripted LVM tools: the scan, export and
 // rename-back, and which records stay after a failure.
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include "doubles/tool_doubles.h"
 #include "kq_log.h"
 #include "kqblk_disk_utils.h"
+#include "support/test_util.h"
 
 using ::testing::ElementsAre;
 using Args = std::vector<std::string>;

@@ -1,11 +1,8 @@
 // Text helpers for tool output: trim, Tokenizer and the device-name matcher.
 // (Shell quoting is proved where hostile names reach the tools.)
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
-#include <unistd.h>
 
 #include "kqblk_text.h"
-#include "support/temp_dir.h"
+#include "support/test_util.h"
 
 using ::testing::ElementsAre;
 

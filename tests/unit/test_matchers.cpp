@@ -1,15 +1,12 @@
 // Which guest fstab entry describes which mounted device.
-#include <gtest/gtest.h>
-#include <sys/stat.h>
 
-#include <cstdio>
 #include <boost/make_shared.hpp>
-#include <fstream>
+#include <cstdio>
 
 #include "kqblk_guestdisk.h"
 #include "kqblk_matchers.h"
 #include "support/disk_image.h"
-#include "support/temp_dir.h"
+#include "support/test_util.h"
 
 namespace {
 

@@ -4,12 +4,8 @@
 // carry an ext4 superblock. Every image and mount root path is full of shell
 // syntax: each must reach a tool as one argument, and no command in it may
 // run (each would leave its marker in the working directory).
-#include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <climits>
-#include <fstream>
 #include <list>
 #include <map>
 #include <tuple>
@@ -19,7 +15,7 @@
 #include "kqblk_mntftr.h"
 #include "support/disk_image.h"
 #include "support/run_tool.h"
-#include "support/temp_dir.h"
+#include "support/test_util.h"
 
 namespace {
 

@@ -1,14 +1,12 @@
 // Mount directory names, and mount options and image formats of image files
 // made by mkfs and qemu-img.
-#include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <climits>
 
 #include "kqblk_mount_utils.h"
 #include "support/disk_image.h"
 #include "support/run_tool.h"
-#include "support/temp_dir.h"
+#include "support/test_util.h"
 
 TEST(MountDir, NamesOneDirectoryPerDevice) {
   const struct { const char* device; int number; const char* name; } cases[] = {

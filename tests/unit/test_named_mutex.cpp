@@ -1,13 +1,11 @@
 // The machine-wide named mutex across processes.
-#include <gtest/gtest.h>
 #include <atomic>
-#include <thread>
 #include <signal.h>
 #include <sys/wait.h>
-#include <unistd.h>
+#include <thread>
 
 #include "kq_sync.h"
-#include "support/temp_dir.h"
+#include "support/test_util.h"
 
 namespace {
 

@@ -1,15 +1,10 @@
 // Child processes: status, streams, time-outs, inherited descriptors.
 #include <dirent.h>
-#include <fcntl.h>
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <signal.h>
 #include <sys/prctl.h>
-#include <sys/stat.h>
 #include <sys/syscall.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstddef>
@@ -19,7 +14,7 @@
 #include "kq_log.h"
 #include "kq_process.h"
 #include "kq_sync.h"
-#include "support/temp_dir.h"
+#include "support/test_util.h"
 
 using ::testing::HasSubstr;
 

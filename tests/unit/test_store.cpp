@@ -1,19 +1,10 @@
 // Extent stores: layout on disk, persistence, hostile content, temporary
 // files, the presence bitmap, staged runs and removal.
-#include <fcntl.h>
-#include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
-#include <fstream>
-#include <memory>
 #include <stdexcept>
-#include <vector>
 
 #include "kqblk_store.h"
 #include "kqblk_store_impl.h"
-#include "support/temp_dir.h"
 #include "support/test_util.h"
 
 namespace {

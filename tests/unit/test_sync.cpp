@@ -1,9 +1,9 @@
 // Events and threads.
-#include <gtest/gtest.h>
 
 #include <atomic>
 
 #include "kq_sync.h"
+#include "support/test_util.h"
 
 TEST(Event, ManualStaysSetAutoWakesOneWaiter) {
   KqEvent manual(true);

@@ -1,11 +1,8 @@
 // Loading VixDiskLib from the base directory, once, retrying after failure.
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
-#include <unistd.h>
 
 #include "HLXVixDiskLib.h"
 #include "kq_log.h"
-#include "support/temp_dir.h"
+#include "support/test_util.h"
 
 namespace {
 

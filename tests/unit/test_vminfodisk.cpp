@@ -1,10 +1,6 @@
 // The reader-backed disk over the real reader plugin and a small image.
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include <algorithm>
-#include <fstream>
-#include <vector>
 
 #include "doubles/test_disk.h"
 #include "kqblk_store.h"
