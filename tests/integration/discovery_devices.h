@@ -59,24 +59,6 @@ class KqblkTestNode {
   std::string m_path;
 };
 
-// `device` mounted on the existing directory `dir` until destruction.
-class TestMount {
- public:
-  TestMount(const std::string& device, const std::string& dir) : m_dir(dir) {
-    runTool("mount " + shellQuote(device) + " " + shellQuote(dir));
-  }
-  ~TestMount() {
-    std::string out;
-    std::string err;
-    KqProcess::system("umount " + shellQuote(m_dir), &out, &err, 60, false);
-  }
-  TestMount(const TestMount&) = delete;
-  TestMount& operator=(const TestMount&) = delete;
-
- private:
-  std::string m_dir;
-};
-
 // On destruction, drops the kernel's btrfs registrations of the test's
 // devices, so no stale entry names a loop device after it is detached.
 class BtrfsForget {

@@ -6,6 +6,7 @@
 #include "kqblk_vg_identity.h"
 #include "support/disk_image.h"
 #include "support/loop_device.h"
+#include "support/phony_guest.h"
 #include "support/run_tool.h"
 #include "support/test_util.h"
 
@@ -44,10 +45,7 @@ TEST(BtrfsReal, CopiesOfOneFileSystemGetTheirOwnIdentityAndMountSideBySide) {
   EXPECT_EQ(blkidValue(nodeA.path(), "LABEL"), prefix() + uuid);
   EXPECT_EQ(blkidValue(nodeB.path(), "LABEL"), prefix() + uuid);
 
-  mkdir((dir / "ma").c_str(), 0755);
-  mkdir((dir / "mb").c_str(), 0755);
-  TestMount mountA(nodeA.path(), dir / "ma");
-  TestMount mountB(nodeB.path(), dir / "mb");
+  const ScopedMount mountA(nodeA.path(), dir / "ma", "rw"), mountB(nodeB.path(), dir / "mb", "rw");
   runTool("touch " + shellQuote(dir / "ma/one") + " " + shellQuote(dir / "mb/two"));
   struct stat st;
   EXPECT_NE(stat((dir / "ma/two").c_str(), &st), 0) << "both mounts show one file system";

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "integration/discovery_devices.h"
 #include "kq_process.h"
 #include "support/child_process.h"
 #include "support/guest_image.h"
@@ -364,11 +365,7 @@ TEST_F(Kqblkctl, WriteBackCarriesTheGuestsChangeNotItsNewIdentity) {
     SCOPED_TRACE(c.name);
     DiskImage image(dir / "btrfs.img", 128);
     fillFileSystem(image.path(), {"btrfs", "guestfs", ""}, {{"notes.txt", "as found\n"}});
-    auto value = [&image](const char* tag) {
-      std::string v = runTool("blkid -p -o value -s " + std::string(tag) + " " + shellQuote(image.path()));
-      return v.substr(0, v.find('\n'));
-    };
-    const std::string uuid = value("UUID");
+    const std::string uuid = blkidValue(image.path(), "UUID");
     if (c.tuneRefused) setenv("PATH", (bin + ":" + path).c_str(), 1);
     // Its lines on standard error too, to be read.
     Child ctl({"/bin/sh", "-c", "exec \"$0\" mount --write-back --id ctlwb --root \"$1\" --store \"$2\" \"$3\" 2>&1",
@@ -385,8 +382,8 @@ TEST_F(Kqblkctl, WriteBackCarriesTheGuestsChangeNotItsNewIdentity) {
     for (std::string line; !(line = ctl.readLine()).empty();) said += line;
     const int status = ctl.wait();
     EXPECT_EQ(leftovers("ctlwb", dir / "root"), "");
-    EXPECT_EQ(value("UUID"), uuid);
-    EXPECT_EQ(value("LABEL"), "guestfs");
+    EXPECT_EQ(blkidValue(image.path(), "UUID"), uuid);
+    EXPECT_EQ(blkidValue(image.path(), "LABEL"), "guestfs");
     TempDir look;
     ScopedMount mounted(image.path(), look.path(), "ro");
     const std::vector<char> notes = readFile(look / "notes.txt");

@@ -18,11 +18,14 @@
 #include "support/run_tool.h"
 #include "support/test_util.h"
 
+using ::testing::AllOf;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::Not;
 using ::testing::Pair;
+using ::testing::Property;
 using ::testing::StartsWith;
+using ::testing::Throws;
 
 namespace {
 
@@ -178,14 +181,10 @@ TEST_F(LvmReal, TakeOverRenamesThenFailsToActivateWithoutDeviceMapperAndReleases
   if (deviceMapperPresent()) {
     KqBlkDiskUtils::renameVGs(groups, kqblk_vgprefix(id), request.get(), records);
   } else {
-    try {
-      KqBlkDiskUtils::renameVGs(groups, kqblk_vgprefix(id), request.get(), records);
-      FAIL() << "activated without device-mapper";
-    } catch (const KqException& e) {
-      EXPECT_THAT(e.getMessage(),
-                  StartsWith("Failed to run vgchange -ay -- " + KqShellQuote(renamed) + ":err:"));
-      EXPECT_THAT(e.getMessage(), HasSubstr("device-mapper"));
-    }
+    EXPECT_THAT([&] { KqBlkDiskUtils::renameVGs(groups, kqblk_vgprefix(id), request.get(), records); },
+                Throws<KqException>(Property(&KqException::getMessage,
+                                             AllOf(StartsWith("Failed to run vgchange -ay -- " + KqShellQuote(renamed) + ":err:"),
+                                                   HasSubstr("device-mapper")))));
   }
   // Renamed before the failure: the record is there for teardown.
   EXPECT_EQ(groups.begin()->second, renamed);
@@ -226,13 +225,10 @@ TEST(LvmConfigReal, FullDirectoryFailsTheConfigurationAndNothingRuns) {
   runTool("mount -t tmpfs -o size=4k kqtest-full " + shellQuote(base));
   const ScopeExit unmount([&] { runTool("umount " + shellQuote(base)); });
   KqBlkDiskUtils::setConfigDir(base.c_str(), false);
-  try {
-    delete KqBlkDiskUtils::initLVMConfig("req", {"d1"});
-    ADD_FAILURE() << "a configuration on a full file system";
-  } catch (const KqException& e) {
-    EXPECT_THAT(e.getMessage(), StartsWith("Failed to write lvm config @ " + base + "/req/"));
-    EXPECT_THAT(e.getMessage(), HasSubstr("No space left on device"));
-  }
+  EXPECT_THAT([] { delete KqBlkDiskUtils::initLVMConfig("req", {"d1"}); },
+              Throws<KqException>(Property(&KqException::getMessage,
+                                           AllOf(StartsWith("Failed to write lvm config @ " + base + "/req/"),
+                                                 HasSubstr("No space left on device")))));
   KqBlkDiskUtils::setConfigDir("", false);
   // The variant that did not fit has no file, not a short one.
   LVMConfig leftover(base + "/req/", {"d1"}, {});
