@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -47,6 +48,16 @@ class CtlImageDisk : public KqBlkVMInfoDisk {
 
  private:
   HLXVMContext m_context;
+};
+
+// The kernel names the partitions of a disk whose name ends in a digit
+// (loop0, nvme0n1) with a "p" between: loop0p1, not loop01.
+class CtlGuestDisk : public KqBlkGuestDisk {
+ public:
+  using KqBlkGuestDisk::KqBlkGuestDisk;
+  std::string getPartPrefix() override {
+    return !m_diskPath.empty() && std::isdigit(static_cast<unsigned char>(m_diskPath.back())) ? "p" : "";
+  }
 };
 
 }  // namespace
@@ -186,7 +197,7 @@ std::unique_ptr<KqBlkDisk> ctlMakeDisk(const CtlDiskSpec& spec, const std::strin
   if (spec.guest) {
     // The machine's own disk: no device of ours is made, so no prefix; its
     // name is its path hashed.
-    auto* guest = new KqBlkGuestDisk(spec.path, storeDir);
+    auto* guest = new CtlGuestDisk(spec.path, storeDir);
     disk.reset(guest);
     guest->setDiskPath(spec.path);
     guest->setDiskUUID(spec.path);

@@ -119,11 +119,14 @@ TEST_F(Kqblkctl, MountServesTheGuestTreeUntilSigtermThenLeavesNothing) {
 }
 
 // A disk of this machine that nothing uses is read in place: no device of
-// ours, and the disk is left as it was, unmounted.
+// ours, its partition by the kernel's name (loopNp1), and the disk is left
+// as it was, unmounted.
 TEST_F(Kqblkctl, AnIdleDiskOfThisMachineIsMountedInPlace) {
   DiskImage image(dir / "own.img", 16);
-  fillFileSystem(image.path(), {"ext4", "", ""}, {{"etc/hostname", "own\n"}});
+  image.partition("label: dos\ntype=83\n");
   LoopDevice own(image.path());
+  own.addPartitions();
+  fillFileSystem(own.partitionPath(1), {"ext4", "", ""}, {{"etc/hostname", "own\n"}});
   const std::string root = dir / "root";
   {
     Mounted m({"--id", "ctlown", "--root", root, "--store", dir / "store", "guest:" + own.path()});
@@ -132,7 +135,7 @@ TEST_F(Kqblkctl, AnIdleDiskOfThisMachineIsMountedInPlace) {
     EXPECT_EQ(m.ctl.wait(), 0);
   }
   EXPECT_EQ(leftovers("ctlown", root), "");
-  EXPECT_EQ(runTool("findmnt -n -S " + shellQuote(own.path()) + " || true"), "");
+  EXPECT_EQ(runTool("findmnt -n -S " + shellQuote(own.partitionPath(1)) + " || true"), "");
 }
 
 // What the sweep takes down, and what it leaves, is the crash-sweep tests'
