@@ -114,7 +114,6 @@ TEST_F(RecallQueueTest, AbortFailsWaitersAndLaterRequestsAndHangsUpTheDescriptor
   int64_t e = 0;
   EXPECT_FALSE(queue.pop(e));
   EXPECT_TRUE(pollEvents(queue.notifyFd()) & POLLHUP);
-  queue.abort();  // twice is harmless
 }
 
 TEST_F(RecallQueueTest, TakenExtentsAreFinishedWhenIdleOrWhenAReaderIsStuckOnThem) {

@@ -407,10 +407,6 @@ TEST_F(Store, StagedRunsAreWrittenTogetherAndOnlyThenPresent) {
   auto reopened = reopen();
   expectHolds(*reopened, 14);
   EXPECT_EQ(reopened->getPresentCount(), 7);
-
-  // Without a run every extent is present as soon as it is moved in.
-  moveIn(*reopened, 20);
-  expectHolds(*reopened, 20);
 }
 
 TEST_F(Store, StagedRunsWrittenWhileMoreComeInAllArrive) {
