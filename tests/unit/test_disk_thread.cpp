@@ -148,16 +148,14 @@ TEST_F(DiskThread, StartupFailuresLeaveStopAndDestroyWorking) {
 TEST_F(DiskThread, StopWithoutThreadAndDescriptorsAreReleased) {
   const int before = openDescriptors();
   {
-    TempDir other;
-    TestDisk idle("/vm/idle", other.path());
+    TestDisk idle("/vm/idle", dir.path());
     idle.setDiskUUID("idle");
     idle.connect();
     idle.stopThread();  // no device, no thread: returns at once
     EXPECT_EQ(idle.getState(), STATE_INIT);
   }
   for (int round = 0; round < 3; ++round) {
-    TempDir other;
-    TestDisk d("/vm/d", other.path());
+    TestDisk d("/vm/d", dir.path());
     d.setDiskUUID("d" + std::to_string(round));
     d.connect();
     d.createKqBlkDev();
