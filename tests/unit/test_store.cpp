@@ -138,8 +138,7 @@ TEST_F(Store, OneOpenerAtATimeAndDataAndBitsSurviveReopen) {
     EXPECT_FALSE(openStore(path, err));
     EXPECT_EQ(errnoOf(err), EBUSY);
     EXPECT_EQ(s->getExtentCount(), 11);
-    EXPECT_FALSE(s->writeExtent(3, pattern(3).data()).IsError());
-    EXPECT_FALSE(s->writeExtent(10, pattern(10).data()).IsError());
+    put(*s, {3, 10});
     EXPECT_TRUE(s->writeExtent(11, pattern(11).data()).IsError());
     EXPECT_TRUE(s->writeExtent(-1, pattern(0).data()).IsError());
   }
