@@ -1,6 +1,5 @@
 // Device creation, store preparation and destruction over the driver double.
 
-
 #include "doubles/test_disk.h"
 #include "kqblk_cache_manager.h"
 #include "kqblk_store.h"
@@ -140,7 +139,7 @@ TEST_F(DiskDevice, DestroyWithoutDeviceIsQuietAndChecksStates) {
   EXPECT_EQ(log.find("diskUUID or device path is empty").size(), 1u);
   disk.createKqBlkDev();
   disk.forceState(STATE_MONITORING);
-  EXPECT_THROW(disk.destroyKqBlkDev(), KqException);
+  EXPECT_THAT([&] { disk.destroyKqBlkDev(); }, throwsKq(-1, HasSubstr("device thread is still running")));
   disk.forceState(STATE_CONNECTED);
   EXPECT_THAT([&] { disk.destroyKqBlkDev(); },
               ThrowsMessage<KqException>("/vm/disk0 device not created: state 1 invalid"));
@@ -193,7 +192,8 @@ TEST_F(DiskDevice, CleanupByNameAbortsOnlyOrDestroysAndRemovesStores) {
 
   driverDouble().abortResult = FXErrorUtil::ErrorErrNo(FX_HERE, ENOENT, "no such device");
   EXPECT_NO_THROW(KqBlkDisk::cleanupKqBlkDev("", "gone", false));
-  EXPECT_THROW(KqBlkDisk::cleanupKqBlkDev("", nullptr, false), KqException);
+  EXPECT_THAT([] { KqBlkDisk::cleanupKqBlkDev("", nullptr, false); },
+              throwsKq(EINVAL, "Failed to delete device: no device name given"));
   driverDouble().abortResult = FXErrorUtil::ErrorErrNo(FX_HERE, EBUSY, "busy");
   EXPECT_THAT([] { KqBlkDisk::cleanupKqBlkDev("", "stuck", false); },
               throwsKq(EBUSY, "Failed to delete device stuck"));

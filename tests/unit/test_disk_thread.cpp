@@ -7,6 +7,8 @@
 #include "support/exposed_disk.h"
 #include "support/test_util.h"
 
+using ::testing::HasSubstr;
+
 namespace {
 
 // The extent as the test source has it: byte i of the disk is i % 251.
@@ -55,7 +57,7 @@ TEST_F(DiskThread, ReadinessChangeBeforeARequestConnectsFirst) {
   disk.startThread();
   // A second thread would take the first one's stop pipe away from it.
   const int stopPipe = disk.pipeFds()[0];
-  EXPECT_THROW(disk.startThread(), KqException);
+  EXPECT_THAT([&] { disk.startThread(); }, throwsKq(-1, HasSubstr("driver thread already started")));
   EXPECT_EQ(disk.pipeFds()[0], stopPipe);
   driverDouble().poke();  // readable, but the queue is empty (errno 11)
   driverDouble().pushRequest(1);
@@ -92,7 +94,7 @@ TEST_F(DiskThread, FiveFailedReadsAbortTheDeviceUnlessOnlyReadAheadWantedTheExte
   EXPECT_EQ(disk.reads.load(), 10);
   const auto caught = log.find("Caught Exception [kqblk_disk]");
   ASSERT_EQ(caught.size(), 1u);
-  EXPECT_THAT(caught[0].text, ::testing::HasSubstr(
+  EXPECT_THAT(caught[0].text, HasSubstr(
       "[KqBlkDisk::DeviceThreadFunc]:[Disconnect direct done upon lib disk read err]"));
   EXPECT_THAT(caught[0].text, ::testing::EndsWith("  Aborting device [dev0]"));
   EXPECT_EQ(caught[0].level, -1);
@@ -146,16 +148,14 @@ TEST_F(DiskThread, StartupFailuresLeaveStopAndDestroyWorking) {
 TEST_F(DiskThread, StopWithoutThreadAndDescriptorsAreReleased) {
   const int before = openDescriptors();
   {
-    TempDir other;
-    TestDisk idle("/vm/idle", other.path());
+    TestDisk idle("/vm/idle", dir.path());
     idle.setDiskUUID("idle");
     idle.connect();
     idle.stopThread();  // no device, no thread: returns at once
     EXPECT_EQ(idle.getState(), STATE_INIT);
   }
   for (int round = 0; round < 3; ++round) {
-    TempDir other;
-    TestDisk d("/vm/d", other.path());
+    TestDisk d("/vm/d", dir.path());
     d.setDiskUUID("d" + std::to_string(round));
     d.connect();
     d.createKqBlkDev();
