@@ -86,19 +86,14 @@ TEST_F(DriverIoTest, ReadsMatchTheSourceAtRandomOffsets) {
     ASSERT_EQ(static_cast<ssize_t>(length), got.bytes) << "errno " << got.error;
     ASSERT_TRUE(got.data == source(offset, length)) << "direct read at " << offset;
   }
-  // Through the page cache, at any byte offset.
-  const int fd = ::open(m_node.c_str(), O_RDONLY | O_CLOEXEC);
-  ASSERT_GE(fd, 0);
+  // Through the page cache, at any byte offset (a short read compares unequal).
   for (int i = 0; i < 48; ++i) {
     const size_t length = 1 + random() % 10000;
     const off_t offset = static_cast<off_t>(random() % (kDiskBytes - length));
-    std::vector<char> got(length);
-    const ssize_t n =
-        withinOrAbort(m_name, kTimeout, [&] { return ::pread(fd, got.data(), length, offset); });
-    ASSERT_EQ(static_cast<ssize_t>(length), n);
-    ASSERT_TRUE(got == source(offset, length)) << "buffered read at " << offset;
+    ASSERT_TRUE(withinOrAbort(m_name, kTimeout, [&] { return readFile(m_node, offset, length); }) ==
+                source(offset, length))
+        << "buffered read at " << offset;
   }
-  ::close(fd);
   // The last bytes, and nothing past the end.
   EXPECT_TRUE(read(kDiskBytes - 8192, 8192).data == source(kDiskBytes - 8192, 8192));
   EXPECT_EQ(0, read(kDiskBytes, 4096).bytes);
@@ -108,13 +103,12 @@ TEST_F(DriverIoTest, ReadsMatchTheSourceAtRandomOffsets) {
 TEST_F(DriverIoTest, MissingExtentsAreRecalledOnceAndPresentOnesNever) {
   // Extents 0-63 already recalled, 64-127 written to the private store
   // (different bytes from the source: the private store wins).
-  for (int64_t e = 0; e < 64; ++e) {
-    ASSERT_FALSE(m_stores->recallStore()->writeExtent(e, source(e * kExtent, kExtent).data()).IsError());
-  }
   const std::vector<char> written(kExtent, '\xab');
-  for (int64_t e = 64; e < 128; ++e) {
-    ASSERT_FALSE(m_stores->privateStore()->writeExtent(e, written.data()).IsError());
+  for (int64_t e = 0; e < 128; ++e) {
     ASSERT_FALSE(m_stores->recallStore()->writeExtent(e, source(e * kExtent, kExtent).data()).IsError());
+    if (e >= 64) {
+      ASSERT_FALSE(m_stores->privateStore()->writeExtent(e, written.data()).IsError());
+    }
   }
   serve();
   const IoResult present = read(0, 128 * kExtent);
