@@ -8,7 +8,6 @@
 #include "kqblk_driver.h"
 #include "kqblk_engine.h"
 #include "kqblk_engine_blockdev.h"
-#include "kqblk_store.h"
 #include "support/disk_image.h"
 #include "support/driver_fixture.h"
 #include "support/driver_recall_server.h"
@@ -22,17 +21,6 @@ namespace {
 const int64_t kMiB = 1024 * 1024;
 const int kTimeout = 120;
 
-const char* const kMbrScript =
-    "label: dos\n"
-    "start=2048, size=16384, type=83\n"
-    "start=18432, size=8192, type=83\n"
-    "start=26624, type=5\n"
-    "start=28672, size=8192, type=83\n";
-const char* const kGptScript =
-    "label: gpt\n"
-    "start=2048, size=16384, type=0FC63DAF-8483-4772-8E79-3D69D8477DE4\n"
-    "start=18432, size=24576, type=0FC63DAF-8483-4772-8E79-3D69D8477DE4\n";
-
 dev_t deviceOf(const std::string& node) {
   struct stat st;
   return ::stat(node.c_str(), &st) == 0 && S_ISBLK(st.st_mode) ? st.st_rdev : 0;
@@ -42,22 +30,6 @@ bool owned(const std::string& node) {
   const dev_t dev = deviceOf(node);
   return dev != 0 && KqBlkDriverUnix::ownsBlockDevice(major(dev), minor(dev));
 }
-
-// Kills and reaps a child process at scope exit.
-class ChildGuard {
- public:
-  explicit ChildGuard(pid_t pid) : m_pid(pid) {}
-  ~ChildGuard() { kill(); }
-  void kill() {
-    if (m_pid <= 0) return;
-    ::kill(m_pid, SIGKILL);
-    ::waitpid(m_pid, nullptr, 0);
-    m_pid = -1;
-  }
-
- private:
-  pid_t m_pid;
-};
 
 class DriverLifecycleTest : public DriverTest {
  protected:
@@ -214,8 +186,14 @@ TEST_F(DriverLifecycleTest, MbrAndGptPartitionsAppearMountAndGoWithTheDevice) {
     const char* script;
     std::vector<std::pair<int, int64_t>> sectors;  // of each partition the device shows
     int absent;
-  } tables[] = {{"mbr", kMbrScript, {{1, 16384}, {2, 8192}, {5, 8192}}, 6},
-                {"gpt", kGptScript, {{1, 16384}, {2, 24576}}, 3}};
+  } tables[] = {{"mbr",
+                 "label: dos\nstart=2048, size=16384, type=83\nstart=18432, size=8192, type=83\n"
+                 "start=26624, type=5\nstart=28672, size=8192, type=83\n",
+                 {{1, 16384}, {2, 8192}, {5, 8192}}, 6},
+                {"gpt",
+                 "label: gpt\nstart=2048, size=16384, type=0FC63DAF-8483-4772-8E79-3D69D8477DE4\n"
+                 "start=18432, size=24576, type=0FC63DAF-8483-4772-8E79-3D69D8477DE4\n",
+                 {{1, 16384}, {2, 24576}}, 3}};
   KqBlkDriverUnix driver;
   for (const auto& table : tables) {
     SCOPED_TRACE(table.name);
@@ -268,26 +246,14 @@ TEST_F(DriverLifecycleTest, OwnsNoOtherDevice) {
   EXPECT_FALSE(KqBlkDriverUnix::ownsBlockDevice(0, 0));
 }
 
-// The child makes a device and waits; it never returns into the test.
-[[noreturn]] void childMakesDevice(const std::string& dir, const std::string& name, int report) {
-  auto fail = [&](const std::string& why) {
-    const std::string text = "0" + why;
-    if (::write(report, text.data(), text.size()) < 0) _exit(2);
-    _exit(1);
-  };
-  CUxError err;
-  std::shared_ptr<KqBlkRecallStore> stores[2];
-  const char* names[2] = {"pbstore", "rbstore"};
-  for (int i = 0; i < 2; ++i) {
-    const std::string path = dir + "/" + names[i];
-    if (::mkdir(path.c_str(), 0755) != 0) fail("mkdir " + path);
-    stores[i].reset(KqBlkRecallStore::create(path, name, 16 * kMiB, 4096, err));
-    if (err.IsError() || !stores[i]) fail(err.AsString());
-  }
+// The child makes a device over the stores, reports, and waits to be
+// killed; it never returns into the test.
+[[noreturn]] void childMakesDevice(const StorePair& stores, const std::string& name, int report) {
   std::string node;
-  err = KqBlkDriverUnix().createAutoAbortDevice(name, stores[0], stores[1], node);
-  if (err.IsError()) fail(err.AsString());
-  if (::write(report, "1", 1) != 1) _exit(2);
+  const CUxError err = KqBlkDriverUnix().createAutoAbortDevice(name, stores.privateStore(),
+                                                               stores.recallStore(), node);
+  const std::string text = err.IsError() ? "0" + err.AsString() : "1";
+  if (::write(report, text.data(), text.size()) < 0) _exit(2);
   for (;;) ::pause();
 }
 
@@ -295,6 +261,7 @@ TEST_F(DriverLifecycleTest, DeviceOfAKilledProcessIsAbortedAndDestroyedByName) {
   const std::set<std::string> loopsBefore = boundLoops();
   const std::string name = testDeviceName("orphan");
   const std::string node = "/dev/kqblk/" + name;
+  StorePair stores(16 * kMiB);
   DeviceGuard guard(name);
   int report[2];
   ASSERT_EQ(0, ::pipe2(report, O_CLOEXEC));
@@ -302,9 +269,15 @@ TEST_F(DriverLifecycleTest, DeviceOfAKilledProcessIsAbortedAndDestroyedByName) {
   ASSERT_GE(pid, 0);
   if (pid == 0) {
     ::close(report[0]);
-    childMakesDevice(m_dir.path(), name, report[1]);
+    childMakesDevice(stores, name, report[1]);
   }
-  ChildGuard child(pid);
+  auto killChild = [pid, reaped = false]() mutable {
+    if (reaped) return;
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+    reaped = true;
+  };
+  ScopeExit reap([&] { killChild(); });
   ::close(report[1]);
   pollfd p = {report[0], POLLIN, 0};
   ASSERT_EQ(1, ::poll(&p, 1, kTimeout * 1000));
@@ -315,7 +288,7 @@ TEST_F(DriverLifecycleTest, DeviceOfAKilledProcessIsAbortedAndDestroyedByName) {
   ASSERT_EQ('1', status[0]) << "child: " << status + 1;
   EXPECT_TRUE(owned(node)) << "owned also from a process that did not make it";
 
-  child.kill();
+  killChild();
   // Its server died with it: I/O fails instead of waiting for recalls.
   const IoResult failed = withinOrAbort(name, kTimeout, [&] { return readDirect(node, 0, 4096); });
   EXPECT_EQ(-1, failed.bytes);
