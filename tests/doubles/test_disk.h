@@ -23,6 +23,7 @@ class TestDisk : public KqBlkDisk {
   void connect() override {
     KqBlkDisk::connect();
     ++connects;
+    if (failConnect) throw KqException("TestDisk::connect", "scripted connect failure", "test", 1, -1);
     m_connected = true;
     m_state = STATE_CONNECTED;
   }
@@ -57,6 +58,7 @@ class TestDisk : public KqBlkDisk {
   int failReadsFrom = -1;  // reads from this one on fail; -1 never
   long returnSize = 0;     // when set, the size readData reports back
   std::vector<UINT8> ownBuffer;
+  bool failConnect = false;
 };
 
 // A reset driver double, no pauses between retries, no cache manager.

@@ -88,32 +88,6 @@ TEST_F(EndToEnd, ReadAheadPastTheSourcesEndNeitherFailsReadsNorAbortsTheDevice) 
   EXPECT_EQ(readBlockDirect(e.devPath, 10, &err), 0) << "the device was aborted: " << err;
 }
 
-TEST_F(EndToEnd, ConnectFailingOnTheServiceThreadAbortsToo) {
-  struct FailingReconnect : KqBlkVMInfoDisk {
-    using KqBlkVMInfoDisk::KqBlkVMInfoDisk;
-    void connect() override {
-      if (++calls > 1) throw KqException("FailingReconnect::connect", "source gone", "test", 1, -1);
-      KqBlkVMInfoDisk::connect();
-    }
-    int calls = 0;
-  };
-  HLXVMContext context;
-  FailingReconnect disk(guest->image.path(), dir.path());
-  configureDisk(disk, context, guest->image.path(), guest->image.sizeBytes());
-  disk.connect();
-  const std::string dev = disk.createKqBlkDev();
-  KqLogCapture log;
-  disk.startThread();  // serving starts in state 3: the first request reconnects
-  std::string err;
-  EXPECT_NE(readBlockDirect(dev, 10, &err), -1) << "the read hung";
-  EXPECT_THAT(err, HasSubstr("Input/output error"));
-  const auto caught = log.find("Caught Exception [test][1][FailingReconnect::connect]:[source gone]");
-  ASSERT_EQ(caught.size(), 1u);
-  EXPECT_THAT(caught[0].text, HasSubstr("  Aborting device [" + disk.getDiskUUID() + "]"));
-  disk.stopThread();
-  disk.destroyKqBlkDev();
-}
-
 TEST_F(EndToEnd, TeardownInEveryStateLeavesNothingBehind) {
   const int before = openDescriptors();
   const std::set<std::string> loopsBefore = boundLoops();

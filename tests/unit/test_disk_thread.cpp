@@ -78,6 +78,21 @@ TEST_F(DiskThread, OneReadFillingSeveralExtentsReportsEachDone) {
   disk.stopThread();
 }
 
+// The source gone when the first request reconnects: the device is
+// aborted, so that its reader fails instead of waiting for ever.
+TEST_F(DiskThread, AReconnectThatFailsAbortsTheDevice) {
+  disk.failConnect = true;
+  KqLogCapture log;
+  disk.startThread();
+  driverDouble().pushRequest(3);
+  for (int i = 0; i < 500 && driverDouble().countCalls("abort:dev0") == 0; ++i) usleep(10000);
+  EXPECT_EQ(driverDouble().countCalls("abort:dev0"), 1u);
+  const auto caught = log.find("Caught Exception [test][1][TestDisk::connect]:[scripted connect failure]");
+  ASSERT_EQ(caught.size(), 1u);
+  EXPECT_THAT(caught[0].text, ::testing::EndsWith("  Aborting device [dev0]"));
+  disk.stopThread();
+}
+
 TEST_F(DiskThread, FiveFailedReadsAbortTheDeviceUnlessOnlyReadAheadWantedTheExtent) {
   disk.failReadsFrom = 0;
   KqLogCapture log;
