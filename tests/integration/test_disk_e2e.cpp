@@ -9,7 +9,6 @@
 #include "support/exposed_guest_test.h"
 #include "support/test_util.h"
 
-using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 
 using EndToEnd = ExposedGuestTest;
@@ -52,22 +51,6 @@ TEST_F(EndToEnd, WritesReachTheSourceOnlyThroughWriteBack) {
   ASSERT_TRUE(e.disk->writeBackChanges());
   EXPECT_EQ(runTool("md5sum < " + shellQuote(copy)), device);
   EXPECT_NE(device, before);
-}
-
-TEST_F(EndToEnd, FailingSourceReadsAbortTheDeviceAndReadersGetEIO) {
-  ExposedDisk e(guest->image.path(), guest->image.sizeBytes(), dir.path());
-  e.expose();
-  KqLogCapture log;
-  e.context.readerOptions.failReadsFrom = 0;  // every read from now on
-  std::string err;
-  EXPECT_NE(readBlockDirect(e.devPath, 50000, &err), -1) << "the read hung";
-  EXPECT_THAT(err, HasSubstr("Input/output error"));
-  const auto caught = log.find("Caught Exception [kqblk_disk]");
-  ASSERT_EQ(caught.size(), 1u);
-  EXPECT_THAT(caught[0].text, HasSubstr("Disconnect direct done upon lib disk read err"));
-  // Aborted: later reads fail at once, also of data that was never asked for.
-  e.context.readerOptions.failReadsFrom = -1;
-  EXPECT_NE(readBlockDirect(e.devPath, 60000, &err), 0);
 }
 
 TEST_F(EndToEnd, ReadAheadPastTheSourcesEndNeitherFailsReadsNorAbortsTheDevice) {
