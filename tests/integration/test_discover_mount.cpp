@@ -147,30 +147,57 @@ TEST_F(GuestThroughDriver, LinuxGuestBecomesItsOwnTree) {
   }
 }
 
+struct WindowsCase {
+  const char* name;
+  WindowsGuest::Table table;
+  bool cTaken;  // the mount root already holds C: a link out of it
+};
+void PrintTo(const WindowsCase& c, std::ostream* os) { *os << c.name; }
+
 // C: and D: from the guest's registry, and a volume the registry does not
-// name on a second disk, for both partition table kinds.
+// name on another disk, whose never-formatted partition takes no letter.
+// Where C already stands, the system volume stays where it was mounted and
+// nothing is made or mounted through what stands there.
 class WindowsGuestThroughDriver : public GuestThroughDriver,
-                                  public ::testing::WithParamInterface<WindowsGuest::Table> {};
+                                  public ::testing::WithParamInterface<WindowsCase> {};
 
 TEST_P(WindowsGuestThroughDriver, TakesItsDriveLetters) {
-  PhonyGuest extra(m_dir.path(),
-                   {{{"extra.img", 16, "label: dos\n", {{"type=7", {{"ntfs", "Extra", ""}}}}}}});
-  WindowsGuest guest(m_dir / "windows.img", GetParam());
-  const std::vector<std::string> devices = expose({guest.image.path(), extra.paths()[0]});
-  const std::string &system = devices[0], &second = devices[1];
+  const WindowsCase& c = GetParam();
+  PhonyGuest extra(m_dir.path(), {{{"extra.img", 24, "label: dos\n",
+                                    {{"size=12M, type=7", {{"ntfs", "Extra", ""}}}, {"type=83"}}}}});
+  WindowsGuest guest(m_dir / "windows.img", c.table);
+  // The extra disk first: its failed record lies among those that get letters.
+  const std::vector<std::string> devices = expose({extra.paths()[0], guest.image.path()});
+  const std::string &second = devices[0], &system = devices[1];
+  TempDir outside;
+  if (c.cTaken) {
+    ::mkdir(m_mountRoot.c_str(), 0700);
+    ASSERT_EQ(::symlink(outside.path().c_str(), (m_mountRoot + "/C").c_str()), 0);
+  }
 
-  const auto found = byDevice(discoverAndMount(m_mountRoot));
+  auto found = byDevice(discoverAndMount(m_mountRoot));
+  EXPECT_EQ(found[second + "p2"].error, kNoFileSystem);
+  found.erase(second + "p2");
   const std::map<std::string, std::string> letters = {
-      {system + "p1", "C"}, {system + "p2", "D"}, {second + "p1", "Volume3"}};
+      {second + "p1", "Volume1"}, {system + "p1", "C"}, {system + "p2", "D"}};
   ASSERT_EQ(found.size(), letters.size());
   for (const auto& [device, letter] : letters) {
     const kqblk_mountpoint& r = found.at(device);
     EXPECT_EQ(r.error, "") << device;
+    if (c.cTaken && letter == "C") {
+      EXPECT_EQ(r.mountPath, r.initialMountPath) << device;
+      continue;
+    }
     EXPECT_EQ(r.mountPath, m_mountRoot + "/" + letter) << device;
     EXPECT_NE(::access(r.initialMountPath.c_str(), F_OK), 0) << "left behind: " << r.initialMountPath;
   }
-  EXPECT_EQ(::access((m_mountRoot + "/C/Windows/System32/config/SYSTEM").c_str(), R_OK), 0);
+  EXPECT_EQ(::access((found.at(system + "p1").mountPath + "/Windows/System32/config/SYSTEM").c_str(), R_OK), 0);
+  EXPECT_EQ(fileText("/proc/self/mountinfo").find(outside.path()), std::string::npos);
+  EXPECT_FALSE(exists(outside / "Windows"));
 }
 
-INSTANTIATE_TEST_SUITE_P(Tables, WindowsGuestThroughDriver,
-                         ::testing::Values(WindowsGuest::Table::Mbr, WindowsGuest::Table::Gpt));
+INSTANTIATE_TEST_SUITE_P(Guests, WindowsGuestThroughDriver,
+                         ::testing::Values(WindowsCase{"Mbr", WindowsGuest::Table::Mbr, false},
+                                           WindowsCase{"Gpt", WindowsGuest::Table::Gpt, false},
+                                           WindowsCase{"LetterAlreadyTaken", WindowsGuest::Table::Mbr, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
