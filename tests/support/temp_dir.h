@@ -23,14 +23,14 @@ inline std::set<std::string> mountPoints() {
   return found;
 }
 
-// Unmounts whatever is mounted below `dir`, deepest first, following no
-// link: only a test's own directory is ever given.
+// Unmounts whatever is mounted on or below `dir`, deepest first, following
+// no link: only a test's own directory is ever given.
 inline void unmountBelow(const std::string& dir) {
   std::vector<std::string> below;
   std::ifstream mounts("/proc/self/mounts");
   std::string device, point, rest;
   while (mounts >> device >> point && std::getline(mounts, rest)) {
-    if (point.compare(0, dir.size() + 1, dir + "/") == 0) below.push_back(point);
+    if (point == dir || point.compare(0, dir.size() + 1, dir + "/") == 0) below.push_back(point);
   }
   std::sort(below.rbegin(), below.rend());
   for (const std::string& m : below) ::umount2(m.c_str(), MNT_DETACH | UMOUNT_NOFOLLOW);
