@@ -30,6 +30,10 @@ inline void unmountBelow(const std::string& dir) {
   std::ifstream mounts("/proc/self/mounts");
   std::string device, point, rest;
   while (mounts >> device >> point && std::getline(mounts, rest)) {
+    // The table writes blanks, tabs, newlines and backslashes as \ooo.
+    for (size_t at = 0; (at = point.find('\\', at)) != std::string::npos; ++at) {
+      point.replace(at, 4, 1, static_cast<char>(std::stoi(point.substr(at + 1, 3), nullptr, 8)));
+    }
     if (point == dir || point.compare(0, dir.size() + 1, dir + "/") == 0) below.push_back(point);
   }
   std::sort(below.rbegin(), below.rend());
