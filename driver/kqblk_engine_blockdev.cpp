@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/blkpg.h>
+#include <linux/fs.h>
 #include <linux/loop.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -282,6 +283,10 @@ CUxError detachLoop(const Loop& loop, const std::string& node, int waitMs) {
     ::close(fd);
     return CUxError();
   }
+  // A read-only mark (blockdev --setro while mounting) outlives the detach
+  // and would make whoever attaches this loop device next read-only.
+  const int writable = 0;
+  ::ioctl(fd, BLKROSET, &writable);
   // With other openers the kernel only marks the device for detaching at
   // their last close; without, it lets go when this descriptor closes.
   const int rc = ::ioctl(fd, LOOP_CLR_FD, 0);

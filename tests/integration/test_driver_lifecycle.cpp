@@ -142,6 +142,7 @@ TEST_F(DriverLifecycleTest, DestroyRefusesWhileBusyAndThenLeavesNothing) {
   EXPECT_EQ(EBUSY, FXErrorUtil::GetErrNo(err)) << err.AsString();
   EXPECT_EQ(4096, readDirect(node, 0, 4096).bytes) << "a refused destroy must not harm the device";
   mounted.unmount();
+  runTool("blockdev --setro " + shellQuote(node));  // as a mount that falls back to read-only does
 
   const int exclusive = ::open(node.c_str(), O_RDONLY | O_EXCL | O_CLOEXEC);
   ASSERT_GE(exclusive, 0);
@@ -168,6 +169,7 @@ TEST_F(DriverLifecycleTest, DestroyRefusesWhileBusyAndThenLeavesNothing) {
     }
   }
   ASSERT_TRUE(other) << sameLoop.device << " was never freed";
+  EXPECT_EQ(runTool("cat /sys/block/" + other->name() + "/ro"), "0\n") << "our read-only mark outlived us";
 
   err = driver.destroyDevice(name);
   ASSERT_FALSE(err.IsError()) << err.AsString();
