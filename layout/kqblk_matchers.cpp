@@ -1,5 +1,7 @@
 #include "kqblk_matchers.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <iterator>
@@ -9,6 +11,7 @@
 #include "kq_log.h"
 #include "kqblk_blkid.h"
 #include "kqblk_disk.h"
+#include "kqblk_mountpoint.h"
 
 namespace {
 
@@ -68,6 +71,89 @@ std::string volumeOfSpec(const std::string& spec) {
   return rest.find('/', slash + 1) == std::string::npos ? rest : "";
 }
 
+// "group/volume" of a record's logical volume "/dev/kq-ID-group/volume":
+// the guest's group and volume follow the second dash; "" for any other
+// device.
+std::string volumeOfRecord(const std::string& device) {
+  const size_t first = device.find('-');
+  if (first == std::string::npos) return "";
+  const size_t second = device.find('-', first + 1);
+  if (second == std::string::npos) return "";
+  return device.substr(second + 1);
+}
+
+// udev's escapes in a link name (\x2f for "/", \x20 for a blank) decoded;
+// false for a name that udev cannot have written (a raw "/", a NUL).
+bool decodeUdevName(const std::string& name, std::string& decoded) {
+  decoded.clear();
+  for (size_t i = 0; i < name.size(); ++i) {
+    if (name[i] == '/') return false;
+    if (name[i] == '\\' && i + 3 < name.size() && name[i + 1] == 'x' &&
+        std::isxdigit(static_cast<unsigned char>(name[i + 2])) &&
+        std::isxdigit(static_cast<unsigned char>(name[i + 3]))) {
+      const char c = static_cast<char>(std::stoi(name.substr(i + 2, 2), nullptr, 16));
+      if (c == '\0') return false;
+      decoded += c;
+      i += 3;
+    } else {
+      decoded += name[i];
+    }
+  }
+  return !decoded.empty();
+}
+
+// The tag specification (NAME=value) that a link of udev's under
+// /dev/disk/ stands for; "" for any other first field.
+std::string tagOfUdevLink(const std::string& spec) {
+  static const std::pair<const char*, const char*> kLinks[] = {
+      {"/dev/disk/by-uuid/", "UUID="},
+      {"/dev/disk/by-label/", "LABEL="},
+      {"/dev/disk/by-partuuid/", "PARTUUID="},
+      {"/dev/disk/by-partlabel/", "PARTLABEL="}};
+  for (const auto& [link, tag] : kLinks) {
+    std::string value;
+    if (startsWith(spec, link) && decodeUdevName(spec.substr(std::strlen(link)), value)) {
+      return tag + value;
+    }
+  }
+  return "";
+}
+
+bool equalsIgnoreCase(const std::string& a, const std::string& b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) ==
+                  std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+// Whether the device carries what `spec` names. A btrfs of the request has
+// been given a new UUID and the label "kq-ID-" + its guest UUID, so the
+// guest's UUID= still finds it through the label we wrote.
+bool deviceCarries(kqblk_blkid& blkid, const std::string& spec) {
+  if (blkid.hasTag(spec)) return true;
+  std::string type, label;
+  if (!startsWith(spec, "UUID=") || !blkid.getTag("TYPE", type) || type != FS_TYPE_BTRFS ||
+      !blkid.getTag("LABEL", label) || !startsWith(label, "kq-")) {
+    return false;
+  }
+  const std::string uuid = spec.substr(5);
+  return label.size() > uuid.size() + 3 && label[label.size() - uuid.size() - 1] == '-' &&
+         equalsIgnoreCase(label.substr(label.size() - uuid.size()), uuid);
+}
+
+// /dev/disk/by-id/dm-uuid-LVM-<group UUID><volume UUID>: the take-over gave
+// the group a new UUID, so the volume's own half decides.
+bool namesVolumeUuid(kqblk_blkid& blkid, const std::string& spec) {
+  const std::string prefix = "/dev/disk/by-id/dm-uuid-LVM-";
+  const size_t kHalf = 32;
+  std::string own;
+  if (!startsWith(spec, prefix.c_str()) || spec.size() != prefix.size() + 2 * kHalf ||
+      !blkid.getTag("DM_UUID", own) || !startsWith(own, "LVM-") || own.size() != 4 + 2 * kHalf) {
+    return false;
+  }
+  return own.compare(4 + kHalf, kHalf, spec, prefix.size() + kHalf, kHalf) == 0;
+}
+
 }  // namespace
 
 bool kqblk_blkidDevMatch(const kqblk_fstab_entry& entry, const kqblk_mountpoint& record,
@@ -75,8 +161,17 @@ bool kqblk_blkidDevMatch(const kqblk_fstab_entry& entry, const kqblk_mountpoint&
   static const char kFunc[] = "kqblk_blkidDevMatch";
   const char* spec = entry.get().mnt_fsname;
   EvDebug::Debug(kFunc, "Comparing [%s] and [%s]", spec, record.device.c_str());
+  const std::string name = spec;
+  // /dev/disk/by-id/dm-name-group-volume is the mapper name of a volume.
+  const std::string dmName = "/dev/disk/by-id/dm-name-";
+  if (startsWith(name, dmName.c_str())) {
+    const std::string volume = volumeOfRecord(record.device);
+    return !volume.empty() && volumeOfSpec("/dev/mapper/" + name.substr(dmName.size())) == volume;
+  }
+  const std::string link = tagOfUdevLink(name);
   try {
-    return kqblk_blkid(record.device).hasTag(spec);
+    kqblk_blkid blkid(record.device);
+    return deviceCarries(blkid, link.empty() ? name : link) || namesVolumeUuid(blkid, name);
   } catch (const CUxError& e) {
     EvDebug::Error(kFunc, "Caught exception %s.\n", e.AsString().c_str());
     return false;
@@ -87,14 +182,7 @@ bool kqblk_lvmDevMatch(const kqblk_fstab_entry& entry, const kqblk_mountpoint& r
                        std::list<boost::shared_ptr<KqBlkDisk>>) {
   EvDebug::Debug("kqblk_lvmDevMatch", "Comparing [%s] and [%s]", record.device.c_str(),
                  entry.get().mnt_fsname);
-  // "/dev/kq-ID-group/volume": the guest's group and volume follow the
-  // second dash.
-  std::string name = record.device;
-  const size_t first = name.find('-');
-  if (first == std::string::npos) return false;
-  const size_t second = name.find('-', first + 1);
-  if (second == std::string::npos) return false;
-  name = name.substr(second + 1);
+  const std::string name = volumeOfRecord(record.device);
   // The whole volume name must agree: an ending in common ("home" in
   // "vg-home", "root" in "root2") names another volume.
   const std::string spec = entry.get().mnt_fsname;

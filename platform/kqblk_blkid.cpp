@@ -5,11 +5,14 @@
 
 #include <blkid/blkid.h>
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <fstream>
 
 #include "kq_error.h"
 #include "kq_log.h"
@@ -44,6 +47,7 @@ class DeviceProbe {
   DeviceProbe& operator=(const DeviceProbe&) = delete;
 
   blkid_probe get() const { return m_probe; }
+  int fd() const { return m_fd; }
 
  private:
   int m_fd = -1;
@@ -126,6 +130,20 @@ bool isTagName(const std::string& name) {
   return true;
 }
 
+// A device-mapper device's own UUID ("LVM-" + group UUID + volume UUID for
+// a logical volume), as the kernel gives it; false for any other device.
+bool deviceMapperUuid(int fd, std::string& uuid) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISBLK(st.st_mode)) return false;
+  const std::string path = "/sys/dev/block/" + std::to_string(major(st.st_rdev)) + ":" +
+                           std::to_string(minor(st.st_rdev)) + "/dm/uuid";
+  std::ifstream file(path);
+  char text[160] = {0};  // device-mapper UUIDs have at most 128 characters
+  if (!file.getline(text, sizeof text) || text[0] == '\0') return false;
+  uuid = text;
+  return true;
+}
+
 }  // namespace
 
 kqblk_blkid::kqblk_blkid(const std::string& device) : m_device(device) {
@@ -150,6 +168,8 @@ kqblk_blkid::kqblk_blkid(const std::string& device) : m_device(device) {
   if (rc == 0) collectValues(pr, m_tags);
 
   m_tags["DEVNAME"] = device;
+  std::string dmUuid;
+  if (deviceMapperUuid(probe.fd(), dmUuid)) m_tags["DM_UUID"] = dmUuid;
   std::string signature;
   if (diskSignature(m_tags, signature)) m_tags["DISK_SIGNATURE"] = signature;
   EvDebug::DebugLvl(kLogTag, 3, "%s carries %zu tags", device.c_str(), m_tags.size());

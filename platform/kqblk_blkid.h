@@ -12,7 +12,7 @@ class kqblk_blkid {
   explicit kqblk_blkid(const std::string& device);
 
   // True and the value when the device carries the tag (TYPE, UUID, LABEL,
-  // PART_ENTRY_*, DISK_SIGNATURE, ...).
+  // PART_ENTRY_*, DISK_SIGNATURE, DM_UUID of a device-mapper device, ...).
   bool getTag(const std::string& name, std::string& value);
   // True when the device matches an fstab specification such as
   // UUID=..., LABEL="...", PARTUUID=..., PARTLABEL=....

@@ -110,17 +110,60 @@ TEST(Matchers, HeuristicByRootBootAndDiskPosition) {
   }
 }
 
+// Tags, and udev's links that stand for them, read from the device itself.
 TEST(Matchers, TagsAreReadFromTheDeviceItself) {
   TempDir dir;
   DiskImage image(dir / "fs.img", 16);
-  makeFileSystem(image.path(), FileSystemSpec{"ext4", "guestroot", "0e3c1a4b-2f5d-4c6e-8a7b-9c0d1e2f3a4b"});
+  const std::string uuid = "0e3c1a4b-2f5d-4c6e-8a7b-9c0d1e2f3a4b";
+  makeFileSystem(image.path(), FileSystemSpec{"ext4", "my root/a", uuid});
+  const std::string missing = dir / "missing";
   const Case cases[] = {
       {"UUID=0e3c1a4b-2f5d-4c6e-8a7b-9c0d1e2f3a4b / ext4", record(image.path()), true},
-      {"LABEL=guestroot / ext4", record(image.path()), true},
+      {"LABEL=my\\040root/a / ext4", record(image.path()), true},
       {"LABEL=other / ext4", record(image.path()), false},
-      {"UUID=0e3c1a4b-2f5d-4c6e-8a7b-9c0d1e2f3a4b / ext4", record(dir / "missing"), false},
+      {"UUID=0e3c1a4b-2f5d-4c6e-8a7b-9c0d1e2f3a4b / ext4", record(missing), false},
+      {"/dev/disk/by-uuid/0e3c1a4b-2f5d-4c6e-8a7b-9c0d1e2f3a4b / ext4", record(image.path()), true},
+      {"/dev/disk/by-uuid/0E3C1A4B-2F5D-4C6E-8A7B-9C0D1E2F3A4B / ext4", record(image.path()), true},
+      {"/dev/disk/by-uuid/0e3c1a4b-2f5d-4c6e-8a7b-9c0d1e2f3a4c / ext4", record(image.path()), false},
+      {"/dev/disk/by-uuid/0e3c1a4b-2f5d-4c6e-8a7b-9c0d1e2f3a4b / ext4", record(missing), false},
+      {"/dev/disk/by-label/my\\x20root\\x2fa / ext4", record(image.path()), true},
+      {"/dev/disk/by-label/my\\x20root\\x2fb / ext4", record(image.path()), false},
+      // udev never writes a raw "/" (it would be a path below) nor a NUL.
+      {"/dev/disk/by-label/my\\x20root/a / ext4", record(image.path()), false},
+      {"/dev/disk/by-label/my\\x20root\\x00 / ext4", record(image.path()), false},
+      {"/dev/disk/by-label/ / ext4", record(image.path()), false},
+      {"/dev/disk/by-uuid/../by-label/x / ext4", record(image.path()), false},
+      {"/dev/disk/by-id/dm-name-centos-root / xfs", record("/dev/kq-7-centos/root"), true},
+      {"/dev/disk/by-id/dm-name-my--vg-root / xfs", record("/dev/kq-7-my-vg/root"), true},
+      {"/dev/disk/by-id/dm-name-centos-root / xfs", record("/dev/kq-7-centos/root2"), false},
+      {"/dev/disk/by-id/dm-name-centos-root / xfs", record(image.path()), false},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(kqblk_blkidDevMatch(entryOf(c.line), c.device, {}), c.matches) << c.line;
+  }
+}
+
+// A btrfs of a request carries a new UUID and our label "kq-ID-" + its guest
+// UUID, through which the guest's name still finds it; a label of the
+// guest's own making that merely ends in a UUID does not.
+TEST(Matchers, ABtrfsTakenOverIsFoundByItsGuestUuid) {
+  TempDir dir;
+  const struct {
+    const char* label;
+    const char* spec;
+    bool matches;
+  } cases[] = {
+      {"kq-7-5a4b3c2d-1e0f-4a9b-8c7d-6e5f4a3b2c1d", "UUID=5a4b3c2d-1e0f-4a9b-8c7d-6e5f4a3b2c1d", true},
+      {"kq-7-5a4b3c2d-1e0f-4a9b-8c7d-6e5f4a3b2c1d", "/dev/disk/by-uuid/5A4B3C2D-1E0F-4A9B-8C7D-6E5F4A3B2C1D", true},
+      {"kq-7-5a4b3c2d-1e0f-4a9b-8c7d-6e5f4a3b2c1d", "UUID=4a3b2c1d", false},
+      {"kq-7-5a4b3c2d-1e0f-4a9b-8c7d-6e5f4a3b2c1d", "LABEL=5a4b3c2d-1e0f-4a9b-8c7d-6e5f4a3b2c1d", false},
+      {"data-5a4b3c2d-1e0f-4a9b-8c7d-6e5f4a3b2c1d", "UUID=5a4b3c2d-1e0f-4a9b-8c7d-6e5f4a3b2c1d", false},
+  };
+  for (const auto& c : cases) {
+    DiskImage image(dir / "btrfs.img", 128);
+    makeFileSystem(image.path(), FileSystemSpec{"btrfs", c.label, ""});
+    EXPECT_EQ(kqblk_blkidDevMatch(entryOf(std::string(c.spec) + " / btrfs"), record(image.path()), {}),
+              c.matches)
+        << c.label << " " << c.spec;
   }
 }
