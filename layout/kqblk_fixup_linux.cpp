@@ -22,7 +22,9 @@
 #include "kq_log.h"
 #include "kqblk_blkid.h"
 #include "kqblk_disk_utils.h"
+#include "kqblk_btrfs_layout.h"
 #include "kqblk_fstab.h"
+#include "kqblk_guest_root.h"
 #include "kqblk_matchers.h"
 
 namespace {
@@ -35,30 +37,7 @@ const char kLostAndFound[] = "/kqlostandfound/";
 
 bool isRootFileSystem(const std::string& mountPath) {
   KqFd top(::open(mountPath.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-  if (top.get() < 0) return false;
-  std::string why;
-  KqFd fstab(KqOpenInRoot(top.get(), "etc/fstab", false, why));
-  struct stat st;
-  if (fstab.get() < 0 || ::fstat(fstab.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-  return KqFd(KqOpenInRoot(top.get(), "dev", false, why)).get() >= 0;
-}
-
-// The guest's fstab, or no entries when it is missing or not a regular file.
-// Over the reader's limits it throws, which ends the layout.
-std::list<kqblk_fstab_entry> readFstab(int rootFd) {
-  std::string why;
-  const int fd = KqOpenFileInRoot(rootFd, "etc/fstab", why);
-  if (fd < 0) {
-    EvDebug::Debug(kFunc, "Not reading the guest's fstab: %s", why.c_str());
-    return {};
-  }
-  FILE* f = ::fdopen(fd, "r");
-  if (f == nullptr) {
-    ::close(fd);
-    return {};
-  }
-  const std::unique_ptr<FILE, int (*)(FILE*)> closer(f, std::fclose);
-  return kqblk_fstab_reader(f).get();
+  return top.get() >= 0 && kqblk_isGuestRoot(top.get());
 }
 
 // A name from the guest (a file system's UUID) becomes a directory name.
@@ -148,6 +127,30 @@ int openMakingDirs(int rootFd, const std::string& relative, std::vector<std::str
 
 }  // namespace
 
+bool kqblk_isGuestRoot(int topFd) {
+  std::string why;
+  KqFd fstab(KqOpenInRoot(topFd, "etc/fstab", false, why));
+  struct stat st;
+  if (fstab.get() < 0 || ::fstat(fstab.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  return KqFd(KqOpenInRoot(topFd, "dev", false, why)).get() >= 0;
+}
+
+std::list<kqblk_fstab_entry> kqblk_readGuestFstab(int topFd) {
+  std::string why;
+  const int fd = KqOpenFileInRoot(topFd, "etc/fstab", why);
+  if (fd < 0) {
+    EvDebug::Debug(kFunc, "Not reading the guest's fstab: %s", why.c_str());
+    return {};
+  }
+  FILE* f = ::fdopen(fd, "r");
+  if (f == nullptr) {
+    ::close(fd);
+    return {};
+  }
+  const std::unique_ptr<FILE, int (*)(FILE*)> closer(f, std::fclose);
+  return kqblk_fstab_reader(f).get();
+}
+
 std::list<kqblk_mountpoint>::iterator KqBlkDiskUtils::identifyRoot(
     std::list<kqblk_mountpoint>& mountPoints) {
   for (auto it = mountPoints.begin(); it != mountPoints.end(); ++it) {
@@ -172,10 +175,12 @@ bool KqBlkDiskUtils::fixupMountPoints_Linux(const std::string&,
     return true;
   }
   try {
+    kqblk_mountRootSubvolume(mountPoints);
     const std::string rootDir = identifyRoot(mountPoints)->mountPath;
     KqFd root(::open(rootDir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     const std::list<kqblk_fstab_entry> fstab =
-        root.get() >= 0 ? readFstab(root.get()) : std::list<kqblk_fstab_entry>();
+        root.get() >= 0 ? kqblk_readGuestFstab(root.get()) : std::list<kqblk_fstab_entry>();
+    kqblk_mountFstabSubvolumes(mountPoints, fstab, disks);
 
     for (kqblk_mountpoint& record : mountPoints) {
       if (!record.error.empty()) continue;
@@ -186,6 +191,7 @@ bool KqBlkDiskUtils::fixupMountPoints_Linux(const std::string&,
       }
       const kqblk_fstab_entry* found = nullptr;
       for (const kqblk_fstab_entry& entry : fstab) {
+        if (!kqblk_subvolumeAgrees(entry, record)) continue;
         for (kqblk_device_matcher matches : kqblk_device_matchers) {
           if (matches(entry, record, disks)) {
             found = &entry;
@@ -200,6 +206,11 @@ bool KqBlkDiskUtils::fixupMountPoints_Linux(const std::string&,
         const std::string bindPath = rootDir + "/" + found->get().mnt_dir;
         if (tooLong(record, bindPath)) continue;
         record.bindPath = bindPath;
+        continue;
+      }
+      if (kqblk_holdsChosenSubvolume(record)) {
+        EvDebug::Debug(kFunc, "No fstab entry names subvolume %s of dev %s: not placed",
+                       record.subvolume.c_str(), record.device.c_str());
         continue;
       }
       EvDebug::Debug(kFunc,

@@ -21,6 +21,9 @@ struct kqblk_mountpoint {
   // Directories made in the guest tree to place this file system (its bind
   // target, lost-and-found), as paths from the tree's top, parents first.
   std::vector<std::string> madeDirs;
+  // For btrfs, the subvolume the mount holds as the kernel names it ("/",
+  // "/@home"), once the layout has looked; empty for anything else.
+  std::string subvolume;
 };
 
 inline constexpr char FS_TYPE_BTRFS[] = "btrfs";

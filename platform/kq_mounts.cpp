@@ -86,6 +86,7 @@ bool parseLine(const std::string& line, KqMountEntry& entry) {
     return false;
   }
   entry.id = static_cast<int>(id);
+  entry.root = unescaped(f[3]);
   entry.directory = unescaped(f[4]);
   entry.options = f[5];
   entry.type = unescaped(f[separator + 1]);

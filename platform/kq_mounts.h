@@ -14,6 +14,7 @@
 struct KqMountEntry {
   int id = 0;             // the mount's id
   dev_t device = 0;       // the mounted file system's major:minor
+  std::string root;       // the mounted directory of the file system (a btrfs subvolume's path)
   std::string directory;  // where it is mounted
   std::string type;
   std::string source;     // free text chosen by whoever mounted it

@@ -154,7 +154,8 @@ void printTable(const Request& r, const std::string& tree) {
   std::vector<std::array<std::string, 4>> rows = {{"DEVICE", "GUEST PATH", "MOUNTED AT", "ERROR"}};
   for (const kqblk_mountpoint& m : r.records) {
     const bool placed = m.error.empty();
-    rows.push_back({m.device, placed ? m.guestPath : "-",
+    const std::string device = m.subvolume.empty() ? m.device : m.device + " (" + m.subvolume + ")";
+    rows.push_back({device, placed ? m.guestPath : "-",
                     placed ? (m.bindPath.empty() ? m.mountPath : m.bindPath) : "-", m.error});
   }
   size_t width[3] = {0, 0, 0};
@@ -178,11 +179,12 @@ void printJson(const Request& r, const std::string& tree) {
   const char* sep = "";
   for (const kqblk_mountpoint& m : r.records) {
     std::printf("%s{\"device\":%s,\"mountPath\":%s,\"guestPath\":%s,\"bindPath\":%s,"
-                "\"isRoot\":%s,\"isBound\":%s,\"volumeGroup\":%s,\"error\":%s}",
+                "\"isRoot\":%s,\"isBound\":%s,\"volumeGroup\":%s,\"subvolume\":%s,\"error\":%s}",
                 sep, ctlJson(m.device).c_str(), ctlJson(m.mountPath).c_str(),
                 ctlJson(m.guestPath).c_str(), ctlJson(m.bindPath).c_str(),
                 m.isRoot ? "true" : "false", m.isBound ? "true" : "false",
-                ctlJson(m.volumeGroup).c_str(), ctlJson(m.error).c_str());
+                ctlJson(m.volumeGroup).c_str(), ctlJson(m.subvolume).c_str(),
+                ctlJson(m.error).c_str());
     sep = ",";
   }
   std::printf("],\"volumeGroups\":[");

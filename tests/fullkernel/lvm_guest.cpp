@@ -20,7 +20,7 @@ PhonyGuestSpec lvmGuest() {
                                   "/boot/efi/EFI/debian/grubx64.efi");
   const PhonyVolume home = mounted({"xfs", "home", ""}, "/home", "/dev/mapper/vg_root-home",
                                    "/home/admin/notes.txt");
-  const PhonyVolume var = mounted({"ext4", "var", ""}, "/var", "/dev/vg_root/var",
+  const PhonyVolume var = mounted({"ext4", "var", ""}, "/var", "dm-uuid",
                                   "/var/log/messages");
   const PhonyVolume data = mounted({"ext4", "data", ""}, "/data", "/dev/mapper/my--vg-data",
                                    "/data/payload.txt");

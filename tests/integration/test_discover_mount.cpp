@@ -3,6 +3,8 @@
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <map>
 
 #include "support/guest_request.h"
@@ -63,6 +65,7 @@ class GuestThroughDriver : public ::testing::Test {
     EXPECT_TRUE(m_request->vgs.empty());
     return m_request->records;
   }
+  std::vector<std::string> tearDown() { return m_request->tearDown(); }
 
   TempDir m_dir;
   const std::string m_mountRoot = m_dir / "mnt-req";
@@ -201,3 +204,134 @@ INSTANTIATE_TEST_SUITE_P(Guests, WindowsGuestThroughDriver,
                                            WindowsCase{"Gpt", WindowsGuest::Table::Gpt, false},
                                            WindowsCase{"LetterAlreadyTaken", WindowsGuest::Table::Mbr, true}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// Guests laid out the way installers lay them out: fstab names from udev,
+// and roots that are btrfs subvolumes. Each record reads "DEVICE SUBVOLUME
+// GUESTPATH", DEVICE the partition ("p2") and a record not in the tree
+// marked "unplaced".
+struct InstallerCase {
+  const char* name;
+  PhonyGuestSpec (*spec)();
+  std::vector<std::string> records;
+  std::map<std::string, std::string> files;  // at their guest paths
+  std::vector<std::string> absent;           // guest paths that must not be there
+};
+void PrintTo(const InstallerCase& c, std::ostream* os) { *os << c.name; }
+
+class InstallerGuestThroughDriver : public GuestThroughDriver,
+                                    public ::testing::WithParamInterface<InstallerCase> {};
+
+TEST_P(InstallerGuestThroughDriver, BecomesItsOwnTree) {
+  const InstallerCase& c = GetParam();
+  PhonyGuest guest(m_dir.path(), c.spec());
+  const std::string disk = expose(guest.paths())[0];
+  std::vector<std::string> records;
+  std::string root;
+  for (const kqblk_mountpoint& r : discoverAndMount(m_mountRoot)) {
+    EXPECT_EQ(r.error, "") << r.device;
+    records.push_back(r.device.substr(disk.size()) + " " + (r.subvolume.empty() ? "-" : r.subvolume) +
+                      " " + r.guestPath + (r.isBound ? "" : " unplaced"));
+    if (r.isRoot) root = r.mountPath;
+  }
+  std::sort(records.begin(), records.end());
+  EXPECT_EQ(records, c.records);
+  ASSERT_NE(root, "");
+  for (const auto& [path, text] : c.files) EXPECT_EQ(fileText(root + path), text) << path;
+  for (const std::string& path : c.absent) EXPECT_FALSE(exists(root + path)) << path;
+  // The top levels looked through are gone again.
+  for (const auto& entry : std::filesystem::directory_iterator(m_mountRoot)) {
+    EXPECT_EQ(entry.path().extension(), "") << entry.path();
+  }
+  EXPECT_EQ(tearDown(), std::vector<std::string>());
+  EXPECT_EQ(mountOptionsBelow(m_dir.path()), std::vector<std::string>());
+}
+
+namespace {
+
+const char kLinuxType[] = "type=0FC63DAF-8483-4772-8E79-3D69D8477DE4";
+const PhonyFiles kRootFiles = {{"etc/hostname", "installed\n"}, {"dev/", ""}};
+
+// Ubuntu Server: every file system by a link of udev's.
+PhonyGuestSpec ubuntuServer() {
+  return {{{"ubuntu.img", 80, "label: gpt\n",
+            {{"size=8M", {{"ext4", "boot", ""}, {{"vmlinuz", "kernel\n"}}, "/boot", "by-uuid"}},
+             {"size=16M", {{"ext4", "root", ""}, kRootFiles, "/", "by-uuid"}},
+             {"size=8M, name=\"srv data\"", {{"ext4", "", ""}, {{"www/index.html", "served\n"}}, "/srv", "by-partlabel"}},
+             {"size=8M", {{"ext4", "Home Dir", ""}, {{"admin/notes.txt", "at home\n"}}, "/home", "by-label"}},
+             {"size=8M", {{"ext4", "", ""}, {{"log/syslog", "logged\n"}}, "/var", "by-partuuid"}}}}}};
+}
+
+const PhonyVolume kBoot = {{"ext4", "boot", ""}, {{"vmlinuz", "kernel\n"}}, "/boot", "UUID"};
+const PhonyFiles kHomeFiles = {{"admin/notes.txt", "at home\n"}};
+
+// Fedora Workstation: root and home subvolumes of one btrfs, named by UUID.
+PhonyGuestSpec fedora() {
+  PhonyVolume btrfs{{"btrfs", "fedora", ""}};
+  btrfs.fstabName = "UUID";
+  btrfs.subvolumes = {{"root", "/", kRootFiles, "subvol=root,compress=zstd:1"},
+                      {"home", "/home", kHomeFiles, "subvol=home,compress=zstd:1"}};
+  return {{{"fedora.img", 160, "label: gpt\n", {{"size=16M", kBoot}, {kLinuxType, btrfs}}}}};
+}
+
+// Ubuntu on btrfs: @ and @home by udev's UUID link, and a snapshot of @
+// in @snapshots that no fstab line mounts.
+PhonyGuestSpec ubuntuBtrfs() {
+  PhonyVolume btrfs{{"btrfs", "", ""}};
+  btrfs.fstabName = "by-uuid";
+  btrfs.subvolumes = {{"@", "/", kRootFiles, "defaults,subvol=@"},
+                      {"@home", "/home", kHomeFiles, "defaults,subvol=@home"},
+                      {"@snapshots"},
+                      {"@snapshots/1", "", {}, "", "@"}};
+  return {{{"ubuntu.img", 160, "label: gpt\n", {{"size=16M", kBoot}, {kLinuxType, btrfs}}}}};
+}
+
+// openSUSE: the default subvolume a snapper snapshot holding the root, the
+// other subvolumes below @, and /.snapshots with an older snapshot.
+PhonyGuestSpec openSuse() {
+  PhonyVolume btrfs{{"btrfs", "", ""}};
+  btrfs.fstabName = "UUID";
+  btrfs.subvolumes = {{"@"},
+                      {"@/.snapshots", "/.snapshots"},
+                      {"@/.snapshots/1/snapshot", "/", kRootFiles, "", "", true},
+                      {"@/.snapshots/2/snapshot", "", {}, "", "@/.snapshots/1/snapshot"},
+                      {"@/home", "/home", kHomeFiles}};
+  return {{{"suse.img", 140, "label: gpt\n", {{kLinuxType, btrfs}}}}};
+}
+
+}  // namespace
+
+INSTANTIATE_TEST_SUITE_P(
+    Guests, InstallerGuestThroughDriver,
+    ::testing::Values(
+        InstallerCase{"UbuntuServer",
+                      ubuntuServer,
+                      {"p1 - //boot", "p2 - /", "p3 - //srv", "p4 - //home", "p5 - //var"},
+                      {{"/etc/hostname", "installed\n"},
+                       {"/boot/vmlinuz", "kernel\n"},
+                       {"/srv/www/index.html", "served\n"},
+                       {"/home/admin/notes.txt", "at home\n"},
+                       {"/var/log/syslog", "logged\n"}},
+                      {"/kqlostandfound"}},
+        InstallerCase{"Fedora",
+                      fedora,
+                      {"p1 - //boot", "p2 /home //home", "p2 /root /"},
+                      {{"/etc/hostname", "installed\n"},
+                       {"/boot/vmlinuz", "kernel\n"},
+                       {"/home/admin/notes.txt", "at home\n"}},
+                      {"/kqlostandfound", "/root/etc", "/home/etc"}},
+        InstallerCase{"UbuntuBtrfs",
+                      ubuntuBtrfs,
+                      {"p1 - //boot", "p2 /@ /", "p2 /@home //home"},
+                      {{"/etc/hostname", "installed\n"},
+                       {"/boot/vmlinuz", "kernel\n"},
+                       {"/home/admin/notes.txt", "at home\n"}},
+                      {"/kqlostandfound"}},
+        InstallerCase{"OpenSuse",
+                      openSuse,
+                      {"p1 /@ /MountDir-1 unplaced", "p1 /@/.snapshots //.snapshots",
+                       "p1 /@/.snapshots/1/snapshot /", "p1 /@/home //home"},
+                      {{"/etc/hostname", "installed\n"},
+                       {"/.snapshots/2/snapshot/etc/hostname", "installed\n"},
+                       {"/home/admin/notes.txt", "at home\n"}},
+                      {"/kqlostandfound"}}),
+    [](const auto& info) { return std::string(info.param.name); });

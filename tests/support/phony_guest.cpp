@@ -1,9 +1,13 @@
 #include "support/phony_guest.h"
 
 #include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -48,16 +52,58 @@ void format(const Placed& placed) {
   makeFileSystem(placed.device, placed.volume->fs);
 }
 
+// A name as udev writes it below /dev/disk: anything but letters, digits
+// and "#+-.:=@_" as \xHH.
+std::string udevEscaped(const std::string& name) {
+  std::string out;
+  for (unsigned char c : name) {
+    char hex[5];
+    std::snprintf(hex, sizeof hex, "\\x%02x", c);
+    out += std::isalnum(c) || std::strchr("#+-.:=@_", c) ? std::string(1, static_cast<char>(c)) : hex;
+  }
+  return out;
+}
+
+// A logical volume's device-mapper UUID, as the kernel shows it.
+std::string dmUuid(const std::string& device) {
+  struct stat st;
+  if (::stat(device.c_str(), &st) != 0) throw std::runtime_error("no " + device);
+  std::string uuid = fileText("/sys/dev/block/" + std::to_string(major(st.st_rdev)) + ":" +
+                              std::to_string(minor(st.st_rdev)) + "/dm/uuid");
+  while (!uuid.empty() && uuid.back() == '\n') uuid.pop_back();
+  return uuid;
+}
+
+std::string fstabName(const Placed& p) {
+  const std::string& name = p.volume->fstabName;
+  if (name == "UUID") return "UUID=" + probe(p.device, "UUID");
+  if (name == "LABEL") return "LABEL=" + p.volume->fs.label;
+  if (name == "by-uuid") return "/dev/disk/by-uuid/" + probe(p.device, "UUID");
+  if (name == "by-label") return "/dev/disk/by-label/" + udevEscaped(p.volume->fs.label);
+  if (name == "by-partuuid") return "/dev/disk/by-partuuid/" + probe(p.device, "PART_ENTRY_UUID");
+  if (name == "by-partlabel") {
+    return "/dev/disk/by-partlabel/" + udevEscaped(probe(p.device, "PART_ENTRY_NAME"));
+  }
+  if (name == "dm-name") return "/dev/disk/by-id/dm-name-" + p.device.substr(p.device.rfind('/') + 1);
+  if (name == "dm-uuid") return "/dev/disk/by-id/dm-uuid-" + dmUuid(p.device);
+  return name;
+}
+
 std::string fstab(const std::vector<Placed>& all) {
   std::string text = "# /etc/fstab of a phony guest\n";
   for (const Placed& p : all) {
     const PhonyVolume& v = *p.volume;
-    if (v.mountPoint.empty()) continue;
-    std::string name = v.fstabName;
-    if (name == "UUID") name = "UUID=" + probe(p.device, "UUID");
-    if (name == "LABEL") name = "LABEL=" + v.fs.label;
-    text += name + " " + v.mountPoint + " " + v.fs.type + " defaults 0 " +
-            (v.mountPoint == "/" ? "1" : "2") + "\n";
+    const std::string name = v.mountPoint.empty() && v.subvolumes.empty() ? "" : fstabName(p);
+    if (!v.mountPoint.empty()) {
+      text += name + " " + v.mountPoint + " " + v.fs.type + " defaults 0 " +
+              (v.mountPoint == "/" ? "1" : "2") + "\n";
+    }
+    for (const PhonySubvolume& sv : v.subvolumes) {
+      if (sv.mountPoint.empty()) continue;
+      const std::string options =
+          !sv.options.empty() ? sv.options : sv.isDefault ? "defaults" : "subvol=/" + sv.path;
+      text += name + " " + sv.mountPoint + " btrfs " + options + " 0 0\n";
+    }
   }
   return text;
 }
@@ -92,11 +138,22 @@ void fill(const Placed& placed, const std::vector<Placed>& all) {
   PhonyFiles files = v.files;
   if (v.mountPoint == "/") files.emplace_back("etc/fstab", fstab(all));
   const bool system = v.driveLetter == 'C';
-  if (files.empty() && !system) return;
+  if (files.empty() && !system && v.subvolumes.empty()) return;
   TempDir mnt;
   ScopedMount mounted(placed.device, mnt.path(), "rw", v.fs.type == "ntfs" ? "ntfs-3g" : "");
   writeFiles(mnt.path(), files);
   if (system) writeSystemHive(mnt / "Windows/System32/config/SYSTEM", all);
+  for (const PhonySubvolume& sv : v.subvolumes) {
+    const std::string path = mnt / sv.path;
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    runTool(sv.snapshotOf.empty()
+                ? "btrfs -q subvolume create " + shellQuote(path)
+                : "btrfs -q subvolume snapshot " + shellQuote(mnt / sv.snapshotOf) + " " + shellQuote(path));
+    PhonyFiles own = sv.files;
+    if (sv.mountPoint == "/") own.emplace_back("etc/fstab", fstab(all));
+    writeFiles(path, own);
+    if (sv.isDefault) runTool("btrfs -q subvolume set-default " + shellQuote(path));
+  }
   mounted.unmount();
 }
 

@@ -15,17 +15,29 @@
 // Path inside the file system -> content ("dir/": an empty directory).
 using PhonyFiles = std::vector<std::pair<std::string, std::string>>;
 
+// A btrfs subvolume, made in the order given, and where the guest mounts it.
+struct PhonySubvolume {
+  std::string path;             // from the top level: "@", "@/.snapshots/1/snapshot"
+  std::string mountPoint = {};  // "": no fstab line
+  PhonyFiles files = {};        // "/" gets the fstab as well
+  std::string options = {};     // fstab options; "": subvol=/PATH, or defaults for the default
+  std::string snapshotOf = {};  // made as a snapshot of that subvolume, as it is by then
+  bool isDefault = false;       // the file system's default subvolume
+};
+
 // A file system and where the guest mounts it.
 struct PhonyVolume {
   FileSystemSpec fs;  // type "": left blank; "swap": a swap area; "lvm": a physical volume
   PhonyFiles files = {};
   // Linux: the mount point and how fstab names the device: "UUID", "LABEL"
-  // (from `fs`), or a device path as written. The root file system gets
-  // the fstab of all of them.
+  // (from `fs`), udev's names "by-uuid", "by-label", "by-partuuid",
+  // "by-partlabel" and "dm-name", "dm-uuid" (a logical volume's), or a
+  // device path as written. The root file system gets the fstab of all.
   std::string mountPoint = {};
   std::string fstabName = {};
   // Windows: the drive letter in the SYSTEM hive of the C: volume.
   char driveLetter = 0;
+  std::vector<PhonySubvolume> subvolumes = {};  // btrfs, each named like the volume
 };
 
 struct PhonyPartition {
