@@ -9,6 +9,7 @@
 #include <string>
 
 #include "kq_error.h"
+#include "kqblk_layer.h"
 #include "kqblk_lvm_config.h"
 #include "kqblk_mountpoint.h"
 #include "kqblk_vg.h"
@@ -88,6 +89,13 @@ class KqBlkDiskUtils {
                                std::list<kqblk_mountpoint>& mountPoints,
                                std::list<kqblk_vg>& vgs, bool doMount, CUxError* err,
                                LVMConfig& lvmConfig);
+  // Every layer on the disks after a discoverAndMount that gave
+  // `mountPoints` and `vgs`: each disk's partition table, each partition's
+  // or volume's content with what was done with it or why it was skipped,
+  // and each group taken over. Reads the devices; changes nothing.
+  static std::list<kqblk_layer> reportLayers(const std::list<boost::shared_ptr<KqBlkDisk>>& disks,
+                                             const std::list<kqblk_mountpoint>& mountPoints,
+                                             const std::list<kqblk_vg>& vgs);
   // Lays the mounted file systems out as the guest saw them. Does nothing
   // (true) for an empty list or when Session/sHLXFixupMounts is
   // set to anything but Y (case ignored; Y when missing). Records with an

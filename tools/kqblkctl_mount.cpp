@@ -145,19 +145,14 @@ struct Request {
   std::unique_ptr<LVMConfig> lvm;
   std::list<kqblk_mountpoint> records;
   std::list<kqblk_vg> groups;
+  std::list<kqblk_layer> layers;  // what was found on the disks and what became of it
   // Per disk, in the order of `disks`: the guest's identities as found, kept
   // for a write-back.
   std::vector<std::list<kqblk_vg_identity>> identities;
 };
 
-void printTable(const Request& r, const std::string& tree) {
-  std::vector<std::array<std::string, 4>> rows = {{"DEVICE", "GUEST PATH", "MOUNTED AT", "ERROR"}};
-  for (const kqblk_mountpoint& m : r.records) {
-    const bool placed = m.error.empty();
-    const std::string device = m.subvolume.empty() ? m.device : m.device + " (" + m.subvolume + ")";
-    rows.push_back({device, placed ? m.guestPath : "-",
-                    placed ? (m.bindPath.empty() ? m.mountPath : m.bindPath) : "-", m.error});
-  }
+// Rows of four columns, the last one left unpadded.
+void printRows(const std::vector<std::array<std::string, 4>>& rows) {
   size_t width[3] = {0, 0, 0};
   for (const auto& row : rows) {
     for (size_t c = 0; c < 3; ++c) width[c] = std::max(width[c], row[c].size());
@@ -167,9 +162,24 @@ void printTable(const Request& r, const std::string& tree) {
                 static_cast<int>(width[1]), row[1].c_str(), static_cast<int>(width[2]),
                 row[2].c_str(), row[3].c_str());
   }
+}
+
+void printTable(const Request& r, const std::string& tree) {
+  std::vector<std::array<std::string, 4>> rows = {{"DEVICE", "GUEST PATH", "MOUNTED AT", "ERROR"}};
+  for (const kqblk_mountpoint& m : r.records) {
+    const bool placed = m.error.empty();
+    const std::string device = m.subvolume.empty() ? m.device : m.device + " (" + m.subvolume + ")";
+    rows.push_back({device, placed ? m.guestPath : "-",
+                    placed ? (m.bindPath.empty() ? m.mountPath : m.bindPath) : "-", m.error});
+  }
+  printRows(rows);
   for (const kqblk_vg& g : r.groups) {
     std::printf("volume group %s (the guest's %s)\n", g.name.c_str(), g.guestName.c_str());
   }
+  std::printf("\n");
+  rows = {{"DEVICE", "LAYER", "DONE", "WHY"}};
+  for (const kqblk_layer& l : r.layers) rows.push_back({l.device, l.layer.empty() ? "-" : l.layer, l.done, l.why});
+  printRows(rows);
   std::printf("tree: %s\n", tree.c_str());
 }
 
@@ -185,6 +195,14 @@ void printJson(const Request& r, const std::string& tree) {
                 m.isRoot ? "true" : "false", m.isBound ? "true" : "false",
                 ctlJson(m.volumeGroup).c_str(), ctlJson(m.subvolume).c_str(),
                 ctlJson(m.error).c_str());
+    sep = ",";
+  }
+  std::printf("],\"layers\":[");
+  sep = "";
+  for (const kqblk_layer& l : r.layers) {
+    std::printf("%s{\"device\":%s,\"layer\":%s,\"done\":%s,\"why\":%s}", sep,
+                ctlJson(l.device).c_str(), ctlJson(l.layer).c_str(), ctlJson(l.done).c_str(),
+                ctlJson(l.why).c_str());
     sep = ",";
   }
   std::printf("],\"volumeGroups\":[");
@@ -347,6 +365,7 @@ int serve(Request& r) {
       }
       KqBlkDiskUtils::discoverAndMount(r.options.root, r.options.id, handles, r.records, r.groups,
                                        true, &err, *r.lvm);
+      r.layers = KqBlkDiskUtils::reportLayers(handles, r.records, r.groups);
     } catch (...) {
       err = FXErrorUtil::ErrorErrNo(FX_HERE, EIO, "%s", kqCurrentExceptionText().c_str());
     }
@@ -358,6 +377,10 @@ int serve(Request& r) {
     } else if (!anyMounted) {
       ctlSay("nothing on the disks could be mounted%s%s",
              r.records.empty() ? "" : ": ", r.records.empty() ? "" : r.records.front().error.c_str());
+      for (const kqblk_layer& l : r.layers) {
+        ctlSay("%s: %s %s%s%s", l.device.c_str(), l.layer.empty() ? "-" : l.layer.c_str(),
+               l.done.c_str(), l.why.empty() ? "" : ": ", l.why.c_str());
+      }
       status = kCtlBadInput;
     }
   }

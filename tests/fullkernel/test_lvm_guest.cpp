@@ -113,6 +113,17 @@ TEST_F(LvmGuestInVm, TakenOverMountedWhereItsFstabSaysAndGivenBack) {
   ASSERT_TRUE(r->discoverAndMount()) << r->error;
   expectGroupsTakenOver(*r);
   expectGuestTree(*r);
+  const std::string lvs = "/dev/" + kqblk_vgprefix(r->id);
+  EXPECT_THAT(r->layers(),
+              ElementsAre("disk0 dos: listed, 2 partitions", "disk0p1 ext4: mounted, at /boot",
+                          "disk0p2 LVM2_member: taken over, physical volume of a volume group",
+                          "disk1 gpt: listed, 2 partitions", "disk1p1 vfat: mounted, at /boot/efi",
+                          "disk1p2 LVM2_member: taken over, physical volume of a volume group",
+                          lvs + "vg_root/root ext4: mounted, at /", lvs + "my-vg/data ext4: mounted, at /data",
+                          lvs + "vg_root/home xfs: mounted, at /home", lvs + "vg_root/var ext4: mounted, at /var",
+                          lvs + "vg_root/var_snap ext4: mounted, at /kqlostandfound/vg_root-var_snap",
+                          lvs + "my-vg LVM volume group: taken over, the guest's my-vg",
+                          lvs + "vg_root LVM volume group: taken over, the guest's vg_root"));
   EXPECT_THAT(r->tearDown(), ElementsAre("my-vg", "vg_root"));
   expectNothingLeft();
 }

@@ -66,6 +66,15 @@ class GuestThroughDriver : public ::testing::Test {
     return m_request->records;
   }
   std::vector<std::string> tearDown() { return m_request->tearDown(); }
+  // The report, with the mount root written MOUNTROOT.
+  std::vector<std::string> layers() const {
+    std::vector<std::string> report = m_request->layers();
+    for (std::string& line : report) {
+      const size_t at = line.find(m_mountRoot);
+      if (at != std::string::npos) line.replace(at, m_mountRoot.size(), "MOUNTROOT");
+    }
+    return report;
+  }
 
   TempDir m_dir;
   const std::string m_mountRoot = m_dir / "mnt-req";
@@ -126,6 +135,17 @@ TEST_F(GuestThroughDriver, LinuxGuestBecomesItsOwnTree) {
                 options.find(",nodev,") != std::string::npos) << m;
   }
   EXPECT_EQ(found.at(system + "p3").bindPath, root + "//home");
+  // Every partition in the report, with what became of it.
+  std::vector<std::string> report = layers();
+  ASSERT_EQ(report.size(), 9u);
+  EXPECT_EQ(report[4].rfind(std::string("disk0p4 vfat: failed, ") + kMountFailure, 0), 0u);
+  report[4] = "disk0p4 vfat: failed";
+  EXPECT_EQ(report, (std::vector<std::string>{
+                        "disk0 dos: listed, 4 partitions", "disk0p1 ext4: mounted, at /boot",
+                        "disk0p2 ext4: mounted, at /", "disk0p3 xfs: mounted, at /home",
+                        "disk0p4 vfat: failed", "disk1 dos: listed, 3 partitions",
+                        "disk1p1 ext4: mounted, at " + lost, "disk1p2 swap: skipped, swap",
+                        "disk1p3 : skipped, no file system"}));
   EXPECT_EQ(records.back().error.empty(), false) << "failed records are sorted last";
   for (const std::string& file : {std::string("/etc/hostname"), std::string("/boot/initramfs-6.1.0-guest.img"),
                                   std::string("/home/admin/notes.txt"), lost + "/www/index.html"}) {
@@ -205,6 +225,57 @@ INSTANTIATE_TEST_SUITE_P(Guests, WindowsGuestThroughDriver,
                                            WindowsCase{"LetterAlreadyTaken", WindowsGuest::Table::Mbr, true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// What is on a partition that gets no mount, and why, in the report.
+TEST_F(GuestThroughDriver, EveryLayerThatIsNotMountedSaysWhy) {
+  PhonyGuest guest(m_dir.path(),
+                   {{{"layers.img", 48, "label: dos\n",
+                      {{"size=4M, type=42"},
+                       {"size=4M, type=83", {{"minix", "", ""}}},
+                       {"size=8M, type=83", {{"luks", "", ""}}},
+                       {"size=16M, type=5"},
+                       {"size=8M, type=83", {{"ext4", "", ""}}}}}}});
+  expose(guest.paths());
+  discoverAndMount(m_mountRoot);
+  EXPECT_EQ(layers(), (std::vector<std::string>{
+                          "disk0 dos: listed, 4 partitions",
+                          "disk0p1 : skipped, Windows dynamic disk: not supported",
+                          "disk0p2 minix: skipped, file-system type minix not allowed",
+                          "disk0p3 crypto_LUKS: skipped, LUKS: no key given",
+                          // The first record is the root when none has an fstab.
+                          "disk0p5 ext4: mounted, on MOUNTROOT/MountDir-4, not in the guest's tree"}));
+}
+
+// Windows on two GPT disks, as its installer leaves them: EFI, MSR and
+// recovery partitions beside C:, and E: on the second disk. Only the
+// volumes the hive names get letters.
+TEST_F(GuestThroughDriver, WindowsOnTwoGptDisksLettersOnlyTheVolumesItsHiveNames) {
+  const std::string basicData = "type=EBD0A0A2-B9E5-4433-87C0-68B6B72699C7";
+  PhonyGuest guest(m_dir.path(),
+                   {{{"win-system.img", 64, "label: gpt\n",
+                      {{"size=8M, type=C12A7328-F81F-11D2-BA4B-00A0C93EC93B", {{"vfat", "EFI", ""}}},
+                       {"size=8M, type=E3C9E316-0B5C-4DB8-817D-F92DF00215AE"},
+                       {"size=24M, " + basicData, {{"ntfs", "System", ""}, {}, "", "", 'C'}},
+                       {"type=DE94BBA4-06D1-4D40-A16A-BFD50179D6AC", {{"ntfs", "Recovery", ""}}}}},
+                     {"win-data.img", 24, "label: gpt\n",
+                      {{basicData, {{"ntfs", "Data", ""}, {{"shared/report.txt", "on E\n"}}, "", "", 'E'}}}}}});
+  const std::vector<std::string> devices = expose(guest.paths());
+  auto found = byDevice(discoverAndMount(m_mountRoot));
+  // This kernel has no vfat; the MSR partition holds no file system.
+  EXPECT_EQ(found[devices[0] + "p1"].error.rfind(kMountFailure, 0), 0u);
+  EXPECT_EQ(found[devices[0] + "p2"].error, kNoFileSystem);
+  EXPECT_EQ(found[devices[0] + "p3"].mountPath, m_mountRoot + "/C");
+  EXPECT_EQ(found[devices[0] + "p4"].mountPath, m_mountRoot + "/Volume2");
+  EXPECT_EQ(found[devices[1] + "p1"].mountPath, m_mountRoot + "/E");
+  EXPECT_EQ(fileText(m_mountRoot + "/E/shared/report.txt"), "on E\n");
+  EXPECT_TRUE(exists(m_mountRoot + "/C/Windows/System32/config/SYSTEM"));
+  const std::vector<std::string> report = layers();
+  for (const char* line : {"disk0 gpt: listed, 4 partitions", "disk0p2 : skipped, no file system",
+                           "disk0p3 ntfs: mounted, as C", "disk0p4 ntfs: mounted, as Volume2",
+                           "disk1 gpt: listed, 1 partition", "disk1p1 ntfs: mounted, as E"}) {
+    EXPECT_NE(std::find(report.begin(), report.end(), line), report.end()) << line;
+  }
+}
+
 // Guests laid out the way installers lay them out: fstab names from udev,
 // and roots that are btrfs subvolumes. Each record reads "DEVICE SUBVOLUME
 // GUESTPATH", DEVICE the partition ("p2") and a record not in the tree
@@ -215,6 +286,7 @@ struct InstallerCase {
   std::vector<std::string> records;
   std::map<std::string, std::string> files;  // at their guest paths
   std::vector<std::string> absent;           // guest paths that must not be there
+  std::vector<std::string> layers = {};      // the report, as GuestRequest::layers gives it
 };
 void PrintTo(const InstallerCase& c, std::ostream* os) { *os << c.name; }
 
@@ -235,6 +307,7 @@ TEST_P(InstallerGuestThroughDriver, BecomesItsOwnTree) {
   }
   std::sort(records.begin(), records.end());
   EXPECT_EQ(records, c.records);
+  EXPECT_EQ(layers(), c.layers);
   ASSERT_NE(root, "");
   for (const auto& [path, text] : c.files) EXPECT_EQ(fileText(root + path), text) << path;
   for (const std::string& path : c.absent) EXPECT_FALSE(exists(root + path)) << path;
@@ -311,21 +384,28 @@ INSTANTIATE_TEST_SUITE_P(
                        {"/srv/www/index.html", "served\n"},
                        {"/home/admin/notes.txt", "at home\n"},
                        {"/var/log/syslog", "logged\n"}},
-                      {"/kqlostandfound"}},
+                      {"/kqlostandfound"},
+                      {"disk0 gpt: listed, 5 partitions", "disk0p1 ext4: mounted, at /boot",
+                       "disk0p2 ext4: mounted, at /", "disk0p3 ext4: mounted, at /srv",
+                       "disk0p4 ext4: mounted, at /home", "disk0p5 ext4: mounted, at /var"}},
         InstallerCase{"Fedora",
                       fedora,
                       {"p1 - //boot", "p2 /home //home", "p2 /root /"},
                       {{"/etc/hostname", "installed\n"},
                        {"/boot/vmlinuz", "kernel\n"},
                        {"/home/admin/notes.txt", "at home\n"}},
-                      {"/kqlostandfound", "/root/etc", "/home/etc"}},
+                      {"/kqlostandfound", "/root/etc", "/home/etc"},
+                      {"disk0 gpt: listed, 2 partitions", "disk0p1 ext4: mounted, at /boot",
+                       "disk0p2 btrfs /root: mounted, at /", "disk0p2 btrfs /home: mounted, at /home"}},
         InstallerCase{"UbuntuBtrfs",
                       ubuntuBtrfs,
                       {"p1 - //boot", "p2 /@ /", "p2 /@home //home"},
                       {{"/etc/hostname", "installed\n"},
                        {"/boot/vmlinuz", "kernel\n"},
                        {"/home/admin/notes.txt", "at home\n"}},
-                      {"/kqlostandfound"}},
+                      {"/kqlostandfound"},
+                      {"disk0 gpt: listed, 2 partitions", "disk0p1 ext4: mounted, at /boot",
+                       "disk0p2 btrfs /@: mounted, at /", "disk0p2 btrfs /@home: mounted, at /home"}},
         InstallerCase{"OpenSuse",
                       openSuse,
                       {"p1 /@ /MountDir-1 unplaced", "p1 /@/.snapshots //.snapshots",
@@ -333,5 +413,11 @@ INSTANTIATE_TEST_SUITE_P(
                       {{"/etc/hostname", "installed\n"},
                        {"/.snapshots/2/snapshot/etc/hostname", "installed\n"},
                        {"/home/admin/notes.txt", "at home\n"}},
-                      {"/kqlostandfound"}}),
+                      {"/kqlostandfound"},
+                      {"disk0 gpt: listed, 1 partition",
+                       "disk0p1 btrfs /@: mounted, on MOUNTROOT/MountDir-SUSE, not in the guest's tree: "
+                       "no fstab line names it",
+                       "disk0p1 btrfs /@/.snapshots/1/snapshot: mounted, at /",
+                       "disk0p1 btrfs /@/.snapshots: mounted, at /.snapshots",
+                       "disk0p1 btrfs /@/home: mounted, at /home"}}),
     [](const auto& info) { return std::string(info.param.name); });

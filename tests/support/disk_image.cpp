@@ -86,10 +86,17 @@ void makeFileSystem(const std::string& target, const FileSystemSpec& fs) {
                                 {"xfs", "mkfs.xfs -f -q -K", " -L ", " -m uuid="},
                                 {"btrfs", "mkfs.btrfs -f -q", " -L ", " -U "},
                                 {"vfat", "mkfs.vfat", " -n ", " -i "},
-                                {"ntfs", "mkfs.ntfs -F -Q -q", " -L ", ""}};
+                                {"ntfs", "mkfs.ntfs -F -Q -q", " -L ", ""},
+                                {"minix", "mkfs.minix", "", ""},
+                                // A LUKS volume whose key is "phony".
+                                {"luks", "printf phony | cryptsetup luksFormat -q --type luks1 "
+                                         "--pbkdf-force-iterations 1000 --key-file=-",
+                                 "", " --uuid="}};
   for (const Tool& tool : kTools) {
     if (fs.type != tool.type) continue;
-    if (!fs.uuid.empty() && !*tool.uuid) throw std::runtime_error(fs.type + " cannot set a UUID");
+    if ((!fs.uuid.empty() && !*tool.uuid) || (!fs.label.empty() && !*tool.label)) {
+      throw std::runtime_error(fs.type + " cannot set a label or UUID");
+    }
     std::string command = tool.command;
     if (!fs.label.empty()) command += tool.label + shellQuote(fs.label);
     if (!fs.uuid.empty()) command += tool.uuid + shellQuote(fs.uuid);

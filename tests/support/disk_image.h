@@ -33,7 +33,7 @@ class DiskImage {
 };
 
 struct FileSystemSpec {
-  std::string type;   // ext4, xfs, btrfs, vfat, ntfs
+  std::string type;   // ext4, xfs, btrfs, vfat, ntfs, minix; luks: a LUKS1 header, key "phony"
   std::string label;  // empty: none
   std::string uuid;   // empty: the tool's own; vfat takes 8 hex digits; not for ntfs
 };

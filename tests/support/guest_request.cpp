@@ -48,9 +48,26 @@ GuestRequest::~GuestRequest() {
   if (!m_down) tearDown();
 }
 
+std::list<boost::shared_ptr<KqBlkDisk>> GuestRequest::handles() const {
+  std::list<boost::shared_ptr<KqBlkDisk>> out;
+  for (auto& d : m_disks) out.emplace_back(d->disk.get(), [](KqBlkDisk*) {});
+  return out;
+}
+
+std::vector<std::string> GuestRequest::layers() const {
+  std::vector<std::string> lines;
+  for (const kqblk_layer& l : KqBlkDiskUtils::reportLayers(handles(), records, vgs)) {
+    std::string device = l.device;
+    for (size_t i = m_disks.size(); i-- > 0;) {
+      if (device.rfind(this->device(i), 0) == 0) device = "disk" + std::to_string(i) + device.substr(this->device(i).size());
+    }
+    lines.push_back(device + " " + l.layer + ": " + l.done + (l.why.empty() ? "" : ", " + l.why));
+  }
+  return lines;
+}
+
 bool GuestRequest::discoverAndMount(const std::string& root, bool doMount) {
-  std::list<boost::shared_ptr<KqBlkDisk>> handles;
-  for (auto& d : m_disks) handles.emplace_back(d->disk.get(), [](KqBlkDisk*) {});
+  const std::list<boost::shared_ptr<KqBlkDisk>> handles = this->handles();
   records.clear();
   CUxError err;
   KqBlkDiskUtils::discoverAndMount(root, id, handles, records, vgs, doMount, &err, *m_lvm);

@@ -53,6 +53,9 @@ class GuestRequest {
   // went (the images themselves never change).
   std::vector<std::string> tearDown();
 
+  // The report of every layer, a line each: "DEVICE LAYER: DONE, WHY",
+  // DEVICE from "disk0" for the first disk's node.
+  std::vector<std::string> layers() const;
   // The node of disk `i`.
   const std::string& device(size_t i) const { return m_disks.at(i)->devPath; }
   // Where the guest's root is mounted; empty when none is.
@@ -65,6 +68,8 @@ class GuestRequest {
   std::string error;
 
  private:
+  std::list<boost::shared_ptr<KqBlkDisk>> handles() const;
+
   std::vector<std::unique_ptr<ExposedDisk>> m_disks;
   std::unique_ptr<LVMConfig> m_lvm;
   bool m_down = false;

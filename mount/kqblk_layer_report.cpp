@@ -1,0 +1,168 @@
+// The report reads each device's tags again rather than trusting what the
+// records' texts say: a record's error is worded for the user and says
+// little of the cause, the tags say what is on the device.
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <set>
+
+#include "kq_error.h"
+#include "kq_log.h"
+#include "kqblk_blkid.h"
+#include "kqblk_disk.h"
+#include "kqblk_disk_utils.h"
+
+namespace {
+
+const char kFunc[] = "KqBlkDiskUtils::reportLayers";
+
+std::string tag(const std::string& device, const char* name) {
+  try {
+    std::string value;
+    return kqblk_blkid(device).getTag(name, value) ? value : std::string();
+  } catch (const CUxError& e) {
+    EvDebug::DebugLvl(kFunc, 2, "Cannot probe %s: %s", device.c_str(), e.AsString().c_str());
+    return std::string();
+  }
+}
+
+// A guest path as a person writes it: //home is /home.
+std::string tidy(const std::string& path) {
+  std::string out;
+  for (char c : path) {
+    if (c != '/' || out.empty() || out.back() != '/') out += c;
+  }
+  return out;
+}
+
+std::string lastComponent(const std::string& path) { return path.substr(path.rfind('/') + 1); }
+
+bool isDynamicDiskPartition(const std::string& entryType) {
+  return entryType == "0x42" || entryType == "5808c8aa-7e8f-42e0-85d2-e1e90434cfb3" ||
+         entryType == "af9b60a0-1431-4f62-bc68-3311714a69ad";
+}
+
+// Why a device whose record has an error was not mounted, and whether that
+// was a choice ("skipped") or a failure.
+void refusal(const kqblk_mountpoint& record, const std::string& type, const std::string& entryType,
+             kqblk_layer& layer) {
+  static const std::pair<const char*, const char*> kNotMounted[] = {
+      {"swap", "swap"},
+      {"zfs_member", "ZFS pool: not supported"},
+      {"BitLocker", "BitLocker volume: no key"},
+      {"crypto_LUKS", "LUKS: no key given"},
+      {"linux_raid_member", "md RAID member: not supported"}};
+  layer.done = "skipped";
+  if (isDynamicDiskPartition(entryType)) {
+    layer.why = "Windows dynamic disk: not supported";
+    return;
+  }
+  for (const auto& [found, why] : kNotMounted) {
+    if (type == found) {
+      layer.why = why;
+      return;
+    }
+  }
+  if (type.empty()) {
+    layer.why = "no file system";
+  } else if (record.error.rfind("The file system type ", 0) == 0) {
+    layer.why = "file-system type " + type + " not allowed";
+  } else {
+    layer.done = "failed";
+    layer.why = record.error;
+  }
+}
+
+kqblk_layer ofRecord(const kqblk_mountpoint& record, const std::string& type,
+                     const std::string& entryType) {
+  kqblk_layer layer{record.device, type, "mounted", ""};
+  if (!record.subvolume.empty()) layer.layer += " " + record.subvolume;
+  if (!record.error.empty()) {
+    refusal(record, type, entryType, layer);
+  } else if (record.isBound) {
+    layer.why = "at " + tidy(record.guestPath);
+  } else if (!record.subvolume.empty()) {
+    layer.why = "on " + record.mountPath + ", not in the guest's tree: no fstab line names it";
+  } else if (record.mountPath != record.initialMountPath) {
+    layer.why = "as " + lastComponent(record.mountPath);
+  } else {
+    layer.why = "on " + record.mountPath + ", not in the guest's tree";
+  }
+  return layer;
+}
+
+// A device that got no record: discovery took it for something else.
+kqblk_layer withoutRecord(const std::string& device, const std::string& type,
+                          const std::string& entryType, const std::list<kqblk_mountpoint>& mountPoints) {
+  kqblk_layer layer{device, type, "skipped", "not looked at"};
+  if (type == "LVM2_member") {
+    layer.done = "taken over";
+    layer.why = "physical volume of a volume group";
+  } else if (type == "btrfs") {
+    layer.done = "listed";
+    layer.why = "a further device of a multi-device btrfs";
+    const std::string uuid = tag(device, "UUID");
+    for (const kqblk_mountpoint& m : mountPoints) {
+      if (m.device != device && !uuid.empty() && tag(m.device, "UUID") == uuid) {
+        layer.why = "a further device of the btrfs mounted from " + m.device;
+        break;
+      }
+    }
+  } else if (isDynamicDiskPartition(entryType)) {
+    layer.why = "Windows dynamic disk: not supported";
+  }
+  return layer;
+}
+
+void reportVolume(const std::string& device, const std::list<kqblk_mountpoint>& mountPoints,
+                  std::list<kqblk_layer>& layers) {
+  const std::string type = tag(device, "TYPE");
+  const std::string entryType = tag(device, "PART_ENTRY_TYPE");
+  bool recorded = false;
+  for (const kqblk_mountpoint& record : mountPoints) {
+    if (record.device != device) continue;
+    layers.push_back(ofRecord(record, type, entryType));
+    recorded = true;
+  }
+  if (!recorded) layers.push_back(withoutRecord(device, type, entryType, mountPoints));
+}
+
+}  // namespace
+
+std::list<kqblk_layer> KqBlkDiskUtils::reportLayers(
+    const std::list<boost::shared_ptr<KqBlkDisk>>& disks,
+    const std::list<kqblk_mountpoint>& mountPoints, const std::list<kqblk_vg>& vgs) {
+  std::list<kqblk_layer> layers;
+  std::set<std::string> volumes;
+  for (const boost::shared_ptr<KqBlkDisk>& disk : disks) {
+    const std::string device = disk->getDevPath();
+    std::list<slice> partitions;
+    getPartitions(device.c_str(), &partitions);
+    const std::string table = tag(device, "PTTYPE");
+    if (!table.empty() || !partitions.empty()) {
+      layers.push_back({device, table, "listed",
+                        std::to_string(partitions.size()) +
+                            (partitions.size() == 1 ? " partition" : " partitions")});
+    }
+    for (const slice& part : partitions) {
+      char suffix[30];
+      std::snprintf(suffix, sizeof suffix, "%s%d", disk->getPartPrefix().c_str(), part.number);
+      volumes.insert(device + suffix);
+      reportVolume(device + suffix, mountPoints, layers);
+    }
+    if (partitions.empty()) {
+      volumes.insert(device);
+      reportVolume(device, mountPoints, layers);
+    }
+  }
+  // Logical volumes, whose records follow the partitions'.
+  for (const kqblk_mountpoint& record : mountPoints) {
+    if (volumes.insert(record.device).second) reportVolume(record.device, mountPoints, layers);
+  }
+  for (const kqblk_vg& group : vgs) {
+    layers.push_back({"/dev/" + group.name, "LVM volume group", "taken over",
+                      group.guestName.empty() ? "" : "the guest's " + group.guestName});
+  }
+  return layers;
+}
