@@ -2,7 +2,8 @@
 // ext4 /, xfs /home, about 300 MiB of files) exposed through kqblk from a
 // page-cached image, discovered, mounted and laid out by discoverAndMount,
 // beside what a user would do otherwise: copy the image and loop-mount the
-// copy. Needs root.
+// copy; and the same files on Fedora's layout (ext4 /boot, one btrfs whose
+// subvolumes root and home are / and /home). Needs root.
 //
 // Per case, the median of three runs of:
 //   - time from the start of discoverAndMount until a guest file (/etc/hostname)
@@ -27,6 +28,7 @@
 #include "support/exposed_disk.h"
 #include "support/guest_image.h"
 #include "support/loop_device.h"
+#include "support/phony_guest.h"
 #include "support/run_tool.h"
 #include "support/temp_dir.h"
 
@@ -91,6 +93,33 @@ void makeGuest(const TempDir& dir, DiskImage& image) {
   loop.detach();
 }
 
+std::string randomText(size_t bytes, uint32_t seed) {
+  const std::vector<char> data = randomBytes(bytes, seed);
+  return std::string(data.begin(), data.end());
+}
+
+// The same files on Fedora's layout, named by UUID as Fedora names them.
+std::unique_ptr<PhonyGuest> makeBtrfsGuest(const TempDir& dir) {
+  const PhonyFiles boot = {{"initramfs-6.1.0-bench.img", randomText(48 << 20, 1)},
+                           {"vmlinuz-6.1.0-bench", randomText(8 << 20, 2)}};
+  PhonyFiles root = {{"dev/", ""}, {"etc/hostname", "bench\n"}, {"home/", ""}, {"boot/", ""}};
+  for (int i = 0; i < 1600; ++i) {
+    root.push_back({"usr/share/bench/file-" + std::to_string(i), randomText(64 << 10, 100 + i)});
+  }
+  PhonyFiles home = {{"user/data.bin", randomText(10 << 20, 5000)}};
+  for (int i = 0; i < 8; ++i) {
+    home.push_back({"user/media/clip-" + std::to_string(i), randomText(16 << 20, 5001 + i)});
+  }
+  PhonyVolume btrfs{{"btrfs", "fedora", ""}};
+  btrfs.fstabName = "UUID";
+  btrfs.subvolumes = {{"root", "/", root, "subvol=root,compress=zstd:1"},
+                      {"home", "/home", home, "subvol=home,compress=zstd:1"}};
+  return std::make_unique<PhonyGuest>(
+      dir.path(), PhonyGuestSpec{{{"btrfs-guest.img", kImageMiB, "label: gpt\n",
+                                   {{"size=256M", {{"ext4", "boot", kBootUuid}, boot, "/boot", "UUID"}},
+                                    {"type=0FC63DAF-8483-4772-8E79-3D69D8477DE4", btrfs}}}}});
+}
+
 void readWhole(const std::string& path) {
   const std::vector<char> data = readFile(path);
   if (data.empty()) throw std::runtime_error("nothing read from " + path);
@@ -109,8 +138,8 @@ struct KqblkRun {
   double recalledShare;  // of the image, after list / and one 10 MiB read
 };
 
-KqblkRun runKqblk(const TempDir& dir, const DiskImage& image, bool skipFsck, int run) {
-  const std::string tag = (skipFsck ? "skip-" : "fsck-") + std::to_string(run);
+KqblkRun runKqblk(const TempDir& dir, const DiskImage& image, bool skipFsck, const std::string& run) {
+  const std::string tag = (skipFsck ? "skip-" : "fsck-") + run;
   const std::string stores = dir / ("stores-" + tag);
   const std::string mountRoot = dir / ("mnt-" + tag);
   CUxDirectory::Create(stores, false);
@@ -152,7 +181,7 @@ KqblkRun runKqblk(const TempDir& dir, const DiskImage& image, bool skipFsck, int
 
 // Copy the image as a user would (every byte, no fsync), attach the copy,
 // mount its root and read the same file.
-double runCopyAndLoopMount(const TempDir& dir, const DiskImage& image) {
+double runCopyAndLoopMount(const TempDir& dir, const DiskImage& image, const std::string& rootOptions) {
   const std::string copy = dir / "copy.img";
   const Clock::time_point start = Clock::now();
   runTool("cp --sparse=never " + shellQuote(image.path()) + " " + shellQuote(copy));
@@ -160,7 +189,7 @@ double runCopyAndLoopMount(const TempDir& dir, const DiskImage& image) {
   {
     LoopDevice loop(copy);
     loop.addPartitions();
-    ScopedMount m(loop.partitionPath(2), dir / "copy-mnt", "ro");
+    ScopedMount m(loop.partitionPath(2), dir / "copy-mnt", rootOptions);
     readWhole(m.path() + "/etc/hostname");
     seconds = secondsSince(start);
     m.unmount();
@@ -184,24 +213,38 @@ int run() {
   KqBlkDiskUtils::setConfigDir((dir / "cfg").c_str(), false);
   DiskImage image(dir / "guest.img", kImageMiB);
   makeGuest(dir, image);
-  runTool("cat " + shellQuote(image.path()) + " > /dev/null");  // the source is page-cached
+  const std::unique_ptr<PhonyGuest> btrfs = makeBtrfsGuest(dir);
+  const struct {
+    const char* name;
+    const char* tag;
+    const DiskImage& image;
+    const char* rootOptions;  // to loop-mount the copy's root
+  } guests[] = {{"ext4 and xfs", "ext4", image, "ro"},
+                {"btrfs subvolumes", "btrfs", btrfs->disk(0), "ro,subvol=root"}};
 
-  std::vector<double> skip, fsck, skipShare, fsckShare, copy;
-  for (int i = 0; i < kRuns; ++i) {
-    const KqblkRun s = runKqblk(dir, image, true, i);
-    const KqblkRun f = runKqblk(dir, image, false, i);
-    skip.push_back(s.secondsToFile);
-    skipShare.push_back(s.recalledShare);
-    fsck.push_back(f.secondsToFile);
-    fsckShare.push_back(f.recalledShare);
-    copy.push_back(runCopyAndLoopMount(dir, image));
+  std::printf("%-48s %10s %12s   (medians of %d runs)\n", "case", "s to file", "recalled", kRuns);
+  for (const auto& guest : guests) {
+    runTool("cat " + shellQuote(guest.image.path()) + " > /dev/null");  // the source is page-cached
+    std::vector<double> skip, fsck, skipShare, fsckShare, copy;
+    for (int i = 0; i < kRuns; ++i) {
+      const std::string run = std::string(guest.tag) + "-" + std::to_string(i);
+      const KqblkRun s = runKqblk(dir, guest.image, true, run);
+      const KqblkRun f = runKqblk(dir, guest.image, false, run);
+      skip.push_back(s.secondsToFile);
+      skipShare.push_back(s.recalledShare);
+      fsck.push_back(f.secondsToFile);
+      fsckShare.push_back(f.recalledShare);
+      copy.push_back(runCopyAndLoopMount(dir, guest.image, guest.rootOptions));
+    }
+    const std::string name = guest.name;
+    std::printf("%-48s %10.2f %11.2f%%   (targets < 2 s, < 2 %%)\n", (name + ", kqblk, fsck skipped").c_str(),
+                median(skip), 100 * median(skipShare));
+    std::printf("%-48s %10.2f %11.2f%%\n", (name + ", kqblk, fsck run").c_str(), median(fsck),
+                100 * median(fsckShare));
+    std::printf("%-48s %10.2f %12s\n", (name + ", copy the image, loop-mount it").c_str(), median(copy),
+                "-");
   }
   KqBlkDiskUtils::setConfigDir("", false);
-  std::printf("%-44s %10s %12s   (medians of %d runs)\n", "case", "s to file", "recalled", kRuns);
-  std::printf("%-44s %10.2f %11.2f%%   (targets < 2 s, < 2 %%)\n", "kqblk, fsck skipped", median(skip),
-              100 * median(skipShare));
-  std::printf("%-44s %10.2f %11.2f%%\n", "kqblk, fsck run", median(fsck), 100 * median(fsckShare));
-  std::printf("%-44s %10.2f %12s\n", "copy the image, loop-mount the copy", median(copy), "-");
   return 0;
 }
 
