@@ -207,6 +207,16 @@ std::unique_ptr<KqBlkDisk> ctlMakeDisk(const CtlDiskSpec& spec, const std::strin
   return disk;
 }
 
+std::string ctlPrintable(const std::string& text) {
+  std::string out;
+  for (unsigned char c : text) {
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "\\x%02x", c);
+    out += c < 0x20 || c == 0x7f ? std::string(buf) : std::string(1, static_cast<char>(c));
+  }
+  return out;
+}
+
 std::string ctlJson(const std::string& text) {
   std::string out = "\"";
   for (unsigned char c : text) {

@@ -54,3 +54,6 @@ std::unique_ptr<KqBlkDisk> ctlMakeDisk(const CtlDiskSpec& spec, const std::strin
 
 // `text` as a JSON string, quotes included.
 std::string ctlJson(const std::string& text);
+// `text` safe for a terminal: guest names (subvolumes, fstab paths) may
+// hold control characters, which are shown as \xHH.
+std::string ctlPrintable(const std::string& text);

@@ -151,8 +151,11 @@ struct Request {
   std::vector<std::list<kqblk_vg_identity>> identities;
 };
 
-// Rows of four columns, the last one left unpadded.
-void printRows(const std::vector<std::array<std::string, 4>>& rows) {
+// Rows of four columns, the last one left unpadded, each cell printable.
+void printRows(std::vector<std::array<std::string, 4>> rows) {
+  for (auto& row : rows) {
+    for (std::string& cell : row) cell = ctlPrintable(cell);
+  }
   size_t width[3] = {0, 0, 0};
   for (const auto& row : rows) {
     for (size_t c = 0; c < 3; ++c) width[c] = std::max(width[c], row[c].size());
@@ -378,8 +381,9 @@ int serve(Request& r) {
       ctlSay("nothing on the disks could be mounted%s%s",
              r.records.empty() ? "" : ": ", r.records.empty() ? "" : r.records.front().error.c_str());
       for (const kqblk_layer& l : r.layers) {
-        ctlSay("%s: %s %s%s%s", l.device.c_str(), l.layer.empty() ? "-" : l.layer.c_str(),
-               l.done.c_str(), l.why.empty() ? "" : ": ", l.why.c_str());
+        ctlSay("%s", ctlPrintable(l.device + ": " + (l.layer.empty() ? "-" : l.layer) + " " + l.done +
+                                  (l.why.empty() ? "" : ": " + l.why))
+                         .c_str());
       }
       status = kCtlBadInput;
     }

@@ -257,6 +257,24 @@ TEST_F(Kqblkctl, ASecondMountOfTheSameIdOrRootIsRefused) {
   EXPECT_EQ(first.ctl.wait(), 0);
 }
 
+// A guest's names reach the table, but never a terminal's control
+// sequences: a root subvolume named with an escape is shown as \x1b.
+TEST_F(Kqblkctl, GuestNamesInTheTableCarryNoControlCharacters) {
+  PhonyVolume btrfs{{"btrfs", "", ""}};
+  btrfs.fstabName = "UUID";
+  btrfs.subvolumes = {{"r\x1b[2Jx", "/", {{"etc/hostname", "evil\n"}, {"dev/", ""}}}};
+  PhonyGuest guest(dir.path(), {{{"escape.img", 128, "", {{"", btrfs}}}}});
+  Mounted m({"--id", "ctlesc", "--root", dir / "root", "--store", dir / "store", guest.paths()[0]});
+  std::string table;
+  for (const std::string& line : m.lines) table += line;
+  EXPECT_EQ(table.find('\x1b'), std::string::npos) << table;
+  EXPECT_NE(table.find("(/r\\x1b[2Jx)"), std::string::npos) << table;
+  EXPECT_EQ(fileText(m.tree + "/etc/hostname"), "evil\n");
+  m.ctl.signal(SIGTERM);
+  EXPECT_EQ(m.ctl.wait(), 0);
+  EXPECT_EQ(leftovers("ctlesc", dir / "root"), "");
+}
+
 // A file system damaged beyond what fsck repairs keeps its reason in its
 // record; the rest of the disk still mounts and is served.
 TEST_F(Kqblkctl, ADamagedFileSystemCarriesItsReasonTheRestMounts) {
