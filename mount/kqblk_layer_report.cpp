@@ -1,7 +1,7 @@
 // The report reads each device's tags again rather than trusting what the
 // records' texts say: a record's error is worded for the user and says
 // little of the cause, the tags say what is on the device.
-#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -80,6 +80,9 @@ kqblk_layer ofRecord(const kqblk_mountpoint& record, const std::string& type,
   if (!record.subvolume.empty()) layer.layer += " " + record.subvolume;
   if (!record.error.empty()) {
     refusal(record, type, entryType, layer);
+  } else if (::access(record.mountPath.c_str(), F_OK) != 0) {
+    layer.done = "listed";
+    layer.why = "not mounted: mounting was not asked for";
   } else if (record.isBound) {
     layer.why = "at " + tidy(record.guestPath);
   } else if (!record.subvolume.empty()) {

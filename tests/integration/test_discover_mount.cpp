@@ -168,6 +168,7 @@ TEST_F(GuestThroughDriver, LinuxGuestBecomesItsOwnTree) {
     EXPECT_EQ(r.error, "") << r.device;
     EXPECT_NE(::access(r.mountPath.c_str(), F_OK), 0) << r.mountPath;
   }
+  for (const std::string& line : layers()) EXPECT_NE(line.find(": listed, "), std::string::npos) << line;
 }
 
 struct WindowsCase {
