@@ -1,6 +1,7 @@
 #include "kqblk_matchers.h"
 
-#include <algorithm>
+#include <strings.h>
+
 #include <cctype>
 #include <cerrno>
 #include <cstring>
@@ -119,13 +120,6 @@ std::string tagOfUdevLink(const std::string& spec) {
   return "";
 }
 
-bool equalsIgnoreCase(const std::string& a, const std::string& b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) ==
-                  std::tolower(static_cast<unsigned char>(y));
-         });
-}
-
 // Whether the device carries what `spec` names. A btrfs of the request has
 // been given a new UUID and the label "kq-ID-" + its guest UUID, so the
 // guest's UUID= still finds it through the label we wrote.
@@ -138,7 +132,7 @@ bool deviceCarries(kqblk_blkid& blkid, const std::string& spec) {
   }
   const std::string uuid = spec.substr(5);
   return label.size() > uuid.size() + 3 && label[label.size() - uuid.size() - 1] == '-' &&
-         equalsIgnoreCase(label.substr(label.size() - uuid.size()), uuid);
+         ::strcasecmp(label.c_str() + label.size() - uuid.size(), uuid.c_str()) == 0;
 }
 
 // /dev/disk/by-id/dm-uuid-LVM-<group UUID><volume UUID>: the take-over gave

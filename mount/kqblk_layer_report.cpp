@@ -3,7 +3,6 @@
 // little of the cause, the tags say what is on the device.
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <set>
 
