@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <vector>
@@ -30,9 +31,11 @@
 namespace {
 
 const char kFunc[] = "kqblk_btrfsLayout";
-// Bounds on a walk through the guest's directories for subvolumes.
+// Bounds on a walk through the guest's directories for subvolumes: its
+// depth, the directories it opens and the entries it reads in all.
 const size_t kMaxDepth = 4;
 const size_t kMaxDirectories = 4096;
+const size_t kMaxEntries = 65536;
 const size_t kMaxSubvolumes = 256;
 
 // Which subvolume an fstab entry asks for.
@@ -159,29 +162,36 @@ class TopLevel {
            KqBtrfsSubvolumeOf(found.get(), id);
   }
 
-  // The subvolumes below the top level, nearest first, as paths from it.
-  std::vector<std::string> subvolumes() const {
-    std::vector<std::string> found;
+  // The first subvolume below the top level, nearest first, for which
+  // `wanted` (given its path from the top) holds; "" when none does within
+  // the walk's bounds.
+  std::string firstSubvolume(const std::function<bool(const std::string&)>& wanted) const {
     std::deque<std::pair<std::string, size_t>> pending = {{"", 0}};
-    size_t visited = 0;
-    while (!pending.empty() && visited < kMaxDirectories && found.size() < kMaxSubvolumes) {
+    size_t opened = 0;
+    size_t subvolumes = 0;
+    size_t entriesLeft = kMaxEntries;
+    while (!pending.empty()) {
       const auto [path, depth] = pending.front();
       pending.pop_front();
-      ++visited;
-      for (const std::string& name : childDirectories(path)) {
+      for (const std::string& name : childDirectories(path, entriesLeft)) {
+        if (++opened > kMaxDirectories) return "";
         const std::string child = path.empty() ? name : path + "/" + name;
         const KqFd dir(::openat(fd(), child.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         if (dir.get() < 0) continue;
-        if (KqBtrfsIsSubvolumeTop(dir.get())) found.push_back(child);
+        if (KqBtrfsIsSubvolumeTop(dir.get())) {
+          if (wanted(child)) return child;
+          if (++subvolumes >= kMaxSubvolumes) return "";
+        }
         if (depth + 1 < kMaxDepth) pending.emplace_back(child, depth + 1);
       }
     }
-    return found;
+    return "";
   }
 
  private:
-  // Directory names below `path` in name order; links are not followed.
-  std::vector<std::string> childDirectories(const std::string& path) const {
+  // Directory names below `path` in name order, read while `entriesLeft`
+  // lasts; links are not followed.
+  std::vector<std::string> childDirectories(const std::string& path, size_t& entriesLeft) const {
     std::vector<std::string> names;
     const int dir = ::openat(fd(), path.empty() ? "." : path.c_str(),
                              O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
@@ -191,9 +201,8 @@ class TopLevel {
       ::close(dir);
       return names;
     }
-    while (const dirent* e = ::readdir(listing)) {
-      if (e->d_type == DT_DIR && std::strcmp(e->d_name, ".") != 0 &&
-          std::strcmp(e->d_name, "..") != 0 && names.size() < kMaxDirectories) {
+    for (const dirent* e; entriesLeft > 0 && (e = ::readdir(listing)) != nullptr; --entriesLeft) {
+      if (e->d_type == DT_DIR && std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) {
         names.emplace_back(e->d_name);
       }
     }
@@ -378,14 +387,13 @@ void kqblk_mountRootSubvolume(std::list<kqblk_mountpoint>& mountPoints) {
     searched.push_back(record.device);
     const TopLevel top(record);
     if (top.fd() < 0) continue;
-    for (const std::string& path : top.subvolumes()) {
-      uint64_t id = 0;
-      if (!isRootSubvolume(top, path, id)) continue;
-      EvDebug::Debug(kFunc, "Subvolume /%s of %s is the guest's root", path.c_str(),
-                     record.device.c_str());
-      remount(record, id, "/" + path);
-      return;
-    }
+    uint64_t id = 0;
+    const std::string path =
+        top.firstSubvolume([&](const std::string& candidate) { return isRootSubvolume(top, candidate, id); });
+    if (path.empty()) continue;
+    EvDebug::Debug(kFunc, "Subvolume /%s of %s is the guest's root", path.c_str(), record.device.c_str());
+    remount(record, id, "/" + path);
+    return;
   }
 }
 
