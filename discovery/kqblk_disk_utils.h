@@ -34,6 +34,11 @@ class KqBlkDiskUtils {
   static bool getSkipFsck();
   static void setKqBlkRO(bool readOnly);
   static bool getKqBlkRO();
+  // The keys tried on each LUKS volume, each the whole content of a key file
+  // (a passphrase without its newline, or a binary key); volumes are opened
+  // read-only unless `writable`.
+  static void setLuksKeys(std::list<std::string> keys, bool writable);
+  static const std::list<std::string>& getLuksKeys();
 
   // ---- LVM command runner.
   // Runs `cmd` through /bin/sh under one variant of `cfg` ("/default" when
@@ -47,6 +52,18 @@ class KqBlkDiskUtils {
   // Partitions of each disk, or the whole disk when it has none.
   static std::list<std::string> getBlockDevList(
       const std::list<boost::shared_ptr<KqBlkDisk>>& disks);
+  // Each md array whose members are on `devices` assembled read-only under
+  // a name of this request (never the guest's), with a new array UUID
+  // unless the devices are read-only; in `devices` its members give way to
+  // the array's node, which `cfg` then lets LVM see. An array that cannot be
+  // assembled leaves its members in the list.
+  static void assembleArrays(std::list<std::string>& devices, const std::string& prefix,
+                             LVMConfig* cfg);
+  // Each LUKS volume on `devices` opened with the first key that fits, as
+  // "/dev/mapper/" + prefix + "luksN"; in `devices` the volume gives way to
+  // its mapping, which `cfg` then lets LVM see. A volume no key opens stays.
+  static void openLuksVolumes(std::list<std::string>& devices, const std::string& prefix,
+                              LVMConfig* cfg);
   // New UUID and label for each btrfs file system on `devices`; further
   // member devices of a handled file system are erased from `devices`.
   static std::list<std::string> processBtrFSDevices(std::list<std::string>& devices,
@@ -166,6 +183,12 @@ class KqBlkDiskUtils {
                          bool includeLive = false);
 
   // ---- Process-wide settings (plain variables, set before use).
+  // Takes down every md array and device-mapper device built on the driver
+  // device `device` (a node or a name), top first: crypt mappings closed,
+  // arrays stopped. Only devices built on driver devices alone are touched.
+  // False, logged, when one of them stays.
+  static bool takeDownStackedDevices(const std::string& device);
+
   static std::string cfgPath;
   static LVMConfig* ptrDefaultLVMConfig;
   static bool bSkipFsck;

@@ -118,8 +118,28 @@ LVMConfig::LVMConfig(std::string configDir, std::list<std::string> accept,
 
 LVMConfig::~LVMConfig() = default;
 
+void LVMConfig::acceptStackedDevice(const std::string& node) {
+  static const char kNodeCharacters[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789/_-.";
+  if (node.compare(0, 5, "/dev/") != 0 || node.find("..") != std::string::npos ||
+      node.find_first_not_of(kNodeCharacters) != std::string::npos) {
+    throw KqException("LVMConfig::acceptStackedDevice", "Not a node LVM may see: " + node, kFile,
+                      __LINE__, -1);
+  }
+  m_stacked.push_back(node);
+}
+
+void LVMConfig::rewriteFilters() {
+  for (const bool activation : {true, false}) {
+    const std::string variantDir = m_configDir + (activation ? lvm_def_cfg_dir : lvm_alt_cfg_dir);
+    writeWhole(variantDir + "/lvm.conf", variantText(variantDir, activation));
+  }
+}
+
 std::string LVMConfig::filterEntries() const {
-  std::string entries = m_accept.empty() ? kAllDriverNodes : createFilterString(m_accept, true);
+  std::string entries;
+  for (const std::string& node : m_stacked) entries += " \"a|^" + literal(node) + "$|\",";
+  entries += m_accept.empty() ? kAllDriverNodes : createFilterString(m_accept, true);
   const std::string rejects = createFilterString(m_reject, false);
   if (!rejects.empty()) entries += "," + rejects;
   return entries + "," + kRejectTheRest;

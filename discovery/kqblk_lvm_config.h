@@ -56,6 +56,15 @@ class LVMConfig {
   // file is written whole or not at all (temporary file, fsync, rename).
   int createConfig(const std::string& variantDir, bool activation);
 
+  // Lets LVM also see `node`, a device discovery built on the accepted ones
+  // (an md array or an opened LUKS volume of the request), from the next
+  // rewriteFilters on. Throws KqException for a node outside /dev/ or with a
+  // character other than letters, digits, "/", "_", "-" and ".".
+  void acceptStackedDevice(const std::string& node);
+  // Writes both variants' lvm.conf again, in place and whole, after the
+  // lists changed; LVM's caches beside them stay.
+  void rewriteFilters();
+
   // The filter entries of both lists with the final reject-all entry;
   // throws KqException for a disk name that may not reach LVM.
   std::string filterEntries() const;
@@ -66,5 +75,6 @@ class LVMConfig {
  private:
   std::list<std::string> m_accept;
   std::list<std::string> m_reject;
+  std::list<std::string> m_stacked;  // exact nodes, accepted before everything else
   std::string m_configDir;
 };

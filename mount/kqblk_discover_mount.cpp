@@ -28,6 +28,10 @@ void KqBlkDiskUtils::discoverAndMount(std::string mountRoot, std::string idPrefi
   const char* step = "listing the block devices";
   try {
     std::list<std::string> devices = getBlockDevList(disks);
+    step = "assembling the guest's md arrays";
+    assembleArrays(devices, vgPrefix, &lvmConfig);
+    step = "opening the guest's LUKS volumes";
+    openLuksVolumes(devices, vgPrefix, &lvmConfig);
     step = "making btrfs copies distinct";
     processBtrFSDevices(devices, vgPrefix);
     step = "finding the guest's volume groups";

@@ -6,25 +6,14 @@
 #include <cstdio>
 #include <set>
 
-#include "kq_error.h"
-#include "kq_log.h"
 #include "kqblk_blkid.h"
 #include "kqblk_disk.h"
 #include "kqblk_disk_utils.h"
+#include "kqblk_stacked.h"
 
 namespace {
 
-const char kFunc[] = "KqBlkDiskUtils::reportLayers";
-
-std::string tag(const std::string& device, const char* name) {
-  try {
-    std::string value;
-    return kqblk_blkid(device).getTag(name, value) ? value : std::string();
-  } catch (const CUxError& e) {
-    EvDebug::DebugLvl(kFunc, 2, "Cannot probe %s: %s", device.c_str(), e.AsString().c_str());
-    return std::string();
-  }
-}
+std::string tag(const std::string& device, const char* name) { return kqblk_deviceTag(device, name); }
 
 // A guest path as a person writes it: //home is /home.
 std::string tidy(const std::string& path) {
@@ -50,11 +39,14 @@ void refusal(const kqblk_mountpoint& record, const std::string& type, const std:
       {"swap", "swap"},
       {"zfs_member", "ZFS pool: not supported"},
       {"BitLocker", "BitLocker volume: no key"},
-      {"crypto_LUKS", "LUKS: no key given"},
-      {"linux_raid_member", "md RAID member: not supported"}};
+      {"linux_raid_member", "md RAID member: its array could not be assembled"}};
   layer.done = "skipped";
   if (isDynamicDiskPartition(entryType)) {
     layer.why = "Windows dynamic disk: not supported";
+    return;
+  }
+  if (type == "crypto_LUKS") {
+    layer.why = KqBlkDiskUtils::getLuksKeys().empty() ? "LUKS volume: no key given" : "LUKS volume: no key fits";
     return;
   }
   for (const auto& [found, why] : kNotMounted) {
@@ -98,7 +90,15 @@ kqblk_layer ofRecord(const kqblk_mountpoint& record, const std::string& type,
 kqblk_layer withoutRecord(const std::string& device, const std::string& type,
                           const std::string& entryType, const std::list<kqblk_mountpoint>& mountPoints) {
   kqblk_layer layer{device, type, "skipped", "not looked at"};
-  if (type == "LVM2_member") {
+  const std::string array = type == "linux_raid_member" ? kqblk_holderNode(device, true) : std::string();
+  const std::string mapping = type == "crypto_LUKS" ? kqblk_holderNode(device, false) : std::string();
+  if (!array.empty()) {
+    layer.done = "taken over";
+    layer.why = "member of the md array " + array;
+  } else if (!mapping.empty()) {
+    layer.done = "opened";
+    layer.why = "as " + mapping;
+  } else if (type == "LVM2_member") {
     layer.done = "taken over";
     layer.why = "physical volume of a volume group";
   } else if (type == "btrfs") {
@@ -118,7 +118,8 @@ kqblk_layer withoutRecord(const std::string& device, const std::string& type,
 }
 
 void reportVolume(const std::string& device, const std::list<kqblk_mountpoint>& mountPoints,
-                  std::list<kqblk_layer>& layers) {
+                  std::list<kqblk_layer>& layers, std::set<std::string>& volumes) {
+  if (!volumes.insert(device).second) return;
   const std::string type = tag(device, "TYPE");
   const std::string entryType = tag(device, "PART_ENTRY_TYPE");
   bool recorded = false;
@@ -128,6 +129,11 @@ void reportVolume(const std::string& device, const std::list<kqblk_mountpoint>& 
     recorded = true;
   }
   if (!recorded) layers.push_back(withoutRecord(device, type, entryType, mountPoints));
+  // What was built on it (an array, an opened volume) follows it.
+  const std::string above = kqblk_holderNode(device, type == "linux_raid_member");
+  if (!above.empty() && (type == "linux_raid_member" || type == "crypto_LUKS")) {
+    reportVolume(above, mountPoints, layers, volumes);
+  }
 }
 
 }  // namespace
@@ -150,17 +156,13 @@ std::list<kqblk_layer> KqBlkDiskUtils::reportLayers(
     for (const slice& part : partitions) {
       char suffix[30];
       std::snprintf(suffix, sizeof suffix, "%s%d", disk->getPartPrefix().c_str(), part.number);
-      volumes.insert(device + suffix);
-      reportVolume(device + suffix, mountPoints, layers);
+      reportVolume(device + suffix, mountPoints, layers, volumes);
     }
-    if (partitions.empty()) {
-      volumes.insert(device);
-      reportVolume(device, mountPoints, layers);
-    }
+    if (partitions.empty()) reportVolume(device, mountPoints, layers, volumes);
   }
   // Logical volumes, whose records follow the partitions'.
   for (const kqblk_mountpoint& record : mountPoints) {
-    if (volumes.insert(record.device).second) reportVolume(record.device, mountPoints, layers);
+    reportVolume(record.device, mountPoints, layers, volumes);
   }
   for (const kqblk_vg& group : vgs) {
     layers.push_back({"/dev/" + group.name, "LVM volume group", "taken over",

@@ -2,7 +2,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <ftw.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -42,14 +41,42 @@ CUxError Create(const std::string& path, bool recursive) {
 
 namespace {
 
-thread_local int gRemoveErrno = 0;
-thread_local const char* gRemoveTop = nullptr;
-
-int removeEntry(const char* path, const struct stat*, int type, struct FTW* ftw) {
-  if (ftw->level == 0 && gRemoveTop == nullptr) return 0;  // contentsOnly keeps the top
-  const int rc = (type == FTW_DP) ? rmdir(path) : unlink(path);
-  if (rc != 0 && errno != ENOENT && gRemoveErrno == 0) gRemoveErrno = errno;
-  return 0;
+// Removes what the directory open at `fd` (on device `dev`) holds; the
+// first errno that stopped an entry, or 0. A directory on another device is
+// a mount point and stays, as does everything below it. Only directories
+// are compared: on overlayfs a file reports the device of the layer below.
+int removeContents(int fd, dev_t dev, int depth) {
+  DIR* dir = fdopendir(fd);
+  if (dir == nullptr) {
+    const int err = errno;
+    close(fd);
+    return err;
+  }
+  int first = 0;
+  while (struct dirent* e = readdir(dir)) {
+    const std::string name = e->d_name;
+    if (name == "." || name == "..") continue;
+    struct stat st;
+    if (fstatat(dirfd(dir), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    int err = 0;
+    if (S_ISDIR(st.st_mode)) {
+      const int below = openat(dirfd(dir), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      if (st.st_dev != dev || depth > 256) {
+        err = st.st_dev != dev ? ENOTEMPTY : ELOOP;
+        if (below >= 0) close(below);
+      } else if (below < 0) {
+        err = errno;
+      } else if ((err = removeContents(below, dev, depth + 1)) == 0 &&
+                 unlinkat(dirfd(dir), name.c_str(), AT_REMOVEDIR) != 0) {
+        err = errno;
+      }
+    } else if (unlinkat(dirfd(dir), name.c_str(), 0) != 0) {
+      err = errno;
+    }
+    if (err != 0 && err != ENOENT && first == 0) first = err;
+  }
+  closedir(dir);
+  return first;
 }
 
 }  // namespace
@@ -70,16 +97,10 @@ CUxError Remove(const std::string& path, bool recursive, bool contentsOnly) {
     }
     return CUxError();
   }
-  gRemoveErrno = 0;
-  gRemoveTop = contentsOnly ? nullptr : path.c_str();
-  const int rc = nftw(path.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS | FTW_MOUNT);
-  if (rc != 0 && gRemoveErrno == 0) gRemoveErrno = errno;
-  // nftw skips what lies on another file system; the directories above such
-  // a mount then cannot go, which is reported below.
-  if (!contentsOnly && lstat(path.c_str(), &st) == 0 && gRemoveErrno == 0) gRemoveErrno = ENOTEMPTY;
-  if (gRemoveErrno != 0) {
-    return FXErrorUtil::ErrorErrNo(FX_HERE, gRemoveErrno, "cannot remove %s", path.c_str());
-  }
+  const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  int err = fd < 0 ? errno : removeContents(fd, st.st_dev, 0);
+  if (err == 0 && !contentsOnly && rmdir(path.c_str()) != 0) err = errno;
+  if (err != 0) return FXErrorUtil::ErrorErrNo(FX_HERE, err, "cannot remove %s", path.c_str());
   return CUxError();
 }
 

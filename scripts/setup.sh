@@ -8,7 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libboost-dev libblkid-dev libfuse3-dev fuse3 libhivex-dev uuid-dev libssl-dev
   util-linux fdisk gdisk e2fsprogs xfsprogs btrfs-progs dosfstools ntfs-3g lvm2 psmisc udev qemu-utils
-  cryptsetup-bin
+  cryptsetup-bin mdadm thin-provisioning-tools kmod
   libnbd-dev nbdkit
   qemu-system-x86 busybox-static cpio
 )

@@ -103,6 +103,9 @@ void KqBlkDiskUtils::cleanupAll(const std::string& mountRoot, std::string device
     cleanupVGs(groups, ptrDefaultLVMConfig, false);
   }
 
+  // Arrays (and anything cleanLVs could not remove) would keep the device busy.
+  takeDownStackedDevices(name);
+
   EvDebug::DebugLvl(kFunc, 2, "Attempting kqblk destroy for [%s]", device.c_str());
   KqBlkDisk::cleanupKqBlkDev("", name.c_str(), false);
 }

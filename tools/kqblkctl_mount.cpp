@@ -29,7 +29,7 @@ namespace {
 
 const char kUsage[] =
     "usage: kqblkctl mount [--id ID] [--root DIR] [--store DIR] [--read-only] [--no-fixup]\n"
-    "                      [--write-back] [--json] [--format FMT] DISK...\n"
+    "                      [--write-back] [--json] [--key-file FILE]... [--format FMT] DISK...\n"
     "Exposes each DISK (an image file or block device read through the reader plugin,\n"
     "or guest:/dev/sdX, a disk of this machine), mounts every file system found on\n"
     "them as the guest saw it, prints where, and serves until SIGINT or SIGTERM;\n"
@@ -42,6 +42,8 @@ const char kUsage[] =
     "  --write-back  at the end, write the guest's changes back to the source disks, once\n"
     "                its own LVM and btrfs identities are back on them\n"
     "  --json        print the records as one JSON document\n"
+    "  --key-file FILE  a key for the guest's LUKS volumes: the file's whole content;\n"
+    "                may be given more than once, each key is tried on each volume\n"
     "  --format FMT  the format of the DISKs after it: raw, qcow2, qcow, vmdk, vhdx, vpc,\n"
     "                vdi or qed (default: by the file name's extension, .qcow2, .qcow,\n"
     "                .vmdk, .vhdx, .vhd, .vdi, .qed; raw for any other name)\n";
@@ -50,7 +52,29 @@ struct Options {
   std::string id, root, store;
   bool readOnly = false, noFixup = false, writeBack = false, json = false;
   std::vector<CtlDiskSpec> disks;
+  std::list<std::string> keys;  // the contents of the --key-file files
 };
+
+// A key file's content, bounded as cryptsetup bounds key files.
+bool readKeyFile(const std::string& file, std::string& key, std::string& why) {
+  const size_t kMaxKey = 8u << 20;
+  std::FILE* f = std::fopen(file.c_str(), "rbe");
+  if (f == nullptr) {
+    why = file + ": " + std::strerror(errno);
+    return false;
+  }
+  key.clear();
+  char buf[4096];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0 && key.size() <= kMaxKey) key.append(buf, n);
+  const bool failed = std::ferror(f) != 0;
+  std::fclose(f);
+  if (failed || key.empty() || key.size() > kMaxKey) {
+    why = file + ": " + (failed ? "cannot be read" : key.empty() ? "empty" : "larger than 8 MiB");
+    return false;
+  }
+  return true;
+}
 
 bool validId(const std::string& id) {
   if (id.empty() || id.size() > 32) return false;
@@ -87,6 +111,13 @@ int parse(const std::vector<std::string>& args, Options& o) {
       o.writeBack = true;
     } else if (a == "--json") {
       o.json = true;
+    } else if (a == "--key-file" && hasValue) {
+      std::string key, why;
+      if (!readKeyFile(args[++i], key, why)) {
+        ctlSay("--key-file %s", why.c_str());
+        return kCtlBadInput;
+      }
+      o.keys.push_back(key);
     } else if (a == "--format" && hasValue) {
       format = args[++i];
       formatUsed = false;
@@ -310,6 +341,13 @@ bool takeDown(Request& r) {
       clean = false;
     }
   }
+  // Arrays stopped and LUKS volumes closed, so that the disks are free.
+  for (auto& d : r.disks) {
+    if (d->hasDevice() && !KqBlkDiskUtils::takeDownStackedDevices(d->getDevPath())) {
+      ctlSay("%s: an md array or LUKS volume on it stays", d->getDevPath().c_str());
+      clean = false;
+    }
+  }
   if (r.options.writeBack) {
     const bool inUse = !clean;
     for (size_t i = 0; i < r.disks.size(); ++i) {
@@ -445,6 +483,7 @@ int ctlMount(const std::vector<std::string>& args) {
   CUxDirectory::Remove(r.options.store + "/lvm", true, false);
   ctlRecordRequest(recorded);
   KqBlkDiskUtils::setKqBlkRO(r.options.readOnly);
+  KqBlkDiskUtils::setLuksKeys(std::move(r.options.keys), r.options.writeBack);
   if (r.options.noFixup) KQPlatformInfo::setOverride("Session", "sHLXFixupMounts", "N");
   const int status = serve(r);
   ctlForgetRequest(r.options.id);

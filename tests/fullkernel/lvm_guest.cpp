@@ -28,9 +28,9 @@ PhonyGuestSpec lvmGuest() {
            {"lvm-data.img", 96, "label: gpt\n",
             {{"size=32M, type=C12A7328-F81F-11D2-BA4B-00A0C93EC93B", efi},
              {"type=E6D6D379-F507-44C2-A23C-238F2A3DF928", pv}}}},
-          {{"vg_root", {{0, 2}}, {{"root", "64M", root}, {"home", "300M", home}, {"var", "32M", var}},
+          {{"vg_root", {{0, 2}}, {{"root", "-L 64M", root}, {"home", "-L 300M", home}, {"var", "-L 32M", var}},
             {"lvcreate -y -s -L 8M -n var_snap vg_root/var"}},
-           {"my-vg", {{1, 2}}, {{"data", "24M", data}}}}};
+           {"my-vg", {{1, 2}}, {{"data", "-L 24M", data}}}}};
 }
 
 }  // namespace

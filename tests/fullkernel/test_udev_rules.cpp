@@ -68,7 +68,7 @@ PhonyGuestSpec udevGuest() {
               {own, {{"etc/hostname", "udev-guest\n"}, {"dev/", ""}, {"data/", ""}}, "/", "/dev/sda1"}}}},
            {"pv-disk.img", 64, "", {{"", {{"lvm", "", ""}}}}}},
           {{"guestvg", {{1, 0}},
-            {{"data", "24M", {own, {{"payload.txt", "data\n"}}, "/data", "/dev/mapper/guestvg-data"}}}}}};
+            {{"data", "-L 24M", {own, {{"payload.txt", "data\n"}}, "/data", "/dev/mapper/guestvg-data"}}}}}};
 }
 
 // The block device `path` leads to, and the driver devices it is or is

@@ -86,6 +86,9 @@ std::vector<std::string> GuestRequest::tearDown() {
   EXPECT_EQ(KqBlkDiskUtils::cleanupVGs(vgs, m_lvm.get(), true), 0) << id;
   std::string out, err;
   KqBlkDiskUtils::runLVMCmd("vgs --noheadings -o vg_name,vg_exported", out, err, true, m_lvm.get());
+  for (size_t i = 0; i < m_disks.size(); ++i) {
+    EXPECT_TRUE(KqBlkDiskUtils::takeDownStackedDevices(device(i))) << id << ": " << device(i);
+  }
   m_disks.clear();  // each device destroyed
   m_lvm.reset();
   std::istringstream words(out);

@@ -44,7 +44,7 @@ std::string mapperName(const std::string& name) {
 
 void format(const Placed& placed) {
   const std::string& type = placed.volume->fs.type;
-  if (type.empty() || type == "lvm") return;
+  if (type.empty() || type == "lvm" || type == "md" || type.rfind("luks", 0) == 0) return;
   if (type == "swap") {
     runTool("mkswap -q " + shellQuote(placed.device));
     return;
@@ -134,7 +134,10 @@ void writeSystemHive(const std::string& path, const std::vector<Placed>& all) {
 // SYSTEM hive on a Windows C:.
 void fill(const Placed& placed, const std::vector<Placed>& all) {
   const PhonyVolume& v = *placed.volume;
-  if (v.fs.type.empty() || v.fs.type == "swap" || v.fs.type == "lvm") return;
+  if (v.fs.type.empty() || v.fs.type == "swap" || v.fs.type == "lvm" || v.fs.type == "md" ||
+      v.fs.type.rfind("luks", 0) == 0) {
+    return;
+  }
   PhonyFiles files = v.files;
   if (v.mountPoint == "/") files.emplace_back("etc/fstab", fstab(all));
   const bool system = v.driveLetter == 'C';
@@ -157,14 +160,93 @@ void fill(const Placed& placed, const std::vector<Placed>& all) {
   mounted.unmount();
 }
 
+// The layers below file systems that the description's volumes sit on:
+// LUKS volumes formatted and opened, md arrays made; what they hold joins
+// `all`. Everything goes again with the object.
+class StackedLayers {
+ public:
+  StackedLayers(const std::string& directory, const std::vector<PhonyArray>& arrays,
+                const std::vector<std::unique_ptr<LoopDevice>>& loops, std::vector<Placed>& all) {
+    try {
+      for (size_t i = 0, end = all.size(); i < end; ++i) {
+        if (all[i].volume->fs.type.rfind("luks", 0) == 0) openLuks(directory, all[i], all);
+      }
+      for (size_t n = 0; n < arrays.size(); ++n) makeArray(n, arrays[n], loops, all);
+    } catch (...) {
+      close();
+      throw;
+    }
+  }
+  ~StackedLayers() { close(); }
+  StackedLayers(const StackedLayers&) = delete;
+  StackedLayers& operator=(const StackedLayers&) = delete;
+  const std::vector<std::string>& opened() const { return m_opened; }
+  const std::vector<std::string>& arrays() const { return m_arrays; }
+
+ private:
+  void openLuks(const std::string& directory, const Placed& placed, std::vector<Placed>& all) {
+    const PhonyVolume& v = *placed.volume;
+    const std::string keyFile = directory + "/luks-key-" + std::to_string(m_opened.size());
+    writeFiles(directory, {{keyFile.substr(directory.size() + 1), v.key}});
+    // Few iterations: the key derivation would take seconds in an emulated VM.
+    runTool("cryptsetup luksFormat -q --type " + v.fs.type + " --pbkdf pbkdf2 --pbkdf-force-iterations 1000" +
+            (v.fs.uuid.empty() ? "" : " --uuid " + shellQuote(v.fs.uuid)) + " --key-file " +
+            shellQuote(keyFile) + " " + shellQuote(placed.device));
+    const std::string name = "phony-luks" + std::to_string(m_opened.size());
+    runTool("cryptsetup open --key-file " + shellQuote(keyFile) + " " + shellQuote(placed.device) + " " + name);
+    ::unlink(keyFile.c_str());
+    m_opened.push_back(name);
+    if (!v.inside.empty()) {
+      all.push_back({&v.inside.front(), "/dev/mapper/" + name});
+      format(all.back());
+    }
+  }
+
+  void makeArray(size_t n, const PhonyArray& a, const std::vector<std::unique_ptr<LoopDevice>>& loops,
+                 std::vector<Placed>& all) {
+    const std::string node = "/dev/md" + std::to_string(110 + n);
+    std::string command = "mdadm --create " + node + " --run --assume-clean --level " + a.level +
+                          " --metadata " + a.metadata + " --raid-devices " +
+                          std::to_string(a.members.size() + static_cast<size_t>(a.missing)) +
+                          (a.metadata == "0.90" ? "" : " --homehost guest --name " + std::to_string(n)) +
+                          (a.uuid.empty() ? "" : " --uuid " + shellQuote(a.uuid));
+    for (const auto& [disk, number] : a.members) command += " " + shellQuote(loops.at(disk)->partitionPath(number));
+    for (int i = 0; i < a.missing; ++i) command += " missing";
+    runTool(command);
+    m_arrays.push_back(node);
+    all.push_back({&a.volume, node});
+    format(all.back());
+  }
+
+  void close() {
+    for (const std::string& node : m_arrays) runToolQuietly("mdadm --stop " + node);
+    for (const std::string& name : m_opened) runToolQuietly("cryptsetup close " + name);
+    m_arrays.clear();
+    m_opened.clear();
+  }
+
+  static void runToolQuietly(const std::string& command) {
+    try {
+      runTool(command);
+    } catch (...) {
+    }
+  }
+
+  std::vector<std::string> m_opened;  // device-mapper names
+  std::vector<std::string> m_arrays;  // nodes
+};
+
 // The groups' volumes, formatted and filled with the rest while active.
 void makeGroups(const std::string& directory, const std::vector<PhonyGroup>& spec,
-                const std::vector<std::unique_ptr<LoopDevice>>& loops, std::vector<Placed>& all,
-                PhonyGuest& guest) {
+                const std::vector<std::unique_ptr<LoopDevice>>& loops, const StackedLayers& stacked,
+                std::vector<Placed>& all, PhonyGuest& guest) {
   std::vector<std::string> members;
   for (const PhonyGroup& g : spec) {
     for (const auto& [disk, number] : g.members) {
-      members.push_back(number ? loops.at(disk)->partitionPath(number) : loops.at(disk)->path());
+      members.push_back(disk == kPhonyArray        ? stacked.arrays().at(number)
+                        : disk == kPhonyOpenedLuks ? "/dev/mapper/" + stacked.opened().at(number)
+                        : number                   ? loops.at(disk)->partitionPath(number)
+                                                   : loops.at(disk)->path());
     }
   }
   const AdminLvm lvm(directory + "/lvm-admin", members);
@@ -184,8 +266,8 @@ void makeGroups(const std::string& directory, const std::vector<PhonyGroup>& spe
     lvm("pvcreate -y" + pvs);
     lvm("vgcreate " + shellQuote(g.name) + pvs);
     for (const PhonyLogicalVolume& lv : g.volumes) {
-      lvm("lvcreate -y -Wy -Zy -L " + lv.size + " -n " + shellQuote(lv.name) + " " +
-          shellQuote(g.name));
+      const bool thin = lv.size.find(" -T ") != std::string::npos;
+      lvm("lvcreate -y -Wy -Zy " + lv.size + " -n " + shellQuote(lv.name) + (thin ? "" : " " + shellQuote(g.name)));
       all.push_back({&lv.volume, "/dev/mapper/" + mapperName(g.name) + "-" + mapperName(lv.name)});
       format(all.back());
     }
@@ -262,11 +344,12 @@ PhonyGuest::PhonyGuest(const std::string& directory, const PhonyGuestSpec& spec)
     }
   }
   for (const Placed& p : all) format(p);
+  const StackedLayers stacked(directory, spec.arrays, loops, all);
 
   if (spec.groups.empty()) {
     for (const Placed& p : all) fill(p, all);
   } else {
-    makeGroups(directory, spec.groups, loops, all, *this);
+    makeGroups(directory, spec.groups, loops, stacked, all, *this);
   }
 }
 

@@ -27,7 +27,9 @@ struct PhonySubvolume {
 
 // A file system and where the guest mounts it.
 struct PhonyVolume {
-  FileSystemSpec fs;  // type "": left blank; "swap": a swap area; "lvm": a physical volume
+  // type "": left blank; "swap": a swap area; "lvm": a physical volume; "md":
+  // a member of an array; "luks1", "luks2": a LUKS volume holding `inside`
+  FileSystemSpec fs;
   PhonyFiles files = {};
   // Linux: the mount point and how fstab names the device: "UUID", "LABEL"
   // (from `fs`), udev's names "by-uuid", "by-label", "by-partuuid",
@@ -38,6 +40,18 @@ struct PhonyVolume {
   // Windows: the drive letter in the SYSTEM hive of the C: volume.
   char driveLetter = 0;
   std::vector<PhonySubvolume> subvolumes = {};  // btrfs, each named like the volume
+  std::string key = {};                // LUKS: the key (the whole content of a key file)
+  std::vector<PhonyVolume> inside = {};  // LUKS: the one volume it holds
+};
+
+// An md array over partitions, made without a first resync.
+struct PhonyArray {
+  std::string level;     // "1", "5", "10"
+  std::string metadata;  // "0.90", "1.0", "1.2"
+  std::vector<std::pair<int, int>> members;  // disk index and partition number
+  int missing = 0;       // members left out: the array is degraded
+  std::string uuid = {};  // "": mdadm's own
+  PhonyVolume volume = {};
 };
 
 struct PhonyPartition {
@@ -56,9 +70,16 @@ struct PhonyDisk {
 
 struct PhonyLogicalVolume {
   std::string name;
-  std::string size;  // lvcreate -L
+  // lvcreate's size and where from: "-L 64M" (the group), "--type thin-pool
+  // -L 96M", "-V 48M -T GROUP/POOL"
+  std::string size;
   PhonyVolume volume;
 };
+
+// Group members that are not partitions: (kPhonyArray, N) is the N-th
+// array, (kPhonyOpenedLuks, N) what the N-th LUKS volume holds.
+inline constexpr int kPhonyArray = -1;
+inline constexpr int kPhonyOpenedLuks = -2;
 
 struct PhonyGroup {
   std::string name;
@@ -71,6 +92,7 @@ struct PhonyGroup {
 struct PhonyGuestSpec {
   std::vector<PhonyDisk> disks;
   std::vector<PhonyGroup> groups = {};  // LVM: activation needs device-mapper
+  std::vector<PhonyArray> arrays = {};  // md: needs the md driver
 };
 
 // Mounts a device (or image) for the lifetime of the object.

@@ -12,7 +12,8 @@ exec 9>"$cache/.lock"
 flock 9
 
 # Boot-time modules: the 9p root and its overlay; then what the tests use.
-modules=(virtio_pci 9pnet_virtio 9p overlay crc32c_generic loop dm-mod dm-snapshot fuse ext4 xfs btrfs vfat nls_cp437 nls_ascii)
+modules=(virtio_pci 9pnet_virtio 9p overlay crc32c_generic loop dm-mod dm-snapshot dm-thin-pool dm-crypt
+  md-mod raid1 raid10 raid456 fuse ext4 xfs btrfs vfat nls_cp437 nls_ascii)
 
 if [[ ! -e $cache/kernel ]]; then
   rm -rf "$cache/deb" "$cache/root" && mkdir -p "$cache/deb"
@@ -29,6 +30,11 @@ if [[ ! -e $cache/kernel ]]; then
   echo "$version" >"$cache/kernel"
 fi
 version=$(cat "$cache/kernel")
+# The indexes kmod's modprobe reads, so that the kernel inside loads what it
+# asks for (crypto algorithms, device-mapper targets) from this tree.
+if [[ ! -e $cache/root/lib/modules/$version/modules.dep.bin ]]; then
+  depmod -b "$cache/root" "$version"
+fi
 # Made again whenever the scripts that make it change.
 for script in prepare.sh make_initramfs.sh initramfs_init.sh; do
   if [[ ! -e $cache/initramfs.cpio || $here/$script -nt $cache/initramfs.cpio ]]; then

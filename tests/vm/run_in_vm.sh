@@ -47,7 +47,7 @@ trap 'exit 143' TERM INT
 timeout -k 10 "$timeout" qemu-system-x86_64 -accel tcg -cpu max -smp "${KQBLK_VM_CPUS:-2}" -m "${KQBLK_VM_MEMORY:-1024}" \
   -nodefaults -no-reboot -display none -serial "file:$share/console" \
   -kernel "$kernel" -initrd "$cache/initramfs.cpio" \
-  -append "console=ttyS0 quiet panic=-1 KQVM_STAGE2=$here/guest_init.sh" \
+  -append "console=ttyS0 quiet panic=-1 KQVM_STAGE2=$here/guest_init.sh KQVM_MODULES=$cache/root/lib/modules" \
   -fsdev "local,id=hostroot,path=/,security_model=passthrough,readonly=on,multidevs=remap" \
   -device virtio-9p-pci,fsdev=hostroot,mount_tag=hostroot \
   -fsdev "local,id=share,path=$share,security_model=passthrough" \
