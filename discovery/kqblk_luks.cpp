@@ -20,6 +20,22 @@ const char kFunc[] = "KqBlkDiskUtils::openLuksVolumes";
 // cryptsetup's status for a key that opens no key slot.
 const int kNoKeyFits = 2;
 
+// cryptsetup's status: 0 opened, 2 no key slot fits the key, others failures.
+int open(const std::string& keyPath, const std::string& device, const std::string& name, bool writable) {
+  const std::string command = std::string("cryptsetup open --type luks --tries 1") + (writable ? "" : " --readonly") +
+                              " --key-file " + KqShellQuote(keyPath) + " " + KqShellQuote(device) + " " +
+                              KqShellQuote(name);
+  std::string out, err;
+  const int status = KqProcess::system(command, &out, &err, kqblk_systemCmdTimeout(), false);
+  if (status != 0 && status != kNoKeyFits) EvDebug::Error(kFunc, "%s: %d %s", command.c_str(), status, err.c_str());
+  return status;
+}
+
+bool close(const std::string& name) {
+  std::string out, err;
+  return KqProcess::system("cryptsetup close " + KqShellQuote(name), &out, &err, kqblk_systemCmdTimeout(), false) == 0;
+}
+
 std::list<std::string> g_keys;
 bool g_writable = false;
 
@@ -44,21 +60,25 @@ void KqBlkDiskUtils::openLuksVolumes(std::list<std::string>& devices, const std:
     }
     const std::string name = prefix + "luks" + std::to_string(opened);
     for (size_t k = 0; k < keyFiles.size(); ++k) {
-      const std::string command = std::string("cryptsetup open --type luks --tries 1") +
-                                  (g_writable ? "" : " --readonly") + " --key-file " +
-                                  KqShellQuote(keyFiles[k]->path()) + " " + KqShellQuote(*device) + " " +
-                                  KqShellQuote(name);
-      std::string out, err;
-      const int status = KqProcess::system(command, &out, &err, kqblk_systemCmdTimeout(), false);
-      if (status == 0) {
-        EvDebug::Debug(kFunc, "Opened %s as %s with key %zu", device->c_str(), name.c_str(), k + 1);
-        *device = "/dev/mapper/" + name;
-        cfg->acceptStackedDevice(*device);
-        ++opened;
+      const int status = open(keyFiles[k]->path(), *device, name, g_writable);
+      if (status != 0) {
+        EvDebug::Debug(kFunc, "Key %zu does not open %s: %d", k + 1, device->c_str(), status);
+        continue;
+      }
+      EvDebug::Debug(kFunc, "Opened %s as %s with key %zu", device->c_str(), name.c_str(), k + 1);
+      const std::string mapping = "/dev/mapper/" + name;
+      // The take-over of a physical volume or a btrfs inside writes new
+      // identities, which land in the private store like every write.
+      const std::string inside = kqblk_deviceTag(mapping, "TYPE");
+      if (!g_writable && !getKqBlkRO() && (inside == "LVM2_member" || inside == "btrfs") &&
+          close(name) && open(keyFiles[k]->path(), *device, name, true) != 0) {
+        EvDebug::Error(kFunc, "Cannot open %s writable for its take-over", device->c_str());
         break;
       }
-      EvDebug::Debug(kFunc, "Key %zu does not open %s: %d %s", k + 1, device->c_str(), status,
-                     status == kNoKeyFits ? "no key slot fits" : err.c_str());
+      *device = mapping;
+      cfg->acceptStackedDevice(*device);
+      ++opened;
+      break;
     }
   }
   if (opened > 0) cfg->rewriteFilters();

@@ -7,6 +7,8 @@
 #include <dirent.h>
 #include <limits.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 
 #include <map>
@@ -53,7 +55,8 @@ std::set<std::string> entriesOf(const std::string& dir, const std::string& prefi
   std::set<std::string> names;
   if (DIR* d = ::opendir(dir.c_str())) {
     while (const dirent* e = ::readdir(d)) {
-      if (std::string(e->d_name).rfind(prefix, 0) == 0) names.insert(e->d_name);
+      const std::string name = e->d_name;
+      if (name != "." && name != ".." && name.rfind(prefix, 0) == 0) names.insert(name);
     }
     ::closedir(d);
   }
@@ -69,11 +72,17 @@ std::set<std::string> stackedDevices() {
   return devices;
 }
 
-// The kernel's name of the block device a node leads to: dm-3, loop0.
+// The kernel's name of the block device a node is: dm-3, loop0.
 std::string kernelNameOf(const std::string& node) {
-  char resolved[PATH_MAX];
-  if (::realpath(node.c_str(), resolved) == nullptr) return "(none: " + node + ")";
-  const std::string path = resolved;
+  struct stat st;
+  char target[PATH_MAX] = {};
+  if (::stat(node.c_str(), &st) != 0 ||
+      ::readlink(("/sys/dev/block/" + std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev)))
+                     .c_str(),
+                 target, sizeof target - 1) <= 0) {
+    return "(none: " + node + ")";
+  }
+  const std::string path = target;
   return path.substr(path.rfind('/') + 1);
 }
 

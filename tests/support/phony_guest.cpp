@@ -266,8 +266,11 @@ void makeGroups(const std::string& directory, const std::vector<PhonyGroup>& spe
     lvm("pvcreate -y" + pvs);
     lvm("vgcreate " + shellQuote(g.name) + pvs);
     for (const PhonyLogicalVolume& lv : g.volumes) {
-      const bool thin = lv.size.find(" -T ") != std::string::npos;
-      lvm("lvcreate -y -Wy -Zy " + lv.size + " -n " + shellQuote(lv.name) + (thin ? "" : " " + shellQuote(g.name)));
+      // Thin pools and volumes take neither wiping option; a thin volume names its pool.
+      const bool thinVolume = lv.size.find(" -T ") != std::string::npos;
+      const bool thin = thinVolume || lv.size.find("thin-pool") != std::string::npos;
+      lvm("lvcreate -y " + std::string(thin ? "" : "-Wy -Zy ") + lv.size + " -n " + shellQuote(lv.name) +
+          (thinVolume ? "" : " " + shellQuote(g.name)));
       all.push_back({&lv.volume, "/dev/mapper/" + mapperName(g.name) + "-" + mapperName(lv.name)});
       format(all.back());
     }

@@ -7,7 +7,7 @@ export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin HOME=/r
 export DM_DISABLE_UDEV=1  # no udev here
 mount -t tmpfs -o mode=0755 run /run && mkdir -m 1777 /run/lock
 # This kernel's modules where modprobe looks, for what the kernel loads on demand.
-mount --bind "$KQVM_MODULES" /lib/modules
+mkdir -p /lib/modules && mount --bind "$KQVM_MODULES" /lib/modules
 # /tmp stays the overlay's (the host's, writes kept in memory): the build
 # tree the tests run from may lie below it.
 mkdir -p /dev/pts /dev/shm && mount -t devpts devpts /dev/pts && mount -t tmpfs shm /dev/shm
