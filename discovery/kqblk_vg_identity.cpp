@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -192,6 +193,22 @@ bool restoreBtrfs(int fd, const kqblk_vg_identity& identity, std::string& why) {
 
 }  // namespace
 
+// Whether an md superblock is where one of the metadata versions puts it:
+// 1.1 at the start, 1.2 at 4 KiB, 1.0 8 KiB before the end, 0.90 in the last
+// 64 KiB-aligned 64 KiB.
+bool mdMember(int fd, uint64_t size) {
+  static const unsigned char kMagic[] = {0xfc, 0x4e, 0x2b, 0xa9};
+  if (size < (128u << 10)) return false;
+  const uint64_t sectors = size / 512;
+  const uint64_t places[] = {0, 4096, ((sectors - 16) & ~uint64_t{7}) * 512,
+                             ((sectors & ~uint64_t{127}) - 128) * 512};
+  for (uint64_t at : places) {
+    std::vector<unsigned char> magic(sizeof kMagic);
+    if (readAt(fd, at, magic) && std::equal(magic.begin(), magic.end(), kMagic)) return true;
+  }
+  return false;
+}
+
 bool kqblk_keepIdentity(const std::string& device, kqblk_vg_identity& identity) {
   identity = kqblk_vg_identity();
   identity.device = device;
@@ -211,7 +228,21 @@ bool kqblk_keepIdentity(const std::string& device, kqblk_vg_identity& identity) 
   std::vector<std::pair<uint64_t, uint64_t>> areas;
   const bool lvm = size >= kLabelScan && lvmMetadataAreas(head, areas);
   const bool btrfs = btrfsIdentity(fd.get(), identity.btrfsFsid, identity.btrfsLabel);
-  if (!lvm && !btrfs) return false;
+  const bool md = !lvm && !btrfs && mdMember(fd.get(), size);
+  if (!lvm && !btrfs && !md) return false;
+  if (md) {
+    // Assembly gives the array a new UUID and name and counts its events:
+    // every superblock and bitmap lies in the first 128 KiB or the last 256 KiB.
+    const uint64_t tail = std::min<uint64_t>(size, 256u << 10);
+    for (const auto& [offset, length] : {std::pair<uint64_t, uint64_t>{0, 128u << 10}, {size - tail, tail}}) {
+      kqblk_raw_area raw{offset, std::vector<unsigned char>(length)};
+      if (!readAt(fd.get(), offset, raw.bytes)) {
+        identity.error = "its md superblocks cannot be read";
+        break;
+      }
+      identity.lvmAreas.push_back(std::move(raw));
+    }
+  }
   if (lvm) {
     identity.lvmAreas.push_back({0, head});
     uint64_t kept = head.size();

@@ -2,7 +2,8 @@
 // device over and put back before its changes are written back, so that a
 // write-back carries the guest's changes and none of ours: for an LVM
 // physical volume its label sectors and metadata areas as they were (PV and
-// VG UUIDs, group names, the metadata ring), for btrfs its fsid and label.
+// VG UUIDs, group names, the metadata ring), for btrfs its fsid and label,
+// for an md member its superblocks (array UUID and name, event counts).
 #pragma once
 
 #include <boost/shared_ptr.hpp>
@@ -22,7 +23,9 @@ struct kqblk_raw_area {
 struct kqblk_vg_identity {
   std::string device;         // the device as discovery lists it
   uint64_t deviceNumber = 0;  // put back only onto the device of this number
-  std::vector<kqblk_raw_area> lvmAreas;  // a physical volume's label sectors and metadata areas
+  // A physical volume's label sectors and metadata areas, or an md member's
+  // superblock regions: put back byte for byte.
+  std::vector<kqblk_raw_area> lvmAreas;
   std::string btrfsFsid;      // empty when the device holds no btrfs
   std::string btrfsLabel;
   std::string error;          // why it could not be kept; then it cannot be put back
@@ -32,8 +35,8 @@ struct kqblk_vg_identity {
 // larger metadata areas is recorded with an error.
 inline constexpr uint64_t kKqblkMaxKeptIdentityBytes = 64ull << 20;
 
-// The identity of `device` (a block device); false when it holds neither
-// an LVM label nor btrfs (nothing to keep). A device that cannot be read,
+// The identity of `device` (a block device); false when it holds no LVM
+// label, btrfs or md superblock (nothing to keep). A device that cannot be read,
 // or whose identity cannot be kept whole, gives true with `identity.error`
 // set.
 bool kqblk_keepIdentity(const std::string& device, kqblk_vg_identity& identity);

@@ -241,7 +241,7 @@ TEST_F(GuestThroughDriver, EveryLayerThatIsNotMountedSaysWhy) {
                           "disk0 dos: listed, 4 partitions",
                           "disk0p1 : skipped, Windows dynamic disk: not supported",
                           "disk0p2 minix: skipped, file-system type minix not allowed",
-                          "disk0p3 crypto_LUKS: skipped, LUKS: no key given",
+                          "disk0p3 crypto_LUKS: skipped, LUKS volume: no key given",
                           // The first record is the root when none has an fstab.
                           "disk0p5 ext4: mounted, on MOUNTROOT/MountDir-4, not in the guest's tree"}));
 }

@@ -229,6 +229,8 @@ TEST_F(Kqblkctl, BadInputIsRefusedWithOneLineAndNothingLeft) {
       {"StoreThroughALink", "--store " + dir / "link/s " + blank.path(), 2, "link is a symbolic link"},
       {"StoreInAnotherUsersDirectory", "--store " + theirs + "/s " + blank.path(), 2, "theirs is owned by uid 65534"},
       {"RootInAGroupWritableDirectory", "--root " + shared + "/r " + blank.path(), 2, "shared is writable by group"},
+      {"MissingKeyFile", "--key-file " + dir / "no-key " + blank.path(), 2, "no-key: No such file or directory"},
+      {"EmptyKeyFile", "--key-file " + empty + " " + blank.path(), 2, ": empty"},
   };
   for (const Case& c : cases) {
     const Ran r = kqblkctl("mount --id bad --store " + shellQuote(dir / "store") + " " + c.args);

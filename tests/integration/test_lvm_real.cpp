@@ -14,8 +14,10 @@
 #include "kqblk_vg_identity.h"
 #include "support/admin_lvm.h"
 #include "support/disk_image.h"
+#include "support/guest_image.h"
 #include "support/loop_device.h"
 #include "support/run_tool.h"
+#include "support/temp_dir.h"
 #include "support/test_util.h"
 
 using ::testing::AllOf;
@@ -279,4 +281,27 @@ TEST_F(LvmReal, KeptIdentityPutsTheGuestsGroupBackAfterTheTakeOver) {
   elsewhere.device = outside->path();
   EXPECT_FALSE(kqblk_restoreIdentities({elsewhere}, why));
   EXPECT_THAT(why, HasSubstr("no longer the device"));
+}
+
+// An md member's superblocks, wherever its metadata version puts them (1.1,
+// 1.2, 1.0, 0.90 of a 4 MiB device), are kept and put back: assembly gives
+// the array a new UUID and name that a write-back must not carry.
+TEST(IdentityReal, AnMdMembersSuperblockIsPutBackWhereverItsVersionPutsIt) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  const uint64_t size = 4u << 20;
+  for (const uint64_t at : {uint64_t{0}, uint64_t{4096}, size - 8192, size - 65536}) {
+    TempDir dir;
+    DiskImage image(dir / "member.img", 4);
+    const std::vector<char> superblock = {'\xfc', '\x4e', '\x2b', '\xa9', 'g', 'u', 'e', 's', 't'};
+    writeAt(image.path(), at, superblock);
+    LoopDevice loop(image.path());
+    kqblk_vg_identity identity;
+    ASSERT_TRUE(kqblk_keepIdentity(loop.path(), identity)) << at;
+    ASSERT_EQ(identity.error, "");
+    writeAt(image.path(), at, {'\xfc', '\x4e', '\x2b', '\xa9', 'o', 'u', 'r', 's', '!'});
+    std::string why;
+    ASSERT_TRUE(kqblk_restoreIdentities({identity}, why)) << why;
+    EXPECT_EQ(fileText(image.path()).substr(at, superblock.size()), std::string(superblock.begin(), superblock.end()))
+        << at;
+  }
 }

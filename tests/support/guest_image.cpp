@@ -34,6 +34,12 @@ void writeFile(const std::string& path, const std::vector<char>& data) {
   if (!out.flush()) throw std::runtime_error("cannot write " + path);
 }
 
+void writeAt(const std::string& path, uint64_t offset, const std::vector<char>& data) {
+  std::fstream out(path, std::ios::in | std::ios::out | std::ios::binary);
+  out.seekp(static_cast<std::streamoff>(offset)).write(data.data(), static_cast<std::streamsize>(data.size()));
+  if (!out.flush()) throw std::runtime_error("cannot write " + path);
+}
+
 // xfs wants at least 300 MiB.
 GuestImage::GuestImage(const std::string& path)
     : files(guestFiles()),

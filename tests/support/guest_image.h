@@ -20,3 +20,5 @@ struct GuestImage {
 };
 
 void writeFile(const std::string& path, const std::vector<char>& data);
+// Writes `data` over the file's bytes at `offset`.
+void writeAt(const std::string& path, uint64_t offset, const std::vector<char>& data);

@@ -42,9 +42,12 @@ std::string mapperName(const std::string& name) {
   return out;
 }
 
+// The LUKS volumes the builder opens and fills ("luks" is a bare header).
+bool isOpenedLuks(const std::string& type) { return type == "luks1" || type == "luks2"; }
+
 void format(const Placed& placed) {
   const std::string& type = placed.volume->fs.type;
-  if (type.empty() || type == "lvm" || type == "md" || type.rfind("luks", 0) == 0) return;
+  if (type.empty() || type == "lvm" || type == "md" || isOpenedLuks(type)) return;
   if (type == "swap") {
     runTool("mkswap -q " + shellQuote(placed.device));
     return;
@@ -134,8 +137,7 @@ void writeSystemHive(const std::string& path, const std::vector<Placed>& all) {
 // SYSTEM hive on a Windows C:.
 void fill(const Placed& placed, const std::vector<Placed>& all) {
   const PhonyVolume& v = *placed.volume;
-  if (v.fs.type.empty() || v.fs.type == "swap" || v.fs.type == "lvm" || v.fs.type == "md" ||
-      v.fs.type.rfind("luks", 0) == 0) {
+  if (v.fs.type.empty() || v.fs.type == "swap" || v.fs.type == "lvm" || v.fs.type == "md" || isOpenedLuks(v.fs.type)) {
     return;
   }
   PhonyFiles files = v.files;
@@ -169,7 +171,7 @@ class StackedLayers {
                 const std::vector<std::unique_ptr<LoopDevice>>& loops, std::vector<Placed>& all) {
     try {
       for (size_t i = 0, end = all.size(); i < end; ++i) {
-        if (all[i].volume->fs.type.rfind("luks", 0) == 0) openLuks(directory, all[i], all);
+        if (isOpenedLuks(all[i].volume->fs.type)) openLuks(directory, all[i], all);
       }
       for (size_t n = 0; n < arrays.size(); ++n) makeArray(n, arrays[n], loops, all);
     } catch (...) {

@@ -53,6 +53,20 @@ TEST(LvmConfig, FilterEntriesAcceptOnlyTheDriversNodesOfTheDisks) {
               HasSubstr("\nfilter = [ " + entries + " ]\nglobal_filter = [ " + entries + " ]\n"));
 }
 
+// A device built on the request's (an md array, an opened LUKS volume) is
+// let in by its exact node, and only a plain node under /dev/ is.
+TEST(LvmConfig, StackedDevicesAreLetInByTheirExactNodeOnly) {
+  LVMConfig config("/nonexistent", {"diskA"}, {});
+  config.acceptStackedDevice("/dev/md_kqfd426aac_b");
+  config.acceptStackedDevice("/dev/mapper/kq-HLX_1-luks0");
+  EXPECT_EQ(config.filterEntries(),
+            " \"a|^/dev/md_kqfd426aac_b$|\", \"a|^/dev/mapper/kq-HLX_1-luks0$|\", \"a|^/dev/kqblk/diskA(p[0-9]+)?$|\", "
+            "\"r|.*|\"");
+  for (const std::string node : {"/etc/passwd", "/dev/../etc/x", "/dev/a|b", "/dev/md*", "/dev/a b", "dev/md0", ""}) {
+    EXPECT_THROW(config.acceptStackedDevice(node), KqException) << node;
+  }
+}
+
 // Names that would rewrite lvm.conf, widen the expression or name some other
 // directory's device are refused before anything is made or run.
 TEST(LvmConfig, DiskNamesOutsideTheSafeSetAreRefusedBeforeAnythingIsMade) {
