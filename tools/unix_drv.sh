@@ -7,15 +7,15 @@
 # whose server is stuck), and making the control directory and device
 # directory that the library looks for. Where udev runs, it also installs
 # the rule files that keep the host's udev rules off the driver's devices
-# (12-kqblk-dm.rules and 60-kqblk.rules, beside this script) and reloads
-# udev's rules. Safe to run again at any time.
+# (12-kqblk-dm.rules, 60-kqblk.rules and 64-kqblk-md.rules, beside this
+# script) and reloads udev's rules. Safe to run again at any time.
 # Exit status 0 when ready; otherwise one line on standard error.
 set -eu
 
 control_dir=/run/kqblk
 udev_control=/run/udev/control
 udev_rules_dir=/run/udev/rules.d
-rule_files="12-kqblk-dm.rules 60-kqblk.rules"
+rule_files="12-kqblk-dm.rules 60-kqblk.rules 64-kqblk-md.rules"
 node_dir=/dev/kqblk
 fusectl_dir=/sys/fs/fuse/connections
 

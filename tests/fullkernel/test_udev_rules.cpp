@@ -24,6 +24,7 @@
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
+using ::testing::Not;
 
 namespace {
 
@@ -58,17 +59,22 @@ class UdevDaemon {
   Child m_daemon;
 };
 
-// Two guest disks, built before udev runs: a whole disk that is a physical
-// volume of guestvg (logical volume data: ext4 with the machine's UUID and
-// label), and an MBR disk whose ext4 root carries them too.
+// Three guest disks, built before udev runs: a whole disk that is a
+// physical volume of guestvg (logical volume data: ext4 with the machine's
+// UUID and label), an MBR disk whose ext4 root carries them too, and a GPT
+// disk with the two members of an md RAID1 whose ext4 carries them as well.
 PhonyGuestSpec udevGuest() {
   const FileSystemSpec own{"ext4", kOwnLabel, kOwnUuid};
-  return {{{"root-disk.img", 64, "label: dos\n",
-            {{"type=83",
-              {own, {{"etc/hostname", "udev-guest\n"}, {"dev/", ""}, {"data/", ""}}, "/", "/dev/sda1"}}}},
-           {"pv-disk.img", 64, "", {{"", {{"lvm", "", ""}}}}}},
-          {{"guestvg", {{1, 0}},
-            {{"data", "-L 24M", {own, {{"payload.txt", "data\n"}}, "/data", "/dev/mapper/guestvg-data"}}}}}};
+  const PhonyPartition member{"size=20M, type=A19D880F-05FC-4D3B-A006-743F0F84911E", {{"md", "", ""}}};
+  PhonyGuestSpec spec{{{"root-disk.img", 64, "label: dos\n",
+                        {{"type=83",
+                          {own, {{"etc/hostname", "udev-guest\n"}, {"dev/", ""}, {"data/", ""}}, "/", "/dev/sda1"}}}},
+                       {"pv-disk.img", 64, "", {{"", {{"lvm", "", ""}}}}},
+                       {"md-disk.img", 48, "label: gpt\n", {member, member}}},
+                      {{"guestvg", {{1, 0}},
+                        {{"data", "-L 24M", {own, {{"payload.txt", "data\n"}}, "/data", "/dev/mapper/guestvg-data"}}}}}};
+  spec.arrays = {{"1", "1.2", {{2, 1}, {2, 2}}, 0, "", {own, {{"mirrored.txt", "twice\n"}}}}};
+  return spec;
 }
 
 // The block device `path` leads to, and the driver devices it is or is
@@ -202,8 +208,11 @@ TEST_P(UdevRulesInVm, OurRulesKeepTheHostsRulesOffTheGuestUntilDiscoveryTakesItO
   UdevDaemon::settle();
   EXPECT_THAT(runTool("dmsetup ls"), HasSubstr("No devices found"));
   EXPECT_THAT(diskLinksToDriverDevices(), IsEmpty());
+  // mdadm's incremental rules assembled nothing from the driver's devices.
+  EXPECT_THAT(fileText("/proc/mdstat"), Not(HasSubstr("\nmd")));
 
   ASSERT_TRUE(r->discoverAndMount()) << r->error;
+  EXPECT_THAT(fileText("/proc/mdstat"), HasSubstr("md_kq"));
   for (const kqblk_mountpoint& m : r->records) EXPECT_EQ(m.error, "") << m.device;
   ASSERT_NE(r->root(), "");
   const std::vector<char> payload = readFile(r->root() + "/data/payload.txt");

@@ -21,7 +21,7 @@ fail() {
 cmake --install "$build" --prefix "$prefix" >/dev/null
 pc=$(find "$prefix" -name kqblk.pc)
 libdir=$(dirname "$(dirname "$pc")")
-for f in bin/kqblkctl lib/kqblk/unix_drv.sh lib/kqblk/12-kqblk-dm.rules lib/kqblk/60-kqblk.rules \
+for f in bin/kqblkctl lib/kqblk/unix_drv.sh lib/kqblk/12-kqblk-dm.rules lib/kqblk/60-kqblk.rules lib/kqblk/64-kqblk-md.rules \
   share/man/man1/kqblkctl.1 share/doc/kqblk/kqblk.conf.example; do
   [[ -e $prefix/$f ]] || fail "$f is not installed"
 done
