@@ -1,11 +1,9 @@
 // The guest's LUKS volumes opened with the keys the caller gave. A key
 // reaches cryptsetup only through a memory file of this process: never on
 // a command line, in a file on disk or in a log line.
-#include <algorithm>
 #include <memory>
 #include <vector>
 
-#include "kq_error.h"
 #include "kq_log.h"
 #include "kq_process.h"
 #include "kq_secret.h"
