@@ -13,8 +13,6 @@
 
 namespace {
 
-std::string tag(const std::string& device, const char* name) { return kqblk_deviceTag(device, name); }
-
 // A guest path as a person writes it: //home is /home.
 std::string tidy(const std::string& path) {
   std::string out;
@@ -104,9 +102,9 @@ kqblk_layer withoutRecord(const std::string& device, const std::string& type,
   } else if (type == "btrfs") {
     layer.done = "listed";
     layer.why = "a further device of a multi-device btrfs";
-    const std::string uuid = tag(device, "UUID");
+    const std::string uuid = kqblk_deviceTag(device, "UUID");
     for (const kqblk_mountpoint& m : mountPoints) {
-      if (m.device != device && !uuid.empty() && tag(m.device, "UUID") == uuid) {
+      if (m.device != device && !uuid.empty() && kqblk_deviceTag(m.device, "UUID") == uuid) {
         layer.why = "a further device of the btrfs mounted from " + m.device;
         break;
       }
@@ -120,8 +118,8 @@ kqblk_layer withoutRecord(const std::string& device, const std::string& type,
 void reportVolume(const std::string& device, const std::list<kqblk_mountpoint>& mountPoints,
                   std::list<kqblk_layer>& layers, std::set<std::string>& volumes) {
   if (!volumes.insert(device).second) return;
-  const std::string type = tag(device, "TYPE");
-  const std::string entryType = tag(device, "PART_ENTRY_TYPE");
+  const std::string type = kqblk_deviceTag(device, "TYPE");
+  const std::string entryType = kqblk_deviceTag(device, "PART_ENTRY_TYPE");
   bool recorded = false;
   for (const kqblk_mountpoint& record : mountPoints) {
     if (record.device != device) continue;
@@ -147,7 +145,7 @@ std::list<kqblk_layer> KqBlkDiskUtils::reportLayers(
     const std::string device = disk->getDevPath();
     std::list<slice> partitions;
     getPartitions(device.c_str(), &partitions);
-    const std::string table = tag(device, "PTTYPE");
+    const std::string table = kqblk_deviceTag(device, "PTTYPE");
     if (!table.empty() || !partitions.empty()) {
       layers.push_back({device, table, "listed",
                         std::to_string(partitions.size()) +
