@@ -74,8 +74,12 @@ class KqBlkDiskUtils {
   static std::list<std::string> getPVList(const std::list<std::string>& devices,
                                           LVMConfig* cfg);
   // Group name to UUID for the groups with a physical volume in `pvs`, one
-  // entry per group (a name twice when two groups share it).
-  static kqblk_vgmap getVGMap(const std::list<std::string>& pvs, LVMConfig* cfg);
+  // entry per group (a name twice when two groups share it), into `groups`.
+  static void getVGMap(const std::list<std::string>& pvs, LVMConfig* cfg, kqblk_vgmap& groups);
+  // The same as a plain map, one group per name: of groups sharing a name
+  // the last listed stands, the others are logged as left out.
+  static std::map<std::string, std::string> getVGMap(const std::list<std::string>& pvs,
+                                                     LVMConfig* cfg);
   // Renames each group (addressed by its UUID) to prefix + name, or, for a
   // further group of the same name, prefix + name + "-N"; then a new UUID,
   // activated. Each value becomes the new name and a record {new name, guest
@@ -83,10 +87,16 @@ class KqBlkDiskUtils {
   // failure part-way still leaves the caller what teardown needs.
   static void renameVGs(kqblk_vgmap& vgs, const std::string& prefix, LVMConfig* cfg,
                         std::list<kqblk_vg>& renamed);
+  // The same for a plain map, without the records; on a failure the groups
+  // renamed so far already hold their new names.
+  static void renameVGs(std::map<std::string, std::string>& vgs, const std::string& prefix,
+                        LVMConfig* cfg);
   // Logical volume path to group name; groups are the map's values when
   // useValue, else its keys.
   static std::map<std::string, std::string> getLVs(kqblk_vgmap& vgs, LVMConfig* cfg,
                                                    bool useValue);
+  static std::map<std::string, std::string> getLVs(std::map<std::string, std::string>& vgs,
+                                                   LVMConfig* cfg, bool useValue);
 
   // ---- Volume-group teardown.
   // One record per line of "vgs" under the "/default" variant.
@@ -161,9 +171,10 @@ class KqBlkDiskUtils {
   // a volume of a renamed group, in passes until none fails (at most
   // Sylvane/nHLXLVCleanupMaxRetry + 2 of them). Throws when the driver is not
   // loaded, the listing fails or removals still fail after the last pass.
-  // With includeLive false, devices built on a driver device that a live
-  // process serves (a running request's) are left alone.
-  static void cleanLVs(bool includeLive = true);
+  static void cleanLVs();
+  // The same; with includeLive false, devices built on a driver device that
+  // a live process serves (a running request's) are left alone.
+  static void cleanLVs(bool includeLive);
 
   // ---- Driver loading, device listing and the crash sweep.
   // Loads the driver (the base directory's unix_drv.sh) under the machine-wide
@@ -178,9 +189,10 @@ class KqBlkDiskUtils {
   // node): the device, and machine-wide the mounts, device-mapper volumes
   // and volume groups of driver devices. Devices whose serving process is
   // still alive belong to a live request: with includeLive false they, their
-  // mounts, volumes and groups are left alone.
-  static void cleanupAll(const std::string& mountRoot, std::string device,
-                         bool includeLive = false);
+  // mounts, volumes and groups are left alone (logged), except `device`
+  // itself when this process serves it: its caller owns it.
+  static void cleanupAll(const std::string& mountRoot, std::string device);
+  static void cleanupAll(const std::string& mountRoot, std::string device, bool includeLive);
 
   // ---- Process-wide settings (plain variables, set before use).
   // Takes down every md array and device-mapper device built on the driver

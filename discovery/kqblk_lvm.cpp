@@ -62,12 +62,13 @@ std::list<std::string> KqBlkDiskUtils::getPVList(const std::list<std::string>& d
   return result;
 }
 
-kqblk_vgmap KqBlkDiskUtils::getVGMap(const std::list<std::string>& pvs, LVMConfig* cfg) {
+void KqBlkDiskUtils::getVGMap(const std::list<std::string>& pvs, LVMConfig* cfg,
+                              kqblk_vgmap& groups) {
   static const char kFunc[] = "KqBlkDiskUtils::getVGList";
   std::string out;
   runOrThrow(kFunc, "vgs -o vg_name,vg_uuid,pv_name --noheadings", out, false, cfg);
 
-  kqblk_vgmap groups;
+  groups.clear();
   for (const std::string& line : kqblk_trimmedLines(out)) {
     EvDebug::Debug(kFunc, "Parsing line %s", line.c_str());
     const std::vector<std::string> fields = kqblk_tokens(line, ' ');
@@ -90,7 +91,6 @@ kqblk_vgmap KqBlkDiskUtils::getVGMap(const std::list<std::string>& pvs, LVMConfi
     groups.emplace(fields[0], fields[1]);
     EvDebug::Debug(kFunc, "Adding vg %s", fields[0].c_str());
   }
-  return groups;
 }
 
 void KqBlkDiskUtils::renameVGs(kqblk_vgmap& vgs, const std::string& prefix, LVMConfig* cfg,

@@ -9,6 +9,7 @@
 
 #include "kq_fs.h"
 #include "kq_log.h"
+#include "kqblk_driver_log.h"
 #include "kqblk_engine_owner.h"
 #include "kqblk_engine_paths.h"
 #include "kqblk_store.h"
@@ -171,7 +172,7 @@ CUxError KqBlkEngine::create(const std::string& name,
     m_devices[name] = dev;
   }
   devPath = node;
-  EvDebug::Debug(kFunc, "device %s is %s on %s (%lld bytes)", name.c_str(), node.c_str(),
+  kqDriverLog(kFunc, 1, "device %s is %s on %s (%lld bytes)", name.c_str(), node.c_str(),
                  dev->loop.kernelName().c_str(), static_cast<long long>(dev->io.size()));
   return CUxError();
 }
@@ -181,7 +182,7 @@ CUxError KqBlkEngine::abort(const std::string& name) {
   if (err.IsError()) return err;
   if (auto dev = find(name)) {
     dev->queue.abort();
-    EvDebug::Debug(kFunc, "device %s aborted", name.c_str());
+    kqDriverLog(kFunc, 1, "device %s aborted", name.c_str());
     return CUxError();
   }
   return abortLeftBehind(name);
@@ -221,7 +222,7 @@ CUxError KqBlkEngine::abortLeftBehind(const std::string& name) {
                                      name.c_str(), KqBlkPaths::kFuseControlDir);
     }
   }
-  EvDebug::Debug(kFunc, "device %s of another process aborted", name.c_str());
+  kqDriverLog(kFunc, 1, "device %s of another process aborted", name.c_str());
   return CUxError();
 }
 
@@ -277,7 +278,7 @@ CUxError KqBlkEngine::destroy(const std::string& name) {
   }
   forget(name);
   KqBlkOwner::forget(name);
-  EvDebug::Debug(kFunc, "device %s destroyed", name.c_str());
+  kqDriverLog(kFunc, 1, "device %s destroyed", name.c_str());
   return CUxError();
 }
 
@@ -308,6 +309,6 @@ CUxError KqBlkEngine::destroyLeftBehind(const std::string& name) {
   }
   removeStaleNodes(name);
   KqBlkOwner::forget(name);
-  EvDebug::Debug(kFunc, "device %s of another process destroyed", name.c_str());
+  kqDriverLog(kFunc, 1, "device %s of another process destroyed", name.c_str());
   return CUxError();
 }

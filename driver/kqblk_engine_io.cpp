@@ -4,9 +4,12 @@
 #include <cerrno>
 #include <cstring>
 
+#include "kqblk_driver_log.h"
 #include "kqblk_store.h"
 
 namespace {
+
+const char kFunc[] = "KqBlkExtentIO";
 
 // One extent of scratch space per server thread, reused across requests.
 char* scratch(size_t bytes) {
@@ -97,6 +100,7 @@ void KqBlkExtentIO::readAhead(int64_t first, int64_t count) {
 
 int KqBlkExtentIO::read(char* out, size_t length, int64_t offset, size_t& done) {
   done = 0;
+  kqDriverLog(kFunc, 4, "read %zu bytes at %lld", length, static_cast<long long>(offset));
   if (m_queue.aborted()) return EIO;
   if (offset < 0) return EINVAL;
   if (offset >= m_size || length == 0) return 0;
@@ -158,6 +162,8 @@ int KqBlkExtentIO::recallAndPlace(std::vector<int64_t>& missing,
   // a race is lost now and then, a cache without room every time.
   for (int attempt = 0; !missing.empty(); ++attempt) {
     if (attempt == kRecallAttempts) return EIO;
+    kqDriverLog(kFunc, 3, "recalling %zu extents from extent %lld", missing.size(),
+                static_cast<long long>(missing.front()));
     if (!m_queue.recallAndWait(missing, [this](int64_t e) { return present(e); },
                                [this] { finishDeferred(); })) {
       return EIO;
@@ -189,6 +195,8 @@ int KqBlkExtentIO::recallMissing(size_t length, int64_t offset) {
   // Read-ahead goes behind this read's own extents, so queue it first.
   readAhead(first, last - first + 1);
   if (missing.empty()) return 0;
+  kqDriverLog(kFunc, 3, "recalling %zu extents from extent %lld", missing.size(),
+              static_cast<long long>(missing.front()));
   return m_queue.recallAndWait(missing, [this](int64_t e) { return present(e); },
                                [this] { finishDeferred(); })
              ? 0
@@ -265,6 +273,7 @@ int KqBlkExtentIO::writeExtent(int64_t e, const char* data, size_t skip, size_t 
 
 int KqBlkExtentIO::write(const char* data, size_t length, int64_t offset, size_t& done) {
   done = 0;
+  kqDriverLog(kFunc, 4, "write %zu bytes at %lld", length, static_cast<long long>(offset));
   if (m_queue.aborted()) return EIO;
   if (offset < 0) return EINVAL;
   if (length == 0) return 0;

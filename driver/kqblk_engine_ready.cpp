@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "kq_log.h"
+#include "kqblk_driver_log.h"
 #include "kqblk_blkid.h"
 #include "kqblk_engine.h"
 #include "kqblk_engine_paths.h"
@@ -128,7 +129,7 @@ CUxError KqBlkEngine::waitReady(const std::string& name, uint32_t seconds) {
     KqBlkBlockDev::removeNode(partNode, partDev);
     CUxError err = KqBlkBlockDev::makeNode(partNode, partDev);
     if (err.IsError()) return err;
-    EvDebug::DebugLvl(kFunc, 2, "%s: partition %d is %s", name.c_str(), s.number,
+    kqDriverLog(kFunc, 2, "%s: partition %d is %s", name.c_str(), s.number,
                       partNode.c_str());
   }
   return CUxError();

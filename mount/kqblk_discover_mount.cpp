@@ -15,6 +15,15 @@ namespace {
 const char kFunc[] = "KqBlkDiskUtils::discoverAndMount";
 const char kReadyMarker[] = "/tmp/KQBLKDISKUTIL_BLKDEVREADY.sleep";
 const int kFailureCode = 774;
+
+// Where a failure is said to come from: callers match this place.
+FXCodeLocation failurePlace() {
+  return FXCodeLocation(
+      "static void KqBlkDiskUtils::discoverAndMount(std::string, std::string, const "
+      "std::list<boost::shared_ptr<KqBlkDisk> >&, std::list<kqblk_mountpoint>&, "
+      "std::list<kqblk_vg>&, bool, CUxError*, LVMConfig&)",
+      "kqblk_disk_utils", 1783);
+}
 }  // namespace
 
 void KqBlkDiskUtils::discoverAndMount(std::string mountRoot, std::string idPrefix,
@@ -47,7 +56,8 @@ void KqBlkDiskUtils::discoverAndMount(std::string mountRoot, std::string idPrefi
                        pv.c_str());
       }
     }
-    kqblk_vgmap groups = getVGMap(pvs, &lvmConfig);
+    kqblk_vgmap groups;
+    getVGMap(pvs, &lvmConfig, groups);
     step = "taking over the guest's volume groups";
     renameVGs(groups, vgPrefix, &lvmConfig, vgs);
     std::map<std::string, std::string> lvs = getLVs(groups, &lvmConfig, true);
@@ -62,12 +72,12 @@ void KqBlkDiskUtils::discoverAndMount(std::string mountRoot, std::string idPrefi
   } catch (const KqException& e) {
     EvDebug::Error(kFunc, "Caught Exception [%s:%d:%s]:%s", e.getFileName().c_str(),
                    e.getLineNum(), e.getFuncName().c_str(), e.getMessage().c_str());
-    *err = FXErrorUtil::ErrorWin32(FX_HERE, kFailureCode, "%s", e.getMessage().c_str());
+    *err = FXErrorUtil::ErrorWin32(failurePlace(), kFailureCode, "%s", e.getMessage().c_str());
   } catch (...) {
     // Any failure, not only ours: what was made so far stays in the lists
     // for the caller's teardown.
     const std::string what = kqCurrentExceptionText();
     EvDebug::Error(kFunc, "Failed while %s: %s", step, what.c_str());
-    *err = FXErrorUtil::ErrorWin32(FX_HERE, kFailureCode, "%s failed: %s", step, what.c_str());
+    *err = FXErrorUtil::ErrorWin32(failurePlace(), kFailureCode, "%s failed: %s", step, what.c_str());
   }
 }

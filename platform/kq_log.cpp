@@ -85,19 +85,31 @@ std::string withoutTrailingNewlines(std::string text) {
 
 }  // namespace
 
-void EvDebug::write(int level, const char* function, const std::string& rawText) {
+namespace {
+
+void writeLine(int level, const char* function, const std::string& rawText, bool always) {
   const std::string text = withoutTrailingNewlines(rawText);
   const char* fn = function ? function : "";
   LogSink& s = sink();
   std::lock_guard<std::mutex> lock(s.mutex);
   for (KqLogCapture* c : s.captures) c->add({level, fn, text});
   refreshSettings(s);
-  if (level >= 0 && level > gVerbosity.load(std::memory_order_relaxed)) return;
+  if (!always && level >= 0 && level > gVerbosity.load(std::memory_order_relaxed)) return;
   const char* levelName = level < 0 ? "ERROR" : "DEBUG";
   FILE* out = s.file ? s.file : stderr;
   std::fprintf(out, "%s %d %ld %s(%d) %s: %s\n", timestamp().c_str(), static_cast<int>(getpid()),
                static_cast<long>(syscall(SYS_gettid)), levelName, level, fn, text.c_str());
   std::fflush(out);
+}
+
+}  // namespace
+
+void EvDebug::write(int level, const char* function, const std::string& text) {
+  writeLine(level, function, text, false);
+}
+
+void EvDebug::writeDetail(int level, const char* function, const std::string& text) {
+  writeLine(level, function, text, true);
 }
 
 bool EvDebug::wants(int level) {

@@ -29,6 +29,9 @@ class EvDebug {
 
   // Writes one line (used by the variadic forms and by log channels).
   static void write(int level, const char* function, const std::string& text);
+  // Writes one line whatever the verbosity: for a component whose own
+  // setting asks for more detail than the log's (the driver's debug level).
+  static void writeDetail(int level, const char* function, const std::string& text);
   // Whether a line of this level would go anywhere: lets callers skip the
   // formatting of lines nobody reads (hot paths log at level 4).
   static bool wants(int level);

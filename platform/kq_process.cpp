@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <cstdlib>
 #include <system_error>
 #include <thread>
 
@@ -33,13 +34,16 @@ bool udevRunning() {
   return stat(kUdevControl, &st) == 0;
 }
 
-// The child's environment: ours, plus DM_DISABLE_UDEV=1 without udev.
+// The child's environment: ours, with the tools' search path, plus
+// DM_DISABLE_UDEV=1 without udev. A service started with a short PATH (or
+// one a user could write to) must still run the system's fsck and blockdev.
 std::vector<std::string> childEnvironment() {
   std::vector<std::string> env;
   for (char** e = environ; e && *e; ++e) {
-    if (std::strncmp(*e, "DM_DISABLE_UDEV=", 16) == 0) continue;
+    if (std::strncmp(*e, "DM_DISABLE_UDEV=", 16) == 0 || std::strncmp(*e, "PATH=", 5) == 0) continue;
     env.emplace_back(*e);
   }
+  env.push_back("PATH=" + KqToolSearchPath());
   if (!udevRunning()) env.emplace_back("DM_DISABLE_UDEV=1");
   return env;
 }
@@ -83,6 +87,11 @@ void leaveToReaper(pid_t pid) {
 }
 
 }  // namespace
+
+std::string KqToolSearchPath() {
+  const char* override = std::getenv("KQBLK_TOOL_PATH");
+  return override && *override ? override : "/usr/sbin:/usr/bin:/sbin:/bin";
+}
 
 KqProcess::~KqProcess() {
   closePipes();

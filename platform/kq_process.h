@@ -14,6 +14,11 @@
 #include <string>
 #include <vector>
 
+// Where the tools we run are looked up, whatever PATH this process got:
+// /usr/sbin:/usr/bin:/sbin:/bin, or KQBLK_TOOL_PATH's (tests put their
+// doubles first there).
+std::string KqToolSearchPath();
+
 class KqProcess {
  public:
   // Runs `command` with "/bin/sh -c", replaces *out and *err by its standard

@@ -54,8 +54,10 @@ std::string deviceName(const std::string& line) {
 
 }  // namespace
 
+void KqBlkDiskUtils::cleanLVs() { cleanLVs(true); }
+
 void KqBlkDiskUtils::cleanLVs(bool includeLive) {
-  static const char* const kFunc = __PRETTY_FUNCTION__;
+  static const char kFunc[] = "static void KqBlkDiskUtils::cleanLVs()";
   kqblk_requireDriverLoaded(kFunc);
   const int maxRetry = maxRetryCount(kFunc);
   std::vector<std::string> work;

@@ -2,6 +2,7 @@
 // behind, taken down in the order that lets each layer go.
 
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <cerrno>
 
@@ -11,6 +12,7 @@
 #include "kqblk_disk.h"
 #include "kqblk_disk_utils.h"
 #include "kqblk_driver.h"
+#include "kqblk_driver_ownership.h"
 #include "kqblk_lvm_config.h"
 #include "kqblk_mountpoint_cleanup.h"
 
@@ -24,13 +26,11 @@ std::string nameOf(const std::string& device) {
   return device.compare(0, nodes.size(), nodes) == 0 ? device.substr(nodes.size()) : device;
 }
 
-bool served(const std::string& name) { return KqBlkDriverUnix::servingProcess(name) != 0; }
-
-// The nodes of the driver devices no live process serves.
+// The nodes of the driver devices no live process serves (the adopted one aside).
 std::list<std::string> goneDevices() {
   std::list<std::string> devices;
   KqBlkDiskUtils::getKqBlkDevs(devices);
-  devices.remove_if([](const std::string& node) { return served(nameOf(node)); });
+  devices.remove_if([](const std::string& node) { return kqblk_isLiveDevice(nameOf(node)); });
   return devices;
 }
 
@@ -65,13 +65,21 @@ class SweepLvmConfig {
 
 }  // namespace
 
+void KqBlkDiskUtils::cleanupAll(const std::string& mountRoot, std::string device) {
+  cleanupAll(mountRoot, device, false);
+}
+
 void KqBlkDiskUtils::cleanupAll(const std::string& mountRoot, std::string device,
                                 bool includeLive) {
   const std::string name = nameOf(device);
+  // A device this process serves is its caller's to sweep; another live
+  // process's belongs to a request still running there.
+  const kqblk_AdoptedDevice adopted(name);
   if (!includeLive) {
-    if (const pid_t server = KqBlkDriverUnix::servingProcess(name)) {
-      EvDebug::DebugLvl(kFunc, 2, "Device [%s] is served by the live process %d: left alone",
-                        device.c_str(), static_cast<int>(server));
+    const pid_t server = KqBlkDriverUnix::servingProcess(name);
+    if (server != 0 && server != ::getpid()) {
+      EvDebug::Debug(kFunc, "Device [%s] is served by the live process %d: left alone",
+                     device.c_str(), static_cast<int>(server));
       return;
     }
   }

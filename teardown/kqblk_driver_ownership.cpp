@@ -2,9 +2,11 @@
 
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
+#include <mutex>
 #include <utility>
 #include <vector>
 
@@ -50,9 +52,12 @@ std::vector<std::pair<unsigned, unsigned>> devicePairs(const std::string& depsOu
   return pairs;
 }
 
+std::mutex gAdoptedMutex;
+std::string gAdopted;  // guarded by gAdoptedMutex
+
 bool underLiveDriverDevice(unsigned major, unsigned minor) {
   for (const std::string& name : KqBlkDriverUnix::devicesUnder(major, minor)) {
-    if (KqBlkDriverUnix::servingProcess(name) != 0) return true;
+    if (kqblk_isLiveDevice(name)) return true;
   }
   return false;
 }
@@ -98,4 +103,21 @@ bool kqblk_isLiveMount(const KqMountEntry& entry, int fd) {
     if (underLiveDriverDevice(major(device), minor(device))) return true;
   }
   return false;
+}
+
+bool kqblk_isLiveDevice(const std::string& name) {
+  const pid_t server = KqBlkDriverUnix::servingProcess(name);
+  if (server == 0) return false;
+  std::lock_guard<std::mutex> lock(gAdoptedMutex);
+  return !(server == ::getpid() && name == gAdopted);
+}
+
+kqblk_AdoptedDevice::kqblk_AdoptedDevice(const std::string& name) {
+  std::lock_guard<std::mutex> lock(gAdoptedMutex);
+  gAdopted = name;
+}
+
+kqblk_AdoptedDevice::~kqblk_AdoptedDevice() {
+  std::lock_guard<std::mutex> lock(gAdoptedMutex);
+  gAdopted.clear();
 }

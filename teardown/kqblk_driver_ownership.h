@@ -24,3 +24,17 @@ bool kqblk_dependsOnLiveDriverDevice(const std::string& depsOutput);
 bool kqblk_isOurMount(const KqMountEntry& entry, int fd);
 // Whether one of those driver devices is served by a live process.
 bool kqblk_isLiveMount(const KqMountEntry& entry, int fd);
+
+// Whether the driver device `name` is served by a live process, other than
+// by this process for the device adopted below.
+bool kqblk_isLiveDevice(const std::string& name);
+
+// While it lives, the driver device `name`, served by this very process,
+// counts as left behind: the caller sweeping it owns it. One at a time.
+class kqblk_AdoptedDevice {
+ public:
+  explicit kqblk_AdoptedDevice(const std::string& name);
+  ~kqblk_AdoptedDevice();
+  kqblk_AdoptedDevice(const kqblk_AdoptedDevice&) = delete;
+  kqblk_AdoptedDevice& operator=(const kqblk_AdoptedDevice&) = delete;
+};

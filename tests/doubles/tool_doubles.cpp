@@ -7,6 +7,7 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "kq_process.h"
 #include "support/test_util.h"
 
 namespace {
@@ -40,17 +41,22 @@ ToolDoubles::ToolDoubles(const std::vector<std::string>& tools) {
     chmod(path.c_str(), 0755);
   }
   writeFile(m_dir / "calls", "");
-  const char* path = std::getenv("PATH");
-  m_oldPath = path ? path : "";
+  const char* path = std::getenv("KQBLK_TOOL_PATH");
+  m_hadPath = path != nullptr;
+  if (path) m_oldPath = path;
   const char* old = std::getenv("KQBLK_DOUBLES_DIR");
   m_hadDir = old != nullptr;
   if (old) m_oldDir = old;
-  setenv("PATH", (bin + ":" + m_oldPath).c_str(), 1);
+  setenv("KQBLK_TOOL_PATH", (bin + ":" + KqToolSearchPath()).c_str(), 1);
   setenv("KQBLK_DOUBLES_DIR", m_dir.path().c_str(), 1);
 }
 
 ToolDoubles::~ToolDoubles() {
-  setenv("PATH", m_oldPath.c_str(), 1);
+  if (m_hadPath) {
+    setenv("KQBLK_TOOL_PATH", m_oldPath.c_str(), 1);
+  } else {
+    unsetenv("KQBLK_TOOL_PATH");
+  }
   if (m_hadDir) {
     setenv("KQBLK_DOUBLES_DIR", m_oldDir.c_str(), 1);
   } else {

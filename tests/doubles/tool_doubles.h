@@ -55,6 +55,7 @@ class ToolDoubles {
   std::string m_oldPath;
   std::string m_oldDir;
   bool m_hadDir = false;
+  bool m_hadPath = false;
 };
 
 // A private LVM configuration in a temporary directory, written, with the

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <set>
 
+#include "kq_log.h"
 #include "kqblk_disk_utils.h"
 #include "support/child_process.h"
 #include "support/guest_image.h"
@@ -93,6 +94,40 @@ TEST(CrashSweep, TakesDownWhatADeadRequestLeftAndNothingElse) {
   }
   EXPECT_EQ(runTool("ls -A /"), topBefore) << "the sweep left something in /";
   EXPECT_EQ(readFile(live.root + "/etc/hostname").size(), 6u);
+  live.server.closeInput();
+  EXPECT_EQ(live.server.wait(), 0);
+}
+
+// A device this process serves is its caller's: the sweep takes it down.
+// Another live process's is left alone, and the log says so at the normal
+// level. The request's own teardown afterwards finds nothing to do.
+TEST(CrashSweep, TakesDownADeviceThisProcessServesButNotAnotherLiveProcesss) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  loadDriver();
+  TempDir dir;
+  GuestImage ownImage(dir / "own.img");
+  GuestImage liveImage(dir / "live.img");
+  ServedRequest live(liveImage.image.path(), dir.path(), "other");
+  const RequestEnvironment environment(dir / "lvm");
+  GuestRequest own("own", dir.path(), {ownImage.image.path()});
+  ASSERT_TRUE(own.discoverAndMount()) << own.error;
+  ASSERT_TRUE(exists(own.root() + "/etc/hostname"));
+  const std::string ownDevice = own.device(0);
+  KqLogCapture log;
+  KqBlkDiskUtils::cleanupAll(own.mountRoot, ownDevice);
+  KqBlkDiskUtils::cleanupAll(own.mountRoot, live.device);
+
+  std::list<std::string> devices;
+  KqBlkDiskUtils::getKqBlkDevs(devices);
+  EXPECT_EQ(std::count(devices.begin(), devices.end(), ownDevice), 0);
+  EXPECT_EQ(std::count(devices.begin(), devices.end(), live.device), 1);
+  for (const Mount& m : mounts()) EXPECT_NE(m.target.rfind(own.mountRoot, 0), 0u) << m.target;
+  const std::vector<KqLogLine> leftAlone = log.find(
+      "is served by the live process " + std::to_string(live.server.pid()) + ": left alone");
+  ASSERT_EQ(leftAlone.size(), 1u);
+  EXPECT_EQ(leftAlone[0].level, 1);
+  EXPECT_EQ(readFile(live.root + "/etc/hostname").size(), 6u);
+  own.tearDown();
   live.server.closeInput();
   EXPECT_EQ(live.server.wait(), 0);
 }

@@ -1,11 +1,17 @@
 // Loading the driver through the base directory's script (root): what runs,
 // what the caller learns, and one script run at a time across processes.
+#include <fcntl.h>
 #include <sys/wait.h>
+
+#include <cstring>
 
 #include "kqblk_disk_utils.h"
 #include "kqblk_driver.h"
 #include "kqblk_driver_load.h"
 #include "support/child_process.h"
+#include "support/disk_image.h"
+#include "support/exposed_disk.h"
+#include "support/guest_request.h"
 #include "support/guest_image.h"
 #include "support/test_util.h"
 
@@ -134,4 +140,42 @@ TEST(LoadKqblkDriver, AHeldLockTimesOutNamingItsHolder) {
   unsetenv("KQBLK_LOCK_DIR");
   EXPECT_THAT(errorText, HasSubstr("is held by process " + std::to_string(holder.pid())));
   EXPECT_EQ(base.runs(), 0);
+}
+
+// The level written at loading reaches the engine: with the log at its
+// default verbosity, each recall shows at driver debug level 3 and not at 0.
+TEST(LoadKqblkDriver, TheEnginesLogDetailFollowsTheDriversDebugLevel) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  const DebugFileGuard guard;
+  TempDir dir;
+  const std::string log = dir / "log";
+  const ScopedConfig scoped("[Session]\nnKqBlkDriverDebugLevel = 3\n[Log]\nsKqBlkLogFile = " + log +
+                            "\nnKqBlkLogLevel = 1\n");
+  std::string baseDir = std::string(KQBLK_UNIX_DRV).substr(0, std::strlen(KQBLK_UNIX_DRV) - 12);
+  std::string errorText;
+  ASSERT_TRUE(KqBlkDiskUtils::LoadKqblkDriver(baseDir, errorText)) << errorText;
+  const RequestEnvironment environment;
+  DiskImage image(dir / "disk.img", 8);
+  ExposedDisk disk(image.path(), 8u << 20, dir.path());
+  disk.expose();
+  auto recallLines = [&] {
+    std::ifstream in(log);
+    int n = 0;
+    for (std::string line; std::getline(in, line);) n += line.find("recalling ") != std::string::npos;
+    return n;
+  };
+  auto readAt = [&](off_t offset) {
+    const int fd = ::open(disk.devPath.c_str(), O_RDONLY | O_DIRECT | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    alignas(4096) static char buf[65536];
+    EXPECT_EQ(::pread(fd, buf, sizeof buf, offset), static_cast<ssize_t>(sizeof buf));
+    ::close(fd);
+  };
+  readAt(4 << 20);
+  const int atThree = recallLines();
+  EXPECT_GT(atThree, 0);
+  std::ofstream(guard.path) << "0\n";
+  ::usleep(1100000);  // the engine looks at the level once a second
+  readAt(6 << 20);
+  EXPECT_EQ(recallLines(), atThree);
 }

@@ -158,7 +158,8 @@ TEST_F(LvmReal, TwoGuestGroupsOfOneNameAreKeptApart) {
       KqBlkDiskUtils::initLVMConfig("both", {node->path(), second.path()}));
   const std::list<std::string> pvs =
       KqBlkDiskUtils::getPVList({node->path(), second.path()}, both.get());
-  kqblk_vgmap groups = KqBlkDiskUtils::getVGMap(pvs, both.get());
+  kqblk_vgmap groups;
+  KqBlkDiskUtils::getVGMap(pvs, both.get(), groups);
   ASSERT_EQ(groups.count(vg), 2u);
   std::list<kqblk_vg> records;
   KqBlkDiskUtils::renameVGs(groups, kqblk_vgprefix(id), both.get(), records);
@@ -175,7 +176,8 @@ TEST_F(LvmReal, TwoGuestGroupsOfOneNameAreKeptApart) {
 
 TEST_F(LvmReal, TakeOverRenamesThenFailsToActivateWithoutDeviceMapperAndReleases) {
   const std::list<std::string> pvs = KqBlkDiskUtils::getPVList({node->path()}, request.get());
-  kqblk_vgmap groups = KqBlkDiskUtils::getVGMap(pvs, request.get());
+  kqblk_vgmap groups;
+  KqBlkDiskUtils::getVGMap(pvs, request.get(), groups);
   ASSERT_EQ(groups.size(), 1u);
   const std::string oldUuid = groups.begin()->second;
   const std::string renamed = kqblk_vgprefix(id) + vg;
@@ -254,8 +256,8 @@ TEST_F(LvmReal, KeptIdentityPutsTheGuestsGroupBackAfterTheTakeOver) {
   ASSERT_EQ(identity.error, "");
   ASSERT_GE(identity.lvmAreas.size(), 2u) << "label sectors and one metadata area";
 
-  kqblk_vgmap groups =
-      KqBlkDiskUtils::getVGMap(KqBlkDiskUtils::getPVList({node->path()}, request.get()), request.get());
+  kqblk_vgmap groups;
+  KqBlkDiskUtils::getVGMap(KqBlkDiskUtils::getPVList({node->path()}, request.get()), request.get(), groups);
   std::list<kqblk_vg> records;
   try {
     KqBlkDiskUtils::renameVGs(groups, kqblk_vgprefix(id), request.get(), records);

@@ -144,6 +144,9 @@ TEST(DiscoverAndMount, AFailureOfAnyKindBecomesItsError) {
     KqBlkDiskUtils::discoverAndMount(dir.path(), "req", {disk}, records, vgs, true, &err, lvm);
     EXPECT_EQ(err.GetErrorCode(), -774) << c.name;
     EXPECT_NE(err.AsString().find(c.says), std::string::npos) << c.name << ": " << err.AsString();
+    EXPECT_NE(err.AsString().find("static void KqBlkDiskUtils::discoverAndMount(std::string, "),
+              std::string::npos) << c.name << ": " << err.AsString();
+    EXPECT_NE(err.AsString().find("&) kqblk_disk_utils:1783]"), std::string::npos) << c.name;
   }
 }
 

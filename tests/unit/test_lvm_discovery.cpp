@@ -25,7 +25,8 @@ TEST_F(LvmDiscovery, DevicesWithoutPhysicalVolumesYieldNothingAndChangeNothing) 
   const std::list<std::string> pvs =
       KqBlkDiskUtils::getPVList({"/dev/kqblk/d1p1", "/dev/kqblk/d2"}, &config);
   EXPECT_TRUE(pvs.empty());
-  kqblk_vgmap groups = KqBlkDiskUtils::getVGMap(pvs, &config);
+  kqblk_vgmap groups;
+  KqBlkDiskUtils::getVGMap(pvs, &config, groups);
   EXPECT_TRUE(groups.empty());
   std::list<kqblk_vg> renamed;
   KqBlkDiskUtils::renameVGs(groups, "kq-1-", &config, renamed);
@@ -79,10 +80,18 @@ TEST_F(LvmDiscovery, MapsEachGroupWithAPhysicalVolumeOnTheRequestOnce) {
            "  vg_a  uuidA  /dev/kqblk/d1p1\n  vg_a uuidA /dev/kqblk/d2\n  vg_host uuidH /dev/sda2\n"
            "  broken line\n  vg_b uuidB /dev/kqblk/d3\n  vg_a uuidA2 /dev/kqblk/d4\n"
            "  vg_c uuidC /dev/d1p1\n", "", 0, 1);
+  tools.on("vgs", "*", "  vg_a uuidA /dev/kqblk/d1p1\n  vg_a uuidA2 /dev/kqblk/d4\n", "", 0, 1);
   tools.on("vgs", "*", "partial", "locked", 5);
-  EXPECT_THAT(KqBlkDiskUtils::getVGMap(
-                  {"/dev/kqblk/d1p1", "/dev/kqblk/d2", "/dev/kqblk/d3", "/dev/kqblk/d4"}, &config),
+  const std::list<std::string> pvs = {"/dev/kqblk/d1p1", "/dev/kqblk/d2", "/dev/kqblk/d3",
+                                      "/dev/kqblk/d4"};
+  kqblk_vgmap groups;
+  KqBlkDiskUtils::getVGMap(pvs, &config, groups);
+  EXPECT_THAT(groups,
               ElementsAre(Pair("vg_a", "uuidA"), Pair("vg_a", "uuidA2"), Pair("vg_b", "uuidB")));
+  // One group per name in a plain map: the last listed stands, logged.
+  KqLogCapture log;
+  EXPECT_THAT(KqBlkDiskUtils::getVGMap(pvs, &config), ElementsAre(Pair("vg_a", "uuidA2")));
+  EXPECT_EQ(log.find("vg vg_a of UUID uuidA left out").size(), 1u);
   EXPECT_THAT(
       [&] { KqBlkDiskUtils::getVGMap({"/dev/d1"}, &config); },
       throwsKqIn(
@@ -131,6 +140,13 @@ TEST_F(LvmDiscovery, RenamesByUuidInNameOrderRecordingEachGroupAsItGoes) {
                 throwsKqIn("KqBlkDiskUtils::renameVGs", -1, step.message));
     EXPECT_EQ(vgNames(records), step.records);
     EXPECT_EQ(three.find("d")->second, "uD");
+    // The plain map's values name what was renamed before the failure.
+    std::map<std::string, std::string> plain = {{"a", "uA"}, {"c", "uC"}, {"d", "uD"}};
+    EXPECT_THAT([&] { KqBlkDiskUtils::renameVGs(plain, "kq-8-", &config); },
+                throwsKqIn("KqBlkDiskUtils::renameVGs", -1, step.message));
+    EXPECT_EQ(plain["a"], "kq-8-a");
+    EXPECT_EQ(plain["c"], step.records.size() == 2 ? "kq-8-c" : "uC");
+    EXPECT_EQ(plain["d"], "uD");
   }
 }
 

@@ -45,7 +45,8 @@ TEST_F(Hostile, LvmNamesStaySingleArguments) {
 
   const std::list<std::string> pvs = KqBlkDiskUtils::getPVList(devices, &config);
   EXPECT_THAT(tools.argsOf("pvchange"), ElementsAreArray(pvchanges));
-  kqblk_vgmap groups = KqBlkDiskUtils::getVGMap(pvs, &config);
+  kqblk_vgmap groups;
+  KqBlkDiskUtils::getVGMap(pvs, &config, groups);
   ASSERT_EQ(groups.size(), names.size());
   std::list<kqblk_vg> renamed;
   KqBlkDiskUtils::renameVGs(groups, spaced, &config, renamed);

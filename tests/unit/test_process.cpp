@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdio>
+#include <cstdlib>
 #include <set>
 
 #include "kq_log.h"
@@ -125,6 +126,28 @@ TEST(Process, WithoutUdevChildrenMakeTheirOwnDeviceNodes) {
   std::string out, err;
   ASSERT_EQ(KqProcess::system("echo \"$DM_DISABLE_UDEV\"", &out, &err, 10, false), 0);
   EXPECT_EQ(out, "1\n");
+}
+
+// A service started with a short PATH, or one a user could write to, still
+// runs the system's tools; tests put their own first through KQBLK_TOOL_PATH.
+TEST(Process, ToolsAreLookedUpOnTheFixedSearchPathWhateverPathWeGot) {
+  const std::string path = std::getenv("PATH");
+  const char* tool = std::getenv("KQBLK_TOOL_PATH");
+  const std::string toolPath = tool ? tool : "";
+  unsetenv("KQBLK_TOOL_PATH");
+  setenv("PATH", "/nonexistent", 1);
+  std::string out, err;
+  EXPECT_EQ(KqProcess::system("echo \"$PATH\"; command -v blockdev", &out, &err, 10, false), 0);
+  EXPECT_EQ(out, "/usr/sbin:/usr/bin:/sbin:/bin\n/usr/sbin/blockdev\n");
+  setenv("KQBLK_TOOL_PATH", "/opt/doubles:/usr/bin", 1);
+  EXPECT_EQ(KqProcess::system("echo \"$PATH\"", &out, &err, 10, false), 0);
+  EXPECT_EQ(out, "/opt/doubles:/usr/bin\n");
+  setenv("PATH", path.c_str(), 1);
+  if (tool) {
+    setenv("KQBLK_TOOL_PATH", toolPath.c_str(), 1);
+  } else {
+    unsetenv("KQBLK_TOOL_PATH");
+  }
 }
 
 namespace {
