@@ -29,6 +29,18 @@ const char* const kMountFailure =
     "other new operating system which has new file system driver. 2: Lumirest may not be able to "
     "get data from Ferrynode or hypervisor snap backup.";
 
+// The mount tool's own words for a failure: its first line (later ones
+// point to dmesg) without the "mount: DIR: " in front, at most 200 characters.
+std::string mountCause(const std::string& err) {
+  std::string line = err.substr(0, err.find('\n'));
+  while (!line.empty() && (line.back() == ' ' || line.back() == '.')) line.pop_back();
+  if (line.rfind("mount: ", 0) == 0) {
+    const size_t dir = line.find(": ", 7);
+    line = line.substr(dir == std::string::npos ? 7 : dir + 2);
+  }
+  return line.substr(0, 200);
+}
+
 bool contains(const std::string& text, const char* part) {
   return text.find(part) != std::string::npos;
 }
@@ -218,12 +230,14 @@ void MntFtr::operator()(std::string device) {
     const std::string command = mountCommand(mountType, options, device, record.mountPath);
     if (run(command, out, err) == 0) {
       record.error.clear();
+      record.cause.clear();
       if (fsType == FS_TYPE_BTRFS) mountBtrfsRoot(record, options, out, err);
       break;
     }
     EvDebug::Debug(kFunc, "Failed to run command [%s].\nError: [%s].\nOutput: [%s]",
                    command.c_str(), err.c_str(), out.c_str());
     record.error = kMountFailure;
+    record.cause = mountCause(err);
     if (lastAttempt) {
       rmdir(record.mountPath.c_str());
     } else {

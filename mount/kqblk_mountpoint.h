@@ -24,6 +24,9 @@ struct kqblk_mountpoint {
   // For btrfs, the subvolume the mount holds as the kernel names it ("/",
   // "/@home"), once the layout has looked; empty for anything else.
   std::string subvolume;
+  // For a file system the mount tool refused: what it said, for people
+  // ("unknown filesystem type 'vfat'"); empty otherwise.
+  std::string cause;
 };
 
 inline constexpr char FS_TYPE_BTRFS[] = "btrfs";

@@ -75,6 +75,11 @@ void KQPlatformInfo::setOverride(const std::string& section, const std::string& 
   gOverrides[overrideKey(section, key)] = value;
 }
 
+void KQPlatformInfo::clearOverride(const std::string& section, const std::string& key) {
+  std::lock_guard<std::mutex> lock(gOverridesMutex);
+  gOverrides.erase(overrideKey(section, key));
+}
+
 std::string KQPlatformInfo::configPath() {
   const char* env = std::getenv("KQBLK_CONFIG");
   return env && *env ? env : kDefaultConfigPath;

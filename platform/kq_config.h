@@ -25,6 +25,7 @@ class KQPlatformInfo {
   // runs (a command-line switch over the configured default).
   static void setOverride(const std::string& section, const std::string& key,
                           const std::string& value);
+  static void clearOverride(const std::string& section, const std::string& key);
 };
 
 class KQPI_PlatformBase {

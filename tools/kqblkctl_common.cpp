@@ -18,8 +18,7 @@
 #include "kq_disk_source.h"
 #include "kq_fs.h"
 #include "kqblk_disk_utils.h"
-#include "kqblk_guestdisk.h"
-#include "kqblk_vminfodisk.h"
+#include "kqblk_request.h"
 
 namespace {
 
@@ -32,33 +31,6 @@ sigset_t stopSignals() {
   sigaddset(&stops, SIGTERM);
   return stops;
 }
-
-// The reader reads its options from the context, which must outlive the disk.
-class CtlImageDisk : public KqBlkVMInfoDisk {
- public:
-  CtlImageDisk(const CtlDiskSpec& spec, const std::string& storeDir, const std::string& idPrefix)
-      : KqBlkVMInfoDisk(spec.path, storeDir) {
-    setIdPrefix(idPrefix);  // the device's name is made from it here
-    setDiskParams(1 << 20, static_cast<int64_t>(spec.bytes), 512, spec.path);
-    m_context.readerOptions.format = spec.format;
-    HLXCtxSpecialOpts options;
-    options.vmContext = &m_context;
-    setSpecialOpts(CTX_OTYPE_VMINFO, options);
-  }
-
- private:
-  HLXVMContext m_context;
-};
-
-// The kernel names the partitions of a disk whose name ends in a digit
-// (loop0, nvme0n1) with a "p" between: loop0p1, not loop01.
-class CtlGuestDisk : public KqBlkGuestDisk {
- public:
-  using KqBlkGuestDisk::KqBlkGuestDisk;
-  std::string getPartPrefix() override {
-    return !m_diskPath.empty() && std::isdigit(static_cast<unsigned char>(m_diskPath.back())) ? "p" : "";
-  }
-};
 
 }  // namespace
 
@@ -81,10 +53,9 @@ bool ctlPrepareDirectory(const char* what, const std::string& path, std::string&
   return true;
 }
 
-bool ctlLoadDriver() {
+bool ctlDriverBaseDir(std::string& baseDir) {
   // The base directory holding unix_drv.sh: KQBLK_DRIVER_SCRIPT's (a build
   // tree), else the configured dBASEHOME, else the one installed with us.
-  std::string baseDir;
   const char* script = std::getenv("KQBLK_DRIVER_SCRIPT");
   if (script && *script) {
     const std::string path = script;
@@ -96,6 +67,12 @@ bool ctlLoadDriver() {
   } else if (!KQPlatformInfo::getStringTrim("Base", "dBASEHOME", &baseDir) || baseDir.empty()) {
     baseDir = KQBLK_BASE_DIR;
   }
+  return true;
+}
+
+bool ctlLoadDriver() {
+  std::string baseDir;
+  if (!ctlDriverBaseDir(baseDir)) return false;
   std::string errorText;
   if (!KqBlkDiskUtils::LoadKqblkDriver(baseDir, errorText)) {
     while (!errorText.empty() && errorText.back() == '\n') errorText.pop_back();
@@ -193,18 +170,7 @@ bool ctlParseDisk(const std::string& text, const std::string& format, CtlDiskSpe
 
 std::unique_ptr<KqBlkDisk> ctlMakeDisk(const CtlDiskSpec& spec, const std::string& storeDir,
                                        const std::string& idPrefix) {
-  std::unique_ptr<KqBlkDisk> disk;
-  if (spec.guest) {
-    // The machine's own disk: no device of ours is made, so no prefix; its
-    // name is its path hashed.
-    auto* guest = new CtlGuestDisk(spec.path, storeDir);
-    disk.reset(guest);
-    guest->setDiskPath(spec.path);
-    guest->setDiskUUID(spec.path);
-  } else {
-    disk.reset(new CtlImageDisk(spec, storeDir, idPrefix));
-  }
-  return disk;
+  return kqblk_makeDisk({spec.path, spec.format, spec.bytes, spec.guest}, storeDir, idPrefix);
 }
 
 std::string ctlPrintable(const std::string& text) {

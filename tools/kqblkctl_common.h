@@ -20,6 +20,9 @@ void ctlSay(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // could be changed by a user other than root. False with `why`, one line.
 bool ctlPrepareDirectory(const char* what, const std::string& path, std::string& why);
 
+// The base directory whose unix_drv.sh loads the driver; false, said why,
+// when KQBLK_DRIVER_SCRIPT names something else.
+bool ctlDriverBaseDir(std::string& baseDir);
 // Loads the driver through the base directory's unix_drv.sh; false, said why.
 bool ctlLoadDriver();
 

@@ -19,8 +19,7 @@
 #include "kq_sync.h"
 #include "kqblk_cache_manager.h"
 #include "kqblk_disk_utils.h"
-#include "kqblk_made_dirs.h"
-#include "kqblk_vg_identity.h"
+#include "kqblk_request.h"
 #include "kqblkctl_commands.h"
 #include "kqblkctl_common.h"
 #include "kqblkctl_requests.h"
@@ -74,14 +73,6 @@ bool readKeyFile(const std::string& file, std::string& key, std::string& why) {
     return false;
   }
   return true;
-}
-
-bool validId(const std::string& id) {
-  if (id.empty() || id.size() > 32) return false;
-  for (char c : id) {
-    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '_' && c != '-') return false;
-  }
-  return id[0] != '.' && id[0] != '-';
 }
 
 std::string uniqueId() {
@@ -144,7 +135,7 @@ int parse(const std::vector<std::string>& args, Options& o) {
     return kCtlBadInput;
   }
   if (o.id.empty()) o.id = uniqueId();
-  if (!validId(o.id)) {
+  if (!kqblk_validRequestId(o.id)) {
     ctlSay("%s: not a usable request id", o.id.c_str());
     return kCtlBadInput;
   }
@@ -153,34 +144,25 @@ int parse(const std::vector<std::string>& args, Options& o) {
   return kCtlOk;
 }
 
-// The mount root: a new or empty directory on a writable file system.
-bool prepareRoot(const std::string& root, std::string& why) {
-  if (!ctlPrepareDirectory("the mount root", root, why)) return false;
-  struct statvfs vfs;
-  if (::statvfs(root.c_str(), &vfs) != 0 || (vfs.f_flag & ST_RDONLY) || ::access(root.c_str(), W_OK) != 0) {
-    why = root + ": " + std::strerror(EROFS);
-    return false;
+// Paths as people write them: "/boot" for the record's "//boot".
+std::string normalPath(const std::string& path) {
+  std::string out;
+  for (char c : path) {
+    if (c != '/' || out.empty() || out.back() != '/') out += c;
   }
-  KQFindData entry;
-  if (KQFindFirstFile(root, &entry)) {
-    why = root + ": not empty";
-    return false;
-  }
-  return true;
+  while (out.size() > 1 && out.back() == '/') out.pop_back();
+  return out;
 }
 
-// One exposed disk and the request it serves.
-struct Request {
-  Options options;
-  std::vector<std::unique_ptr<KqBlkDisk>> disks;
-  std::unique_ptr<LVMConfig> lvm;
-  std::list<kqblk_mountpoint> records;
-  std::list<kqblk_vg> groups;
-  std::list<kqblk_layer> layers;  // what was found on the disks and what became of it
-  // Per disk, in the order of `disks`: the guest's identities as found, kept
-  // for a write-back.
-  std::vector<std::list<kqblk_vg_identity>> identities;
-};
+// A device as the table shows it: "disk1p2" for the second partition of
+// the first disk given; any other (a volume, an array) without "/dev/".
+std::string shortDevice(const KqBlkRequest& request, const std::string& device) {
+  const std::vector<std::string> disks = request.devices();
+  for (size_t i = 0; i < disks.size(); ++i) {
+    if (device.rfind(disks[i], 0) == 0) return "disk" + std::to_string(i + 1) + device.substr(disks[i].size());
+  }
+  return device.rfind("/dev/", 0) == 0 ? device.substr(5) : device;
+}
 
 // Rows of four columns, the last one left unpadded, each cell printable.
 void printRows(std::vector<std::array<std::string, 4>> rows) {
@@ -198,42 +180,59 @@ void printRows(std::vector<std::array<std::string, 4>> rows) {
   }
 }
 
-void printTable(const Request& r, const std::string& tree) {
+// A failed mount's real cause beside its fixed text.
+std::string errorShown(const kqblk_mountpoint& m) {
+  return m.cause.empty() ? m.error : m.cause + " (" + m.error + ")";
+}
+
+void printTable(const KqBlkRequest& r) {
   std::vector<std::array<std::string, 4>> rows = {{"DEVICE", "GUEST PATH", "MOUNTED AT", "ERROR"}};
-  for (const kqblk_mountpoint& m : r.records) {
+  for (const kqblk_mountpoint& m : r.records()) {
     const bool placed = m.error.empty();
-    const std::string device = m.subvolume.empty() ? m.device : m.device + " (" + m.subvolume + ")";
-    rows.push_back({device, placed ? m.guestPath : "-",
-                    placed ? (m.bindPath.empty() ? m.mountPath : m.bindPath) : "-", m.error});
+    const std::string device = shortDevice(r, m.device);
+    rows.push_back({m.subvolume.empty() ? device : device + " (" + m.subvolume + ")",
+                    placed ? normalPath(m.guestPath) : "-",
+                    placed ? normalPath(m.bindPath.empty() ? m.mountPath : m.bindPath) : "-", errorShown(m)});
   }
   printRows(rows);
-  for (const kqblk_vg& g : r.groups) {
+  for (const kqblk_vg& g : r.groups()) {
     std::printf("volume group %s (the guest's %s)\n", g.name.c_str(), g.guestName.c_str());
   }
   std::printf("\n");
   rows = {{"DEVICE", "LAYER", "DONE", "WHY"}};
-  for (const kqblk_layer& l : r.layers) rows.push_back({l.device, l.layer.empty() ? "-" : l.layer, l.done, l.why});
+  for (const kqblk_layer& l : r.layers()) {
+    rows.push_back({shortDevice(r, l.device), l.layer.empty() ? "-" : l.layer, l.done, l.why});
+  }
   printRows(rows);
-  std::printf("tree: %s\n", tree.c_str());
+  const std::vector<std::string> devices = r.devices();
+  for (size_t i = 0; i < devices.size(); ++i) {
+    std::printf("disk%zu: %s (%s)\n", i + 1, devices[i].c_str(), r.options().disks[i].path.c_str());
+  }
+  std::printf("tree: %s\n", r.tree().c_str());
 }
 
-void printJson(const Request& r, const std::string& tree) {
-  std::printf("{\"id\":%s,\"root\":%s,\"tree\":%s,\"mounts\":[", ctlJson(r.options.id).c_str(),
-              ctlJson(r.options.root).c_str(), ctlJson(tree).c_str());
+void printJson(const KqBlkRequest& r) {
+  const KqBlkRequestOptions& o = r.options();
+  std::printf("{\"id\":%s,\"root\":%s,\"tree\":%s,\"mounts\":[", ctlJson(o.id).c_str(),
+              ctlJson(o.mountRoot).c_str(), ctlJson(r.tree()).c_str());
   const char* sep = "";
-  for (const kqblk_mountpoint& m : r.records) {
-    std::printf("%s{\"device\":%s,\"mountPath\":%s,\"guestPath\":%s,\"bindPath\":%s,"
-                "\"isRoot\":%s,\"isBound\":%s,\"volumeGroup\":%s,\"subvolume\":%s,\"error\":%s}",
-                sep, ctlJson(m.device).c_str(), ctlJson(m.mountPath).c_str(),
-                ctlJson(m.guestPath).c_str(), ctlJson(m.bindPath).c_str(),
-                m.isRoot ? "true" : "false", m.isBound ? "true" : "false",
-                ctlJson(m.volumeGroup).c_str(), ctlJson(m.subvolume).c_str(),
-                ctlJson(m.error).c_str());
+  for (const kqblk_mountpoint& m : r.records()) {
+    std::printf("%s{\"device\":%s,\"deviceShown\":%s,\"mountPath\":%s,\"mountPathShown\":%s,"
+                "\"guestPath\":%s,\"guestPathShown\":%s,\"bindPath\":%s,"
+                "\"isRoot\":%s,\"isBound\":%s,\"volumeGroup\":%s,\"subvolume\":%s,\"error\":%s,"
+                "\"cause\":%s}",
+                sep, ctlJson(m.device).c_str(), ctlJson(shortDevice(r, m.device)).c_str(),
+                ctlJson(m.mountPath).c_str(),
+                ctlJson(normalPath(m.bindPath.empty() ? m.mountPath : m.bindPath)).c_str(),
+                ctlJson(m.guestPath).c_str(), ctlJson(normalPath(m.guestPath)).c_str(),
+                ctlJson(m.bindPath).c_str(), m.isRoot ? "true" : "false", m.isBound ? "true" : "false",
+                ctlJson(m.volumeGroup).c_str(), ctlJson(m.subvolume).c_str(), ctlJson(m.error).c_str(),
+                ctlJson(m.cause).c_str());
     sep = ",";
   }
   std::printf("],\"layers\":[");
   sep = "";
-  for (const kqblk_layer& l : r.layers) {
+  for (const kqblk_layer& l : r.layers()) {
     std::printf("%s{\"device\":%s,\"layer\":%s,\"done\":%s,\"why\":%s}", sep,
                 ctlJson(l.device).c_str(), ctlJson(l.layer).c_str(), ctlJson(l.done).c_str(),
                 ctlJson(l.why).c_str());
@@ -241,7 +240,7 @@ void printJson(const Request& r, const std::string& tree) {
   }
   std::printf("],\"volumeGroups\":[");
   sep = "";
-  for (const kqblk_vg& g : r.groups) {
+  for (const kqblk_vg& g : r.groups()) {
     std::printf("%s{\"name\":%s,\"guestName\":%s}", sep, ctlJson(g.name).c_str(),
                 ctlJson(g.guestName).c_str());
     sep = ",";
@@ -249,243 +248,138 @@ void printJson(const Request& r, const std::string& tree) {
   std::printf("]}\n");
 }
 
-// Where the guest's tree is: its root file system laid out, else the mount root.
-std::string treeOf(const Request& r) {
-  for (const kqblk_mountpoint& m : r.records) {
-    if (m.isRoot && m.isBound) return m.mountPath;
-  }
-  return r.options.root;
-}
+// Thrown from the progress report when a stop signal came before the
+// guest was up: the request ends there and takes itself down.
+struct StopRequested {};
 
-// Exposes every disk; false, said why, at the first that fails.
-bool expose(Request& r) {
-  for (const CtlDiskSpec& spec : r.options.disks) {
-    try {
-      std::unique_ptr<KqBlkDisk> disk = ctlMakeDisk(spec, r.options.store, r.options.id + "-");
-      disk->connect();
-      r.disks.push_back(std::move(disk));
-      KqBlkDisk& d = *r.disks.back();
-      const std::string device = d.createKqBlkDev();
-      d.startThread();
-      // The machine's own disk is a device already; only ours wait for the driver.
-      if (!spec.guest) d.waitForDeviceReady();
-      ctlSay("exposed %s as %s", spec.text.c_str(), device.c_str());
-    } catch (...) {
-      ctlSay("%s: cannot expose it: %s", spec.text.c_str(), kqCurrentExceptionText().c_str());
-      return false;
+// Progress on standard error: on a terminal one line rewritten in place,
+// with the bytes recalled and their rate; otherwise a line per step.
+class ProgressLine {
+ public:
+  ProgressLine() : m_terminal(::isatty(STDERR_FILENO) == 1) {}
+  ~ProgressLine() { finish(); }
+
+  void operator()(const KqBlkProgress& p) {
+    if (!p.tick && p.step != KqBlkStep::Done) {
+      m_stepStart = std::chrono::steady_clock::now();
+      m_stepBytes = p.bytesRecalled;
+    }
+    if (m_terminal) {
+      const double seconds =
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - m_stepStart).count();
+      const double mib = static_cast<double>(p.bytesRecalled - m_stepBytes) / (1 << 20);
+      std::fprintf(stderr, "\r\033[Kkqblkctl: %s%s%s: %.1f MiB recalled, %.1f MiB/s", kqblkStepName(p.step),
+                   p.disk.empty() ? "" : " ", ctlPrintable(p.disk).c_str(),
+                   static_cast<double>(p.bytesRecalled) / (1 << 20), seconds > 0.2 ? mib / seconds : 0.0);
+      m_open = true;
+      if (p.step == KqBlkStep::Done || p.step == KqBlkStep::Serving) finish();
+    } else if (!p.tick && p.step != KqBlkStep::Done) {
+      ctlSay("%s%s%s", kqblkStepName(p.step), p.disk.empty() ? "" : " ", ctlPrintable(p.disk).c_str());
     }
   }
-  return true;
-}
-
-// Runs one step of the teardown, saying why when it threw; what it leaves
-// shows in the step's own result.
-template <typename Step>
-void tearDownStep(const char* what, Step step) {
-  try {
-    step();
-  } catch (...) {
-    ctlSay("taking down %s failed: %s", what, kqCurrentExceptionText().c_str());
+  void finish() {
+    if (m_open) std::fputc('\n', stderr);
+    m_open = false;
   }
-}
 
-// Unmounts `records`, each record's children first; a write-back then
-// takes back the directories made for each once it is free. False, said
-// why, when one stays mounted.
-bool unmount(Request& r, std::list<kqblk_mountpoint> records, const std::string& tree) {
-  records.sort([](const kqblk_mountpoint& a, const kqblk_mountpoint& b) {
-    return a.bindPath.compare(b.bindPath) > 0;
+ private:
+  const bool m_terminal;
+  bool m_open = false;
+  std::chrono::steady_clock::time_point m_stepStart = std::chrono::steady_clock::now();
+  uint64_t m_stepBytes = 0;
+};
+
+int serve(const Options& o, const CtlRequest& recorded) {
+  KqBlkRequestOptions ro;
+  ro.id = o.id;
+  ro.mountRoot = o.root;
+  ro.storeDir = o.store;
+  ro.keys = o.keys;
+  ro.readOnly = o.readOnly;
+  ro.layout = !o.noFixup;
+  ro.writeBack = o.writeBack;
+  if (!ctlDriverBaseDir(ro.baseDir)) return kCtlNoDriver;
+  for (const CtlDiskSpec& spec : o.disks) ro.disks.push_back({spec.path, spec.format, spec.bytes, spec.guest});
+  KqBlkRequest request(ro);
+  auto progress = std::make_shared<ProgressLine>();
+  bool serving = false;
+  bool recordedIt = false;
+  request.setProgress([&](const KqBlkProgress& p) {
+    if (!p.tick && !serving && ctlStopRequested()) throw StopRequested();
+    // Its directories are the request's now: recorded for a later cleanup.
+    if (p.step == KqBlkStep::LoadingDriver && !recordedIt) {
+      ctlRecordRequest(recorded);
+      recordedIt = true;
+    }
+    (*progress)(p);
   });
-  bool clean = true;
-  for (const kqblk_mountpoint& record : records) {
-    std::list<kqblk_mountpoint> one{record};
-    tearDownStep("the mounts", [&] { KqBlkDiskUtils::cleanupMountPoints(r.options.root, one); });
-    for (const kqblk_mountpoint& m : one) {
-      ctlSay("still mounted: %s (%s)", m.mountPath.c_str(), m.error.c_str());
-      clean = false;
-    }
-    if (one.empty() && r.options.writeBack) kqblk_removeMadeDirs(tree, record.madeDirs);
-  }
-  return clean;
-}
-
-// Takes down whatever the request made, in the order each layer needs;
-// false, said why, when something stays. A layer that fails does not keep
-// the next from going. A write-back comes last, once no mount and no group
-// uses the disks and the guest's own identities are back on them: none of
-// the take-over reaches the source.
-bool takeDown(Request& r) {
-  bool clean = true;
-  // Records with an error were never mounted: nothing to unmount.
-  std::list<kqblk_mountpoint> others, root;
-  std::vector<std::string> made;
-  for (const kqblk_mountpoint& m : r.records) {
-    if (!m.error.empty()) continue;
-    (m.isRoot ? root : others).push_back(m);
-    made.insert(made.end(), m.madeDirs.begin(), m.madeDirs.end());
-  }
-  const std::string tree = root.empty() ? std::string() : root.front().mountPath;
-  clean = unmount(r, others, tree);
-  // A directory shared by several (the lost-and-found) goes once all are free.
-  if (clean && r.options.writeBack) kqblk_removeMadeDirs(tree, made);
-  clean = unmount(r, root, tree) && clean;
-  if (r.lvm && !r.groups.empty()) {
-    // The guest's own names back, or exported where a name is taken.
-    bool released = false;
-    tearDownStep("the volume groups", [&] {
-      released = KqBlkDiskUtils::cleanupVGs(r.groups, r.lvm.get(), true) == 0 ||
-                 KqBlkDiskUtils::cleanupVGs(r.groups, r.lvm.get(), false) == 0;
-    });
-    if (!released) {
-      for (const kqblk_vg& g : r.groups) ctlSay("volume group %s not released", g.name.c_str());
-      clean = false;
-    }
-  }
-  // Arrays stopped and LUKS volumes closed, so that the disks are free.
-  for (auto& d : r.disks) {
-    if (d->hasDevice() && !KqBlkDiskUtils::takeDownStackedDevices(d->getDevPath())) {
-      ctlSay("%s: an md array or LUKS volume on it stays", d->getDevPath().c_str());
-      clean = false;
-    }
-  }
-  if (r.options.writeBack) {
-    const bool inUse = !clean;
-    for (size_t i = 0; i < r.disks.size(); ++i) {
-      KqBlkDisk& d = *r.disks[i];
-      // A disk whose own identity cannot be put back keeps its changes.
-      std::string why = inUse ? "the disks are still in use" : std::string();
-      if (!inUse && i < r.identities.size()) kqblk_restoreIdentities(r.identities[i], why);
-      bool written = false;
-      if (why.empty()) tearDownStep("the write-back", [&] { written = d.writeBackChanges(); });
-      if (!written) {
-        ctlSay("%s: the changes were not written back%s%s", d.getDiskPath().c_str(),
-               why.empty() ? "" : ": ", why.c_str());
-        clean = false;
-      }
-    }
-  }
-  for (auto& d : r.disks) {
-    try {
-      d->stopThread();
-      if (d->hasDevice()) d->destroyKqBlkDev();
-    } catch (...) {
-      ctlSay("%s: %s", d->getDiskPath().c_str(), kqCurrentExceptionText().c_str());
-      clean = false;
-    }
-  }
-  r.lvm.reset();
-  ctlRemoveRequestDirectories({r.options.id, r.options.root, r.options.store});
-  return clean;
-}
-
-int serve(Request& r) {
-  const auto start = std::chrono::steady_clock::now();
-  ctlSay("loading the driver");
-  if (!ctlLoadDriver()) return kCtlNoDriver;
-  CacheManager cache;
-  KqBlkDisk::setCacheManager(&cache);
   int status = kCtlOk;
-  if (!expose(r)) status = kCtlFailed;
-  if (status == kCtlOk && !ctlStopRequested()) {
-    ctlSay("discovering and mounting");
-    std::list<std::string> devices;
-    std::list<boost::shared_ptr<KqBlkDisk>> handles;
-    for (auto& d : r.disks) {
-      // LVM's filter admits only our driver's nodes: a disk of this machine
-      // gives its name, which no node there has, so LVM leaves it alone.
-      devices.push_back(d->hasDevice() ? d->getDevPath() : d->getDiskUUID());
-      handles.emplace_back(d.get(), [](KqBlkDisk*) {});
+  if (!request.start()) {
+    progress->finish();
+    if (ctlStopRequested()) {
+      ctlSay("stopped before the guest was mounted");
+    } else {
+      ctlSay("%s", ctlPrintable(request.error()).c_str());
     }
-    CUxError err;
-    try {
-      KqBlkDiskUtils::setConfigDir(r.options.store.c_str(), false);
-      r.lvm.reset(KqBlkDiskUtils::initLVMConfig("lvm", devices));
-      // What the take-over is about to change, kept to be put back before a write-back.
-      for (const auto& h : handles) {
-        if (r.options.writeBack) r.identities.push_back(kqblk_keepIdentities(h));
-      }
-      KqBlkDiskUtils::discoverAndMount(r.options.root, r.options.id, handles, r.records, r.groups,
-                                       true, &err, *r.lvm);
-      r.layers = KqBlkDiskUtils::reportLayers(handles, r.records, r.groups);
-    } catch (...) {
-      err = FXErrorUtil::ErrorErrNo(FX_HERE, EIO, "%s", kqCurrentExceptionText().c_str());
+    status = request.failedStep() == KqBlkStep::Checking        ? kCtlBadInput
+             : request.failedStep() == KqBlkStep::LoadingDriver ? kCtlNoDriver
+                                                                : kCtlFailed;
+  } else {
+    serving = true;
+    const std::vector<std::string> devices = request.devices();
+    for (size_t i = 0; i < devices.size(); ++i) {
+      ctlSay("exposed %s as %s", ctlPrintable(o.disks[i].text).c_str(), devices[i].c_str());
     }
     bool anyMounted = false;
-    for (const kqblk_mountpoint& m : r.records) anyMounted |= m.error.empty();
-    if (err.IsError()) {
-      ctlSay("discovery failed: %s", err.AsString().c_str());
-      status = kCtlFailed;
-    } else if (!anyMounted) {
-      ctlSay("nothing on the disks could be mounted%s%s",
-             r.records.empty() ? "" : ": ", r.records.empty() ? "" : r.records.front().error.c_str());
-      for (const kqblk_layer& l : r.layers) {
+    for (const kqblk_mountpoint& m : request.records()) anyMounted |= m.error.empty();
+    if (!anyMounted) {
+      ctlSay("nothing on the disks could be mounted%s%s", request.records().empty() ? "" : ": ",
+             request.records().empty() ? "" : ctlPrintable(errorShown(request.records().front())).c_str());
+      for (const kqblk_layer& l : request.layers()) {
         ctlSay("%s", ctlPrintable(l.device + ": " + (l.layer.empty() ? "-" : l.layer) + " " + l.done +
                                   (l.why.empty() ? "" : ": " + l.why))
                          .c_str());
       }
       status = kCtlBadInput;
+    } else {
+      o.json ? printJson(request) : printTable(request);
+      std::fflush(stdout);
+      ctlSay("serving; stop with SIGINT or SIGTERM");
+      ctlWaitForStop();
     }
+    ctlSay("taking down");
+    const KqBlkRecallStats stats = request.recallStats();
+    if (!request.tearDown()) {
+      progress->finish();
+      ctlSay("%s", ctlPrintable(request.error()).c_str());
+      if (status == kCtlOk) status = kCtlFailed;
+    }
+    ctlSay("recalled %llu extents (%llu bytes) in %.1f s", static_cast<unsigned long long>(stats.extents),
+           static_cast<unsigned long long>(stats.bytes), stats.seconds);
   }
-  if (status == kCtlOk && ctlStopRequested()) {
-    ctlSay("stopped before the guest was mounted");
-    status = kCtlFailed;
+  if (recordedIt) {
+    ctlForgetRequest(recorded.id);
+    ctlRemoveRequestDirectories(recorded);
   }
-  if (status == kCtlOk) {
-    const std::string tree = treeOf(r);
-    r.options.json ? printJson(r, tree) : printTable(r, tree);
-    std::fflush(stdout);
-    ctlSay("serving; stop with SIGINT or SIGTERM");
-    ctlWaitForStop();
-  }
-  ctlSay("taking down");
-  uint64_t extents = 0, bytes = 0;
-  for (auto& d : r.disks) {
-    extents += d->recalledExtents();
-    bytes += d->recalledBytes();
-  }
-  if (!takeDown(r) && status == kCtlOk) status = kCtlFailed;
-  KqBlkDisk::setCacheManager(nullptr);
-  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  ctlSay("recalled %llu extents (%llu bytes) in %.1f s", static_cast<unsigned long long>(extents),
-         static_cast<unsigned long long>(bytes), seconds);
   return status;
 }
 
 }  // namespace
 
 int ctlMount(const std::vector<std::string>& args) {
-  Request r;
-  const int parsed = parse(args, r.options);
+  Options o;
+  const int parsed = parse(args, o);
   if (parsed != kCtlOk) return parsed < 0 ? kCtlOk : parsed;
   // One request per id and per root at a time, also across processes.
-  KqNamedMutex idLock(ctlRequestLockName(r.options.id));
-  KqNamedMutex rootLock("kqblkctl-root-" + r.options.root);
+  KqNamedMutex idLock(ctlRequestLockName(o.id));
+  KqNamedMutex rootLock("kqblkctl-root-" + o.root);
   if (!idLock.tryLock()) {
-    ctlSay("request id %s is in use by another kqblkctl mount", r.options.id.c_str());
+    ctlSay("request id %s is in use by another kqblkctl mount", o.id.c_str());
     return kCtlBadInput;
   }
   if (!rootLock.tryLock()) {
-    ctlSay("%s is in use by another kqblkctl mount", r.options.root.c_str());
+    ctlSay("%s is in use by another kqblkctl mount", o.root.c_str());
     return kCtlBadInput;
   }
-  std::string why;
-  if (!prepareRoot(r.options.root, why)) {
-    ctlSay("%s", why.c_str());
-    return kCtlBadInput;
-  }
-  if (!ctlPrepareDirectory("the store directory", r.options.store, why)) {
-    ctlSay("%s", why.c_str());
-    ::rmdir(r.options.root.c_str());  // empty; nothing below a refused store is touched
-    return kCtlBadInput;
-  }
-  const CtlRequest recorded{r.options.id, r.options.root, r.options.store};
-  // The id is ours now: what a killed request of the same id left goes.
-  CUxDirectory::Remove(r.options.store + "/lvm", true, false);
-  ctlRecordRequest(recorded);
-  KqBlkDiskUtils::setKqBlkRO(r.options.readOnly);
-  KqBlkDiskUtils::setLuksKeys(std::move(r.options.keys), r.options.writeBack);
-  if (r.options.noFixup) KQPlatformInfo::setOverride("Session", "sHLXFixupMounts", "N");
-  const int status = serve(r);
-  ctlForgetRequest(r.options.id);
-  return status;
+  return serve(o, CtlRequest{o.id, o.root, o.store});
 }

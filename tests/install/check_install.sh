@@ -22,10 +22,13 @@ cmake --install "$build" --prefix "$prefix" >/dev/null
 pc=$(find "$prefix" -name kqblk.pc)
 libdir=$(dirname "$(dirname "$pc")")
 for f in bin/kqblkctl lib/kqblk/unix_drv.sh lib/kqblk/12-kqblk-dm.rules lib/kqblk/60-kqblk.rules lib/kqblk/64-kqblk-md.rules \
-  share/man/man1/kqblkctl.1 share/doc/kqblk/kqblk.conf.example; do
+  share/man/man1/kqblkctl.1 share/doc/kqblk/kqblk.conf.example share/bash-completion/completions/kqblkctl; do
   [[ -e $prefix/$f ]] || fail "$f is not installed"
 done
 [[ -x $prefix/lib/kqblk/unix_drv.sh ]] || fail "unix_drv.sh is not executable"
+# shellcheck disable=SC2016
+bash --norc -c 'source "$1" && complete -p kqblkctl' _ "$prefix/share/bash-completion/completions/kqblkctl" \
+  >/dev/null 2>&1 || fail "the bash completion does not register for kqblkctl"
 [[ -e $libdir/libktntfs.so && -e $libdir/libkqblk.so ]] || fail "libraries not in $libdir"
 if ldd "$prefix/bin/kqblkctl" | grep 'not found'; then fail "kqblkctl does not find its libraries"; fi
 

@@ -15,6 +15,7 @@
 #include "support/guest_image.h"
 #include "support/linux_guest.h"
 #include "support/loop_device.h"
+#include "support/request_leftovers.h"
 #include "support/run_tool.h"
 #include "support/test_util.h"
 
@@ -60,29 +61,6 @@ struct Mounted {
   std::vector<std::string> lines;  // what it printed
 };
 
-// What a request with this id may leave: devices, mounts, loop devices.
-std::string leftovers(const std::string& id, const std::string& root) {
-  std::string found;
-  const std::string nodes = runTool("ls /dev/kqblk");
-  std::istringstream names(nodes);
-  for (std::string name; names >> name;) {
-    if (name.rfind(id + "-", 0) == 0) found += " device " + name;
-  }
-  std::ifstream mounts("/proc/self/mounts");
-  std::string source, target, rest;
-  while (mounts >> source >> target && std::getline(mounts, rest)) {
-    if (target.rfind(root, 0) == 0 || source.find("/" + id + "-") != std::string::npos ||
-        target.find("/" + id + "-") != std::string::npos) {
-      found += " mount " + target;
-    }
-  }
-  if (runTool("losetup -l -n -O BACK-FILE").find("/" + id + "-") != std::string::npos) {
-    found += " loop device";
-  }
-  if (exists(root)) found += " root " + root;
-  return found;
-}
-
 class Kqblkctl : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -114,7 +92,7 @@ TEST_F(Kqblkctl, MountServesTheGuestTreeUntilSigtermThenLeavesNothing) {
     const int status = m.ctl.wait();
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
   }
-  EXPECT_EQ(leftovers("ctlt", root), "");
+  EXPECT_EQ(requestLeftovers("ctlt", root), "");
   EXPECT_FALSE(exists(dir / "store"));
 }
 
@@ -134,50 +112,93 @@ TEST_F(Kqblkctl, AnIdleDiskOfThisMachineIsMountedInPlace) {
     m.ctl.signal(SIGTERM);
     EXPECT_EQ(m.ctl.wait(), 0);
   }
-  EXPECT_EQ(leftovers("ctlown", root), "");
+  EXPECT_EQ(requestLeftovers("ctlown", root), "");
   EXPECT_EQ(runTool("findmnt -n -S " + shellQuote(own.partitionPath(1)) + " || true"), "");
 }
 
 // What the sweep takes down, and what it leaves, is the crash-sweep tests'
-// matter; here, what kqblkctl adds: the request's own directories, and
-// mounts told by device number in the listing. One small disk each will do.
+// matter; here, what kqblkctl adds: the request's own directories, mounts
+// told by device number in the listing, and a line for each thing removed
+// (the library's own chatter kept out). One small disk each will do.
 TEST_F(Kqblkctl, CleanupAfterSigkillLeavesNothingWhileALiveMountServes) {
   DiskImage deadImage(dir / "dead.img", 16), liveImage(dir / "live.img", 16);
   fillFileSystem(deadImage.path(), {"ext4", "", ""}, {{"etc/hostname", "dead\n"}});
   fillFileSystem(liveImage.path(), {"ext4", "", ""}, {{"etc/hostname", "live\n"}});
   Mounted live({"--id", "ctllive", "--root", dir / "live", "--store", dir / "store-live", liveImage.path()});
+  std::string deadTree;
   {
     Mounted dead({"--id", "ctldead", "--root", dir / "dead", "--store", dir / "store-dead", deadImage.path()});
+    deadTree = dead.tree;
     dead.ctl.kill();
   }
+  const auto nodeOf = [](const std::string& id) {
+    std::istringstream names(runTool("ls /dev/kqblk"));
+    for (std::string name; names >> name;) {
+      if (name.rfind(id + "-", 0) == 0) return "/dev/kqblk/" + name;
+    }
+    return std::string();
+  };
+  const std::string node = nodeOf("ctldead"), liveNode = nodeOf("ctllive");
+  ASSERT_FALSE(node.empty());
+  ASSERT_FALSE(liveNode.empty());
   // Anyone may name a driver node as the source of a mount of their own:
   // neither the listing nor the sweep takes it for the driver's, and its
   // holder lives on.
-  std::string node;
-  std::istringstream names(runTool("ls /dev/kqblk"));
-  for (std::string name; names >> name && node.empty();) {
-    if (name.rfind("ctldead-", 0) == 0) node = "/dev/kqblk/" + name;
-  }
-  ASSERT_FALSE(node.empty());
   const std::string impostor = dir / "impostor";
   auto impostorMount = std::make_unique<ScopedMount>(node, impostor, "size=1m", "tmpfs");
   std::ofstream(impostor + "/file") << "x\n";
   Child holder({"/bin/sh", "-c", "exec 3<\"$0\"; echo open; exec sleep 600", impostor + "/file"});
   ASSERT_EQ(holder.readLine(), "open\n");
   const Ran listed = kqblkctl("list --json");
+  EXPECT_EQ(listed.out.rfind("[{\"device\":", 0), 0u) << "not JSON alone: " << listed.out;
   EXPECT_EQ(listed.out.find(impostor), std::string::npos) << listed.out;
   EXPECT_NE(listed.out.find(dir / "live/"), std::string::npos) << listed.out;
   const Ran swept = kqblkctl("cleanup");
   EXPECT_EQ(swept.status, 0) << swept.err;
+  const Ran again = kqblkctl("cleanup");
+  EXPECT_EQ(again.status, 0) << again.err;
   EXPECT_TRUE(holder.running());
   EXPECT_NE(runTool("cat /proc/self/mounts").find(" " + impostor + " tmpfs "), std::string::npos);
   impostorMount.reset();
-  EXPECT_EQ(leftovers("ctldead", dir / "dead/"), "") << swept.out;
+  EXPECT_EQ(requestLeftovers("ctldead", dir / "dead/"), "") << swept.out;
   EXPECT_FALSE(exists(dir / "store-dead")) << "its store directory";
+  // What each cleanup said on standard output (`shown`), or said nowhere.
+  // Other tests' requests may be served beside ours: the count of those
+  // left alone is theirs too.
+  const std::string leftAlone = "; left alone ";
+  struct Said {
+    const char* what;
+    const Ran& ran;
+    std::string text;
+    bool shown;
+  };
+  const Said said[] = {
+      {"TheDeadMount", swept, "unmounted " + deadTree + "\n", true},
+      {"TheDeadDevice", swept, "destroyed " + node + "\n", true},
+      {"ItsMountRoot", swept, "removed " + (dir / "dead") + " (the mount root of request ctldead)\n", true},
+      {"ItsStore", swept, "removed " + (dir / "store-dead") + " (the store directory of request ctldead)\n", true},
+      {"TheCount", swept, "\ncleanup: removed 1 mount, 1 device, 2 directories" + leftAlone, true},
+      {"TheLiveDevice", swept,
+       liveNode + ": left alone, served by process " + std::to_string(live.ctl.pid()) + "\n", true},
+      {"TheLiveMount", swept, live.tree, false},
+      {"TheImpostorsMount", swept, impostor, false},
+      {"TheLibrarysDeviceListing", swept, "Adding device", false},
+      {"TheLibrarysLog", swept, " DEBUG(", false},
+      {"NothingTwice", again, "cleanup: removed nothing" + leftAlone, true},
+      {"NoDeviceTwice", again, node, false},
+  };
+  for (const Said& s : said) {
+    if (s.shown) {
+      EXPECT_NE(s.ran.out.find(s.text), std::string::npos) << s.what << ": " << s.ran.out;
+    } else {
+      EXPECT_EQ((s.ran.out + s.ran.err).find(s.text), std::string::npos)
+          << s.what << ": " << s.ran.out << s.ran.err;
+    }
+  }
   EXPECT_EQ(readFile(live.tree + "/etc/hostname").size(), 5u);
   live.ctl.signal(SIGTERM);
   EXPECT_EQ(live.ctl.wait(), 0);
-  EXPECT_EQ(leftovers("ctllive", dir / "live"), "");
+  EXPECT_EQ(requestLeftovers("ctllive", dir / "live"), "");
 }
 
 // Each bad input: one line on standard error, a non-zero status, nothing left.
@@ -236,7 +257,7 @@ TEST_F(Kqblkctl, BadInputIsRefusedWithOneLineAndNothingLeft) {
     const Ran r = kqblkctl("mount --id bad --store " + shellQuote(dir / "store") + " " + c.args);
     EXPECT_EQ(r.status, c.status) << c.name << ": " << r.err;
     EXPECT_NE(r.err.find(c.says), std::string::npos) << c.name << ": " << r.err;
-    EXPECT_EQ(leftovers("bad", dir / "root-of-bad"), "") << c.name;
+    EXPECT_EQ(requestLeftovers("bad", dir / "root-of-bad"), "") << c.name;
     EXPECT_EQ(runTool("find " + shellQuote(theirs) + " " + shellQuote(shared) + " -mindepth 1"), "") << c.name;
   }
 }
@@ -253,7 +274,7 @@ TEST_F(Kqblkctl, ASecondMountOfTheSameIdOrRootIsRefused) {
                                 shellQuote(image.image.path()));
   EXPECT_EQ(sameRoot.status, 2);
   EXPECT_NE(sameRoot.err.find("in use"), std::string::npos) << sameRoot.err;
-  EXPECT_EQ(leftovers("ctltwo", dir / "other"), "");
+  EXPECT_EQ(requestLeftovers("ctltwo", dir / "other"), "");
   EXPECT_EQ(readFile(first.tree + "/etc/hostname").size(), 6u);
   first.ctl.signal(SIGTERM);
   EXPECT_EQ(first.ctl.wait(), 0);
@@ -274,7 +295,7 @@ TEST_F(Kqblkctl, GuestNamesInTheTableCarryNoControlCharacters) {
   EXPECT_EQ(fileText(m.tree + "/etc/hostname"), "evil\n");
   m.ctl.signal(SIGTERM);
   EXPECT_EQ(m.ctl.wait(), 0);
-  EXPECT_EQ(leftovers("ctlesc", dir / "root"), "");
+  EXPECT_EQ(requestLeftovers("ctlesc", dir / "root"), "");
 }
 
 // A file system damaged beyond what fsck repairs keeps its reason in its
@@ -290,7 +311,7 @@ TEST_F(Kqblkctl, ADamagedFileSystemCarriesItsReasonTheRestMounts) {
   EXPECT_EQ(readFile(m.tree + "/MountDir-2/docs/readme.txt").size(), 4u);
   m.ctl.signal(SIGTERM);
   EXPECT_EQ(m.ctl.wait(), 0);
-  EXPECT_EQ(leftovers("ctldamaged", dir / "root"), "");
+  EXPECT_EQ(requestLeftovers("ctldamaged", dir / "root"), "");
 }
 
 // A stop while discovery runs, and a store on a full file system: a
@@ -303,7 +324,7 @@ TEST_F(Kqblkctl, StoppedDuringDiscoveryOrOutOfStoreSpaceLeavesNothing) {
     std::ofstream(marker).close();
     const ScopeExit removeMarker([&] { ::unlink(marker.c_str()); });
     Child ctl({KQBLK_CTL, "mount", "--id", "ctlstop", "--root", dir / "stop", "--store", dir / "store", image.image.path()});
-    for (int i = 0; i < 100 && leftovers("ctlstop", dir / "stop").find("device") == std::string::npos; ++i) {
+    for (int i = 0; i < 100 && requestLeftovers("ctlstop", dir / "stop").find("device") == std::string::npos; ++i) {
       ::usleep(100000);
     }
     ::sleep(1);
@@ -312,7 +333,7 @@ TEST_F(Kqblkctl, StoppedDuringDiscoveryOrOutOfStoreSpaceLeavesNothing) {
     const int status = ctl.wait();
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
   }
-  EXPECT_EQ(leftovers("ctlstop", dir / "stop"), "");
+  EXPECT_EQ(requestLeftovers("ctlstop", dir / "stop"), "");
 
   const std::string full = dir / "full";
   const ScopedMount fullMount("tmpfs", full, "size=1m", "tmpfs");
@@ -320,7 +341,7 @@ TEST_F(Kqblkctl, StoppedDuringDiscoveryOrOutOfStoreSpaceLeavesNothing) {
   const Ran r = kqblkctl("mount --id ctlfull --root " + shellQuote(dir / "fullroot") + " --store " +
                          shellQuote(full + "/store") + " " + shellQuote(image.image.path()));
   EXPECT_NE(r.status, 0) << r.err;
-  EXPECT_EQ(leftovers("ctlfull", dir / "fullroot"), "") << r.err;
+  EXPECT_EQ(requestLeftovers("ctlfull", dir / "fullroot"), "") << r.err;
 }
 
 // Out of memory while the volume groups are looked for (pvs answers without
@@ -337,11 +358,11 @@ TEST_F(Kqblkctl, AnyFailureDuringDiscoveryLeavesNothing) {
   ::chmod((bin + "/pvs").c_str(), 0755);
   const Ran r = kqblkctl("mount --id ctloom --root " + shellQuote(dir / "root") + " --store " +
                              shellQuote(dir / "store") + " " + shellQuote(image.image.path()),
-                         "PATH=" + shellQuote(bin) + ":$PATH prlimit --data=768000000 ");
+                         "KQBLK_TOOL_PATH=" + shellQuote(bin) + ":/usr/sbin:/usr/bin:/sbin:/bin prlimit --data=768000000 ");
   EXPECT_EQ(r.status, 1) << r.err;
   EXPECT_NE(r.err.find("discovery failed: finding the guest's volume groups failed: out of memory"),
             std::string::npos) << r.err;
-  EXPECT_EQ(leftovers("ctloom", dir / "root"), "") << r.err;
+  EXPECT_EQ(requestLeftovers("ctloom", dir / "root"), "") << r.err;
   if (r.status != 1) kqblkctl("cleanup");
 }
 
@@ -366,7 +387,7 @@ TEST_F(Kqblkctl, ASigtermTheMainThreadCannotTakeAtOnceStillStopsIt) {
     ctl.signal(SIGTERM);  // a second one still takes it down
     ctl.wait();
   }
-  EXPECT_EQ(leftovers("ctlsig", dir / "none"), "");
+  EXPECT_EQ(requestLeftovers("ctlsig", dir / "none"), "");
 }
 
 // mount --write-back over a btrfs guest: its change reaches the source, with
@@ -380,7 +401,6 @@ TEST_F(Kqblkctl, WriteBackCarriesTheGuestsChangeNotItsNewIdentity) {
       << "#!/bin/sh\ncase \" $* \" in *' -U '*) echo 'ERROR: refused' >&2; exit 1;; esac\n"
          "exec /usr/bin/btrfstune \"$@\"\n";
   ::chmod((bin + "/btrfstune").c_str(), 0755);
-  const std::string path = std::getenv("PATH");
   struct Case {
     const char* name;
     bool tuneRefused;
@@ -390,11 +410,11 @@ TEST_F(Kqblkctl, WriteBackCarriesTheGuestsChangeNotItsNewIdentity) {
     DiskImage image(dir / "btrfs.img", 128);
     fillFileSystem(image.path(), {"btrfs", "guestfs", ""}, {{"notes.txt", "as found\n"}});
     const std::string uuid = blkidValue(image.path(), "UUID");
-    if (c.tuneRefused) setenv("PATH", (bin + ":" + path).c_str(), 1);
+    if (c.tuneRefused) setenv("KQBLK_TOOL_PATH", (bin + ":/usr/sbin:/usr/bin:/sbin:/bin").c_str(), 1);
     // Its lines on standard error too, to be read.
     Child ctl({"/bin/sh", "-c", "exec \"$0\" mount --write-back --id ctlwb --root \"$1\" --store \"$2\" \"$3\" 2>&1",
                KQBLK_CTL, dir / "root", dir / "store", image.path()});
-    setenv("PATH", path.c_str(), 1);
+    unsetenv("KQBLK_TOOL_PATH");
     std::string tree, said;
     for (std::string line; tree.empty() && !(line = ctl.readLine()).empty();) {
       said += line;
@@ -405,7 +425,7 @@ TEST_F(Kqblkctl, WriteBackCarriesTheGuestsChangeNotItsNewIdentity) {
     ctl.signal(SIGTERM);
     for (std::string line; !(line = ctl.readLine()).empty();) said += line;
     const int status = ctl.wait();
-    EXPECT_EQ(leftovers("ctlwb", dir / "root"), "");
+    EXPECT_EQ(requestLeftovers("ctlwb", dir / "root"), "");
     EXPECT_EQ(blkidValue(image.path(), "UUID"), uuid);
     EXPECT_EQ(blkidValue(image.path(), "LABEL"), "guestfs");
     TempDir look;

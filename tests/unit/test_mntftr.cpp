@@ -70,7 +70,10 @@ TEST(MntFtr, MountsEachDeviceAsItsTypeAndTheToolsAllow) {
       "may not be supported by Lumirest. Please deploy a Lumirest with operating system Redhat "
       "8.x or other new operating system which has new file system driver. 2: Lumirest may not "
       "be able to get data from Ferrynode or hypervisor snap backup.";
-  struct Rule { const char *tool, *out; int rc, times; };
+  struct Rule { const char *tool, *out; int rc, times; const char* err = ""; };
+  const char* vfat =
+      "mount: /x/MountDir-1: unknown filesystem type 'vfat'.\n"
+      "       dmesg(1) may have more information after failed mount system call.\n";
   const struct {
     std::vector<std::string> devices;  // below $D
     bool skipFsck, setReadOnly, doMount;
@@ -98,12 +101,12 @@ TEST(MntFtr, MountsEachDeviceAsItsTypeAndTheToolsAllow) {
         "$R/MountDir-2|/MountDir-2||The file system type minix in guest virtual machine is not "
         "supported."},
        {"mount|-t|ntfs-3g|-o|nosuid,nodev,noexec|--|$D/kqblk/ntfs|$R/MountDir-1"}, 0},
-      {{"kqblk/ext4"}, true, false, true, {{"mount", "", 32, -1}}, nullptr,
-       {"$R/MountDir-1|/MountDir-1" + failed},
+      {{"kqblk/ext4"}, true, false, true, {{"mount", "", 32, -1, vfat}}, nullptr,
+       {"$R/MountDir-1|/MountDir-1" + failed + "|cause:unknown filesystem type 'vfat'"},
        {tune + e4, mount + e4 + "|$R/MountDir-1", mount + e4 + "|$R/MountDir-1",
         mount + e4 + "|$R/MountDir-1", "blockdev|--setro" + e4, mount + e4 + "|$R/MountDir-1"},
        3},
-      {{lv}, false, true, true, {{"mount", "", 32, 1}}, nullptr,
+      {{lv}, false, true, true, {{"mount", "", 32, 1, vfat}}, nullptr,
        {"$R/vg0-lv" + kHostile + "|/vg0-lv" + kHostile + "|vg0|"},
        {"fsck|-y|$D/" + lv, tune + "|$D/" + lv, "blockdev|--setro|$D/" + lv,
         mount + "|$D/" + lv + "|$R/vg0-lv" + kHostile, "blockdev|--setro|$D/" + lv,
@@ -140,7 +143,7 @@ TEST(MntFtr, MountsEachDeviceAsItsTypeAndTheToolsAllow) {
     mkdir(root.c_str(), 0755);
     if (c.leftover) mkdir((root + "/" + c.leftover).c_str(), 0700);
     ToolDoubles tools(ToolDoubles::kMountTools);
-    for (const Rule& r : c.rules) tools.on(r.tool, "*", r.out, "", r.rc, r.times);
+    for (const Rule& r : c.rules) tools.on(r.tool, "*", r.out, r.err, r.rc, r.times);
     std::list<kqblk_mountpoint> records;
     std::map<std::string, std::string> groups = {{dev + "/" + lv, "vg0"}};
     KqLogCapture log;
@@ -150,7 +153,8 @@ TEST(MntFtr, MountsEachDeviceAsItsTypeAndTheToolsAllow) {
     std::vector<std::string> got, calls;
     for (const kqblk_mountpoint& r : records) {
       EXPECT_EQ(r.initialMountPath, root + r.guestPath);
-      got.push_back(shorten(r.mountPath + "|" + r.guestPath + "|" + r.volumeGroup + "|" + r.error,
+      got.push_back(shorten(r.mountPath + "|" + r.guestPath + "|" + r.volumeGroup + "|" + r.error +
+                                (r.cause.empty() ? "" : "|cause:" + r.cause),
                             dev, root));
     }
     for (const ToolCall& call : tools.calls()) {
