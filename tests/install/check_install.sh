@@ -39,7 +39,8 @@ done
 
 cmake -S "$here" -B "$work/cmake" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 cmake --build "$work/cmake" >/dev/null
-[[ $("$work/cmake/consumer") == MountDir-1 ]] || fail "the CMake-built program failed"
+expected=$'MountDir-1\nchecking the request\ndone\n-not-an-id: not a usable request id'
+[[ $("$work/cmake/consumer") == "$expected" ]] || fail "the CMake-built program failed"
 
 PKG_CONFIG_LIBDIR=$(dirname "$pc")
 export PKG_CONFIG_LIBDIR
@@ -48,5 +49,5 @@ export PKG_CONFIG_LIBDIR
 # shellcheck disable=SC2046
 c++ -std=c++17 -Wall -Wextra -Werror "$here/consumer.cpp" -o "$work/consumer-pc" \
   $(pkg-config --cflags --libs kqblk) -Wl,-rpath,"$(pkg-config --variable=libdir kqblk)"
-[[ $("$work/consumer-pc") == MountDir-1 ]] || fail "the pkg-config-built program failed"
+[[ $("$work/consumer-pc") == "$expected" ]] || fail "the pkg-config-built program failed"
 echo "check_install: $prefix checked"

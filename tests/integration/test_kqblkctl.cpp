@@ -42,6 +42,11 @@ struct Mounted {
         tree = line.substr(6, line.size() - 7);
         break;
       }
+      const size_t json = line.find("\"tree\":\"");
+      if (line.rfind("{", 0) == 0 && json != std::string::npos) {
+        tree = line.substr(json + 8, line.find('"', json + 8) - json - 8);
+        break;
+      }
     }
     if (tree.empty()) throw std::runtime_error("kqblkctl mount printed no tree");
   }
@@ -114,6 +119,47 @@ TEST_F(Kqblkctl, AnIdleDiskOfThisMachineIsMountedInPlace) {
   }
   EXPECT_EQ(requestLeftovers("ctlown", root), "");
   EXPECT_EQ(runTool("findmnt -n -S " + shellQuote(own.partitionPath(1)) + " || true"), "");
+}
+
+// The table is for people: devices by disk number, paths as written, a
+// failed mount's real cause beside its fixed text. The JSON keeps the
+// records' own texts and carries the shown ones beside them.
+TEST_F(Kqblkctl, TheTableShowsShortDevicesPlainPathsAndRealCausesTheJsonBoth) {
+  LinuxGuest guest(dir.path());
+  std::string table;
+  {
+    Mounted m({"--id", "ctltab", "--root", dir / "root", "--store", dir / "store", guest.system.path(),
+               guest.data.path()});
+    for (const std::string& line : m.lines) table += line;
+  }
+  std::string json;
+  {
+    Mounted m({"--json", "--id", "ctltab", "--root", dir / "root", "--store", dir / "store",
+               guest.system.path(), guest.data.path()});
+    for (const std::string& line : m.lines) json += line;
+  }
+  const struct {
+    const char* what;
+    const std::string& text;
+    std::string part;
+    bool there;
+  } cases[] = {
+      {"BootRow", table, "\ndisk1p1  /boot  ", true},
+      {"SrvOnTheSecondDisk", table, "\ndisk2p1  ", true},
+      {"NoDoubleSlash", table, "//", false},
+      {"NoFullNode", table, "\n/dev/kqblk/", false},
+      {"Legend", table, "\ndisk2: /dev/kqblk/ctltab-", true},
+      {"LegendSource", table, " (" + guest.data.path() + ")\n", true},
+      {"VfatCause", table, "unknown filesystem type 'vfat' (Failed to mount devices. 1:", true},
+      {"JsonGuestPath", json, "\"guestPath\":\"//boot\",\"guestPathShown\":\"/boot\"", true},
+      {"JsonDevice", json, "\"device\":\"/dev/kqblk/ctltab-", true},
+      {"JsonDeviceShown", json, "\"deviceShown\":\"disk1p1\"", true},
+      {"JsonCause", json, "\"cause\":\"unknown filesystem type 'vfat'\"", true},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(c.text.find(c.part) != std::string::npos, c.there) << c.what << ":\n" << c.text;
+  }
+  EXPECT_EQ(requestLeftovers("ctltab", dir / "root"), "");
 }
 
 // What the sweep takes down, and what it leaves, is the crash-sweep tests'
