@@ -96,12 +96,14 @@ bool KqBlkRequest::start() {
     s.begin(KqBlkStep::Checking);
     if (!kqblk_validRequestId(o.id)) throw RunFailure{o.id + ": not a usable request id"};
     if (o.disks.empty()) throw RunFailure{"no disk given"};
-    prepareDirectory("the mount root", o.mountRoot, s.madeRoot);
-    checkMountRoot(o.mountRoot);
+    if (o.mount) {
+      prepareDirectory("the mount root", o.mountRoot, s.madeRoot);
+      checkMountRoot(o.mountRoot);
+    }
     prepareDirectory("the store directory", o.storeDir, s.madeStore);
-    s.storeChecked = true;
+    s.storeChecked = o.mount;
     // The id is ours now: what a killed request of the same id left goes.
-    CUxDirectory::Remove(o.storeDir + "/lvm", true, false);
+    if (o.mount) CUxDirectory::Remove(o.storeDir + "/lvm", true, false);
 
     s.begin(KqBlkStep::LoadingDriver);
     const std::string driverFailure = loadDriver(o.baseDir);
@@ -111,7 +113,7 @@ bool KqBlkRequest::start() {
     for (const KqBlkDiskSource& source : o.disks) {
       s.begin(KqBlkStep::Exposing, source.path);
       try {
-        std::unique_ptr<KqBlkDisk> disk = kqblk_makeDisk(source, o.storeDir, o.id + "-");
+        std::unique_ptr<KqBlkDisk> disk = kqblk_makeDisk(source, o.storeDir, o.devicePrefix.empty() ? o.id + "-" : o.devicePrefix);
         disk->connect();
         KqBlkDisk& d = *disk;
         {

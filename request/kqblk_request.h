@@ -49,7 +49,7 @@ struct KqBlkRequestOptions {
   // Names the request's devices, volume groups and arrays: letters, digits,
   // '.', '_' and '-', at most 32, not starting with '.' or '-'.
   std::string id;
-  std::string mountRoot;  // made (0700) when missing; must be empty
+  std::string mountRoot;  // made (0700) when missing; must be empty (when mounting)
   std::string storeDir;   // recalled and changed data; made (0700) when missing
   std::vector<KqBlkDiskSource> disks;
   // Keys for the guest's LUKS volumes, each the whole content of a key file.
@@ -57,7 +57,9 @@ struct KqBlkRequestOptions {
   bool readOnly = false;   // every device made read-only before it is mounted
   bool layout = true;      // false: each file system stays on its own directory
   bool writeBack = false;  // at the end, the guest's changes go back to the sources
-  bool mount = true;       // false: the disks are only exposed
+  bool mount = true;       // false: the disks are only exposed (no mount root needed)
+  // The start of the device names; empty: id + "-".
+  std::string devicePrefix;
   // Where unix_drv.sh lies; empty: the configuration's Base/dBASEHOME.
   std::string baseDir;
 };

@@ -65,7 +65,7 @@ struct KqBlkRequest::State {
   KqBlkStep at = KqBlkStep::Checking;  // the step start() is in
   KqBlkStep failedAt = KqBlkStep::Done;
   bool madeRoot = false, madeStore = false;
-  bool storeChecked = false;  // the store is ours to clean
+  bool storeChecked = false;  // the store's LVM directory is ours to clean
   bool started = false, down = false, downClean = true;
   std::chrono::steady_clock::time_point since = std::chrono::steady_clock::now();
 

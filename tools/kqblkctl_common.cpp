@@ -16,9 +16,7 @@
 
 #include "kq_config.h"
 #include "kq_disk_source.h"
-#include "kq_fs.h"
 #include "kqblk_disk_utils.h"
-#include "kqblk_request.h"
 
 namespace {
 
@@ -41,16 +39,6 @@ void ctlSay(const char* format, ...) {
   std::vfprintf(stderr, format, args);
   std::fputc('\n', stderr);
   va_end(args);
-}
-
-bool ctlPrepareDirectory(const char* what, const std::string& path, std::string& why) {
-  const int fd = KqOpenTrustedDir(path, true, 0700, why);
-  if (fd < 0) {
-    why = std::string("cannot use ") + what + " " + path + ": " + why;
-    return false;
-  }
-  ::close(fd);
-  return true;
 }
 
 bool ctlDriverBaseDir(std::string& baseDir) {
@@ -166,11 +154,6 @@ bool ctlParseDisk(const std::string& text, const std::string& format, CtlDiskSpe
     return false;
   }
   return true;
-}
-
-std::unique_ptr<KqBlkDisk> ctlMakeDisk(const CtlDiskSpec& spec, const std::string& storeDir,
-                                       const std::string& idPrefix) {
-  return kqblk_makeDisk({spec.path, spec.format, spec.bytes, spec.guest}, storeDir, idPrefix);
 }
 
 std::string ctlPrintable(const std::string& text) {

@@ -7,18 +7,13 @@
 #include <string>
 #include <vector>
 
-#include "kqblk_disk.h"
+#include <cstdint>
 
 // Exit statuses, as the manual page lists them.
 enum KqCtlStatus { kCtlOk = 0, kCtlFailed = 1, kCtlBadInput = 2, kCtlNoDriver = 3 };
 
 // One line on standard error, prefixed "kqblkctl: ".
 void ctlSay(const char* format, ...) __attribute__((format(printf, 1, 2)));
-
-// A directory of a request (`what`: its store, its mount root), made if
-// missing (0700): refused when it or a directory above it is a link or
-// could be changed by a user other than root. False with `why`, one line.
-bool ctlPrepareDirectory(const char* what, const std::string& path, std::string& why);
 
 // The base directory whose unix_drv.sh loads the driver; false, said why,
 // when KQBLK_DRIVER_SCRIPT names something else.
@@ -50,11 +45,6 @@ struct CtlDiskSpec {
 };
 bool ctlParseDisk(const std::string& text, const std::string& format, CtlDiskSpec& spec,
                   std::string& why);
-// The disk object for `spec`, with its stores under `storeDir` and its
-// device named from `idPrefix`; nothing is connected yet.
-std::unique_ptr<KqBlkDisk> ctlMakeDisk(const CtlDiskSpec& spec, const std::string& storeDir,
-                                       const std::string& idPrefix);
-
 // `text` as a JSON string, quotes included.
 std::string ctlJson(const std::string& text);
 // `text` safe for a terminal: guest names (subvolumes, fstab paths) may

@@ -5,8 +5,8 @@
 #include <memory>
 
 #include "kq_error.h"
-#include "kqblk_cache_manager.h"
 #include "kqblk_blkid.h"
+#include "kqblk_request.h"
 #include "kqblkctl_commands.h"
 #include "kqblkctl_common.h"
 
@@ -64,51 +64,34 @@ int ctlExpose(const std::vector<std::string>& args) {
     std::fputs(kUsage, stderr);
     return kCtlBadInput;
   }
-  if (!ctlLoadDriver()) return kCtlNoDriver;
-  std::string why;
-  if (!ctlPrepareDirectory("the store directory", store, why)) {
-    ctlSay("%s", why.c_str());
-    return kCtlFailed;
-  }
-  CacheManager cache;
-  KqBlkDisk::setCacheManager(&cache);
-  std::vector<std::unique_ptr<KqBlkDisk>> exposed;
+  KqBlkRequestOptions o;
+  o.id = "expose";
+  o.devicePrefix = prefix;
+  o.storeDir = store;
+  o.mount = false;
+  if (!ctlDriverBaseDir(o.baseDir)) return kCtlNoDriver;
+  for (const CtlDiskSpec& image : images) o.disks.push_back({image.path, image.format, image.bytes});
+  KqBlkRequest request(o);
   int status = kCtlOk;
-  for (const CtlDiskSpec& image : images) {
-    try {
-      exposed.push_back(ctlMakeDisk(image, store, prefix));
-      KqBlkDisk& disk = *exposed.back();
-      disk.connect();
-      const std::string dev = disk.createKqBlkDev();
-      disk.startThread();
-      disk.waitForDeviceReady();
-      std::list<slice> parts;
-      getPartitions(dev.c_str(), &parts);
-      std::printf("%s -> %s", image.text.c_str(), dev.c_str());
-      for (const slice& p : parts) std::printf(" %sp%d", dev.c_str(), p.number);
-      std::printf("\n");
-    } catch (...) {
-      ctlSay("%s: %s", image.text.c_str(), kqCurrentExceptionText().c_str());
-      status = kCtlFailed;
-      break;
-    }
+  if (!request.start()) {
+    ctlSay("%s", ctlPrintable(request.error()).c_str());
+    return request.failedStep() == KqBlkStep::LoadingDriver ? kCtlNoDriver : kCtlFailed;
   }
-  if (status == kCtlOk) {
-    std::printf("ready; serving until interrupted\n");
-    std::fflush(stdout);
-    ctlWaitForStop();
+  const std::vector<std::string> devices = request.devices();
+  for (size_t i = 0; i < devices.size(); ++i) {
+    std::list<slice> parts;
+    getPartitions(devices[i].c_str(), &parts);
+    std::printf("%s -> %s", images[i].text.c_str(), devices[i].c_str());
+    for (const slice& p : parts) std::printf(" %sp%d", devices[i].c_str(), p.number);
+    std::printf("\n");
   }
-  for (auto& disk : exposed) {
-    try {
-      disk->stopThread();
-      if (disk->hasDevice()) disk->destroyKqBlkDev();
-    } catch (...) {
-      ctlSay("%s: %s", disk->getDiskPath().c_str(), kqCurrentExceptionText().c_str());
-      status = kCtlFailed;
-    }
+  std::printf("ready; serving until interrupted\n");
+  std::fflush(stdout);
+  ctlWaitForStop();
+  if (!request.tearDown()) {
+    ctlSay("%s", ctlPrintable(request.error()).c_str());
+    status = kCtlFailed;
   }
-  exposed.clear();
-  KqBlkDisk::setCacheManager(nullptr);
   std::printf("stopped\n");
   return status;
 }
