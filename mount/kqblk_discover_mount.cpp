@@ -64,9 +64,7 @@ void KqBlkDiskUtils::discoverAndMount(std::string mountRoot, std::string idPrefi
     std::for_each(lvs.begin(), lvs.end(), AddLVs(devices));
     EvDebug::debugBreak(kReadyMarker, nullptr, 0, 0, true);
     step = "mounting the file systems";
-    std::for_each(devices.begin(), devices.end(),
-                  MntFtr(mountPoints, mountRoot, vgPrefix, lvs, getSkipFsck(), getKqBlkRO(),
-                         doMount));
+    kqblk_mountAll(devices, mountPoints, mountRoot, vgPrefix, lvs, getSkipFsck(), getKqBlkRO(), doMount);
     step = "laying out the guest's file systems";
     fixupMountPoints(mountRoot, mountPoints, disks);
   } catch (const KqException& e) {

@@ -37,3 +37,11 @@ class MntFtr {
   bool setReadOnly;
   bool doMount;
 };
+
+// Applies MntFtr to every device, up to four at a time; the records come in
+// list order, exactly as applying it in turn would give them. The first
+// exception a device threw is rethrown once all are done and recorded.
+void kqblk_mountAll(const std::list<std::string>& devices, std::list<kqblk_mountpoint>& mountPoints,
+                    const std::string& mountRoot, const std::string& vgPrefix,
+                    std::map<std::string, std::string>& lvVolumeGroups, bool skipFsck, bool setReadOnly,
+                    bool doMount);

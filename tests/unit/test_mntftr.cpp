@@ -175,3 +175,33 @@ TEST(MntFtr, MountsEachDeviceAsItsTypeAndTheToolsAllow) {
     EXPECT_NE(access((tmp / marker).c_str(), F_OK), 0) << marker;
   }
 }
+
+// Mounted a few at a time, the devices still come back as if mounted in
+// turn: in list order, each named by its place, whichever mount ends first,
+// a failed one in its place with its cause.
+TEST(MntFtr, MountingSeveralAtOnceGivesTheRecordsOfMountingInTurn) {
+  TempDir tmp;
+  const std::string dev = tmp / "dev/kqblk";
+  runTool("mkdir -p " + shellQuote(dev));
+  std::list<DiskImage> images;
+  std::list<std::string> devices;
+  for (int i = 1; i <= 6; ++i) {
+    images.emplace_back(dev + "/e" + std::to_string(i), 4);
+    makeFileSystem(images.back().path(), {"ext4", "", ""});
+    devices.push_back(images.back().path());
+  }
+  ToolDoubles tools(ToolDoubles::kMountTools);
+  tools.on("mount", "* */e1 *", "", "", 0, -1, 1);  // the first ends last
+  tools.on("mount", "* */e4 *", "", "mount: /x: bad superblock\n", 32);
+  std::list<kqblk_mountpoint> records;
+  std::map<std::string, std::string> groups;
+  kqblk_mountAll(devices, records, tmp.path(), "kq-r7-", groups, true, false, true);
+  std::vector<std::string> got;
+  for (const kqblk_mountpoint& r : records) {
+    got.push_back(r.device.substr(dev.size()) + " " + r.mountPath.substr(tmp.path().size()) + " " + r.cause);
+  }
+  const std::vector<std::string> expected = {"/e1 /MountDir-1 ", "/e2 /MountDir-2 ", "/e3 /MountDir-3 ",
+                                             "/e4 /MountDir-4 bad superblock", "/e5 /MountDir-5 ",
+                                             "/e6 /MountDir-6 "};
+  EXPECT_EQ(got, expected);
+}
