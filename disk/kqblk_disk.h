@@ -75,6 +75,8 @@ class KqBlkDisk {
   // What the service thread fetched from the source so far.
   uint64_t recalledExtents() const { return m_recalledExtents; }
   uint64_t recalledBytes() const { return m_recalledBytes; }
+  // What writeBackChanges wrote to the source so far.
+  uint64_t writtenBackBytes() const { return m_writtenBackBytes; }
   KqBlkDiskState getState() const { return m_state; }
   const std::string& getDiskUUID() const { return m_diskUUID; }
   const std::string& getDiskPath() const { return m_diskPath; }
@@ -130,6 +132,7 @@ class KqBlkDisk {
   int32_t m_recallExtentSize = 4096;
   std::atomic<uint64_t> m_recalledExtents{0};
   std::atomic<uint64_t> m_recalledBytes{0};
+  std::atomic<uint64_t> m_writtenBackBytes{0};
   bool m_fileIndexing = false;
   EvEvent m_log;
 

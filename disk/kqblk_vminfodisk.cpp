@@ -287,5 +287,6 @@ bool KqBlkVMInfoDisk::writeBackExtent(uint64_t extent) {
     return false;
   }
   m_log.DebugLvl(kFunc, 2, "Lib disk write @ sector %llu", static_cast<unsigned long long>(sector));
+  m_writtenBackBytes += sectors * 512;
   return true;
 }

@@ -91,7 +91,7 @@ bool KqBlkRequest::start() {
   m->since = std::chrono::steady_clock::now();
   State& s = *m;
   const KqBlkRequestOptions& o = s.options;
-  s.progress.startTicking([&s] { return s.recalledBytes(); });
+  s.progress.startTicking([&s](KqBlkProgress& p) { s.count(p); });
   try {
     s.begin(KqBlkStep::Checking);
     if (!kqblk_validRequestId(o.id)) throw RunFailure{o.id + ": not a usable request id"};
@@ -207,11 +207,12 @@ std::string KqBlkRequest::tree() const {
   return m->options.mountRoot;
 }
 
-uint64_t KqBlkRequest::State::recalledBytes() const {
+void KqBlkRequest::State::count(KqBlkProgress& p) const {
   std::lock_guard<std::mutex> lock(disksMutex);
-  uint64_t bytes = 0;
-  for (const auto& d : disks) bytes += d->recalledBytes();
-  return bytes;
+  for (const auto& d : disks) {
+    p.bytesRecalled += d->recalledBytes();
+    p.bytesWrittenBack += d->writtenBackBytes();
+  }
 }
 
 KqBlkRecallStats KqBlkRequest::recallStats() const {

@@ -95,6 +95,7 @@ struct KqBlkProgress {
   KqBlkStep step;
   std::string disk;            // the disk's source, for the steps of one disk
   uint64_t bytesRecalled = 0;  // by all disks of the request so far
+  uint64_t bytesWrittenBack = 0;  // to the sources, by all disks so far
   // False when a step begins; true for the reports made every half second
   // while it runs (from a thread of the request's own).
   bool tick = false;

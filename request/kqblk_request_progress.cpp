@@ -33,9 +33,9 @@ void KqBlkProgressReporter::setCallback(KqBlkProgressCallback callback) {
   m_callback = std::move(callback);
 }
 
-void KqBlkProgressReporter::startTicking(std::function<uint64_t()> recalled) {
+void KqBlkProgressReporter::startTicking(std::function<void(KqBlkProgress&)> count) {
   stopTicking();
-  m_recalled = std::move(recalled);
+  m_count = std::move(count);
   std::lock_guard<std::mutex> lock(m_tickMutex);
   m_ticking = true;
   m_ticker = std::thread([this] { tickLoop(); });
@@ -52,7 +52,8 @@ void KqBlkProgressReporter::stopTicking() {
 
 void KqBlkProgressReporter::begin(KqBlkStep step, const std::string& disk) {
   std::lock_guard<std::mutex> lock(m_callMutex);
-  m_current = KqBlkProgress{step, disk, m_recalled ? m_recalled() : 0, false};
+  m_current = KqBlkProgress{step, disk, 0, 0, false};
+  if (m_count) m_count(m_current);
   if (m_callback) m_callback(m_current);
 }
 
@@ -73,7 +74,8 @@ void KqBlkProgressReporter::tickLoop() {
       std::lock_guard<std::mutex> lock(m_callMutex);
       KqBlkProgress now = m_current;
       now.tick = true;
-      now.bytesRecalled = m_recalled ? m_recalled() : 0;
+      now.bytesRecalled = now.bytesWrittenBack = 0;
+      if (m_count) m_count(now);
       try {
         if (m_callback) m_callback(now);
       } catch (...) {

@@ -23,8 +23,8 @@ class KqBlkProgressReporter {
   KqBlkProgressReporter& operator=(const KqBlkProgressReporter&) = delete;
 
   void setCallback(KqBlkProgressCallback callback);
-  // `recalled` is asked for the bytes recalled at each report.
-  void startTicking(std::function<uint64_t()> recalled);
+  // `count` fills in the byte counts of each report.
+  void startTicking(std::function<void(KqBlkProgress&)> count);
   void stopTicking();
   // A step begins; what the callback throws passes to the caller.
   void begin(KqBlkStep step, const std::string& disk = std::string());
@@ -36,8 +36,8 @@ class KqBlkProgressReporter {
 
   std::mutex m_callMutex;  // held while the callback runs
   KqBlkProgressCallback m_callback;
-  std::function<uint64_t()> m_recalled;
-  KqBlkProgress m_current{KqBlkStep::Checking, std::string(), 0, false};
+  std::function<void(KqBlkProgress&)> m_count;
+  KqBlkProgress m_current{KqBlkStep::Checking, std::string(), 0, 0, false};
   std::mutex m_tickMutex;
   std::condition_variable m_wake;
   bool m_ticking = false;
@@ -69,7 +69,8 @@ struct KqBlkRequest::State {
   bool started = false, down = false, downClean = true;
   std::chrono::steady_clock::time_point since = std::chrono::steady_clock::now();
 
-  uint64_t recalledBytes() const;
+  // The bytes recalled and written back so far, into `p`.
+  void count(KqBlkProgress& p) const;
   // A step of start() begins.
   void begin(KqBlkStep step, const std::string& disk = std::string()) {
     at = step;

@@ -57,7 +57,7 @@ bool KqBlkRequest::tearDown() {
   if (s.down) return s.downClean;
   s.down = true;
   std::vector<std::string> stays;
-  s.progress.startTicking([&s] { return s.recalledBytes(); });
+  s.progress.startTicking([&s](KqBlkProgress& p) { s.count(p); });
   s.takeDown(stays);
   s.progress.beginQuietly(KqBlkStep::Done);
   s.progress.stopTicking();

@@ -260,17 +260,20 @@ class ProgressLine {
   ~ProgressLine() { finish(); }
 
   void operator()(const KqBlkProgress& p) {
+    // A write-back moves bytes to the sources; every other step recalls them.
+    const bool writing = p.step == KqBlkStep::WritingBack;
+    const uint64_t bytes = writing ? p.bytesWrittenBack : p.bytesRecalled;
     if (!p.tick && p.step != KqBlkStep::Done) {
       m_stepStart = std::chrono::steady_clock::now();
-      m_stepBytes = p.bytesRecalled;
+      m_stepBytes = bytes;
     }
     if (m_terminal) {
       const double seconds =
           std::chrono::duration<double>(std::chrono::steady_clock::now() - m_stepStart).count();
-      const double mib = static_cast<double>(p.bytesRecalled - m_stepBytes) / (1 << 20);
-      std::fprintf(stderr, "\r\033[Kkqblkctl: %s%s%s: %.1f MiB recalled, %.1f MiB/s", kqblkStepName(p.step),
-                   p.disk.empty() ? "" : " ", ctlPrintable(p.disk).c_str(),
-                   static_cast<double>(p.bytesRecalled) / (1 << 20), seconds > 0.2 ? mib / seconds : 0.0);
+      const double mib = static_cast<double>(bytes - m_stepBytes) / (1 << 20);
+      std::fprintf(stderr, "\r\033[Kkqblkctl: %s%s%s: %.1f MiB %s, %.1f MiB/s", kqblkStepName(p.step),
+                   p.disk.empty() ? "" : " ", ctlPrintable(p.disk).c_str(), static_cast<double>(bytes) / (1 << 20),
+                   writing ? "written back" : "recalled", seconds > 0.2 ? mib / seconds : 0.0);
       m_open = true;
       if (p.step == KqBlkStep::Done || p.step == KqBlkStep::Serving) finish();
     } else if (!p.tick && p.step != KqBlkStep::Done) {

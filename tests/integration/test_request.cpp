@@ -3,6 +3,7 @@
 // down whatever was made; a second teardown is harmless.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <fstream>
 #include <stdexcept>
 
@@ -138,4 +139,22 @@ TEST_F(Request, ARootThatIsNotEmptyIsRefusedAndKept) {
   EXPECT_EQ(request.error(), o.mountRoot + ": not empty");
   EXPECT_EQ(fileText(o.mountRoot + "/mine"), "x");
   EXPECT_FALSE(exists(o.storeDir)) << "nothing made past the refusal";
+}
+
+// A write-back reports what it writes, and a later request sees the change.
+TEST_F(Request, AWriteBackReportsItsBytesAndTheNextRequestSeesTheChange) {
+  uint64_t written = 0;
+  {
+    KqBlkRequestOptions o = options("rqwb");
+    o.writeBack = true;
+    KqBlkRequest request(o);
+    request.setProgress([&](const KqBlkProgress& p) { written = std::max(written, p.bytesWrittenBack); });
+    ASSERT_TRUE(request.start()) << request.error();
+    std::ofstream(request.tree() + "/etc/motd") << "written back\n";
+    ASSERT_TRUE(request.tearDown()) << request.error();
+  }
+  EXPECT_GT(written, 0u);
+  KqBlkRequest again(options("rqwb2"));
+  ASSERT_TRUE(again.start()) << again.error();
+  EXPECT_EQ(fileText(again.tree() + "/etc/motd"), "written back\n");
 }
