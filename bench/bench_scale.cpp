@@ -52,6 +52,7 @@
 #include "support/phony_guest.h"
 #include "support/run_tool.h"
 #include "support/temp_dir.h"
+#include "support/test_util.h"
 
 namespace {
 
@@ -84,22 +85,13 @@ std::string kqblkctlPath() {
   return fromEnv && *fromEnv ? fromEnv : KQBLK_CTL;
 }
 
-std::string randomText(size_t bytes, uint32_t seed) {
-  std::string text(bytes, '\0');
-  uint32_t x = seed * 2654435761u + 1;
-  for (char& c : text) {
-    x ^= x << 13;
-    x ^= x >> 17;
-    x ^= x << 5;
-    c = static_cast<char>(x);
-  }
-  return text;
-}
-
 PhonyFiles bulkFiles(const std::string& dir, uint32_t seed) {
   PhonyFiles files;
   for (int i = 0; i < kFilesPerDisk; ++i) {
-    files.push_back({dir + "/blob-" + std::to_string(i), randomText(kFileBytes, seed + i)});
+    files.push_back({dir + "/blob-" + std::to_string(i), [&] {
+      const std::vector<char> bytes = randomBytes(kFileBytes, seed + i);
+      return std::string(bytes.begin(), bytes.end());
+    }()});
   }
   return files;
 }

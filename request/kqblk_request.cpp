@@ -174,7 +174,7 @@ bool KqBlkRequest::start() {
     } catch (const RunFailure& f) {
       s.error = f.why;
     } catch (...) {
-      s.error = "stopped: " + kqCurrentExceptionText();
+      s.error = std::string("stopped while ") + kqblkStepName(s.at) + ": " + kqCurrentExceptionText();
     }
     s.failedAt = s.at;
     EvDebug::Error(kFunc, "Request %s failed %s: %s", o.id.c_str(), kqblkStepName(s.at), s.error.c_str());

@@ -112,6 +112,8 @@ struct KqBlkRecallStats {
   double seconds = 0;  // since start()
 };
 
+// One object serves one request, from one thread at a time; requests of
+// one process run side by side, each on its own disks.
 class KqBlkRequest {
  public:
   explicit KqBlkRequest(KqBlkRequestOptions options);

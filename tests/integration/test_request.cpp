@@ -87,7 +87,8 @@ TEST_F(Request, AFailureAtAnyStepOfTheStartLeavesNothing) {
     const char* says;
   };
   const Case cases[] = {
-      {"ThrowsWhileChecking", KqBlkStep::Checking, 0, nullptr, KqBlkStep::Checking, "injected"},
+      {"ThrowsWhileChecking", KqBlkStep::Checking, 0, nullptr, KqBlkStep::Checking,
+       "stopped while checking the request: injected"},
       {"ThrowsAtTheDriver", KqBlkStep::LoadingDriver, 0, nullptr, KqBlkStep::LoadingDriver, "injected"},
       {"ThrowsAtTheFirstDisk", KqBlkStep::Exposing, 0, nullptr, KqBlkStep::Exposing, "injected"},
       {"ThrowsAtTheSecondDisk", KqBlkStep::Exposing, 1, nullptr, KqBlkStep::Exposing, "injected"},
